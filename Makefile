@@ -1,0 +1,44 @@
+# Entry points for a new user on Debian 12: `make run` and `make test` install
+# what is missing, build, then start the program or run every test.
+
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+
+# Debian packages: to build, to run, and to test.
+BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgl-dev libgmime-3.0-dev \
+                 libreofficekit-dev libpoppler-cpp-dev libtiff-dev
+RUN_PACKAGES   = libreoffice-writer-nogui fonts-dejavu-core fonts-liberation2 \
+                 libqt6widgets6 libqt6network6
+TEST_PACKAGES  = poppler-utils libtiff-tools
+
+SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps test-deps build run test format package clean
+
+all: build
+
+deps:
+	@PKGS="$(BUILD_PACKAGES) $(RUN_PACKAGES)" sh .ci/install-packages
+
+test-deps:
+	@PKGS="$(BUILD_PACKAGES) $(RUN_PACKAGES) $(TEST_PACKAGES)" sh .ci/install-packages
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: deps
+	$(MAKE) build
+	$(BUILD_DIR)/program/quillmark
+
+test: test-deps
+	$(MAKE) build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+format: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) --target format
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,276 @@
+#include "paths.h"
+
+#include "stepguard.h"
+#include "steperror.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+QString systemError(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// One pass from the left: each non-overlapping "//" becomes "/".
+QString collapsePairs(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] == u'/' && i + 1 < text.size() && text[i + 1] == u'/')
+            ++i;
+    }
+    return out;
+}
+
+bool blankOrEmpty(const QString& s)
+{
+    for (const QChar c : s)
+        if (c != u' ')
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool PathExists(const QString& path)
+{
+    struct stat st{};
+    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0;
+}
+
+bool IsFolder(const QString& path)
+{
+    struct stat st{};
+    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsExistingFile(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular;
+}
+
+QString GetFileName(const QString& path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+QString GetFolderPart(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? QString() : path.left(slash + 1);
+}
+
+QString StripExtension(const QString& name)
+{
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot >= 1 ? name.left(dot) : name;
+}
+
+QString CollapseSeparators(const QString& path)
+{
+    if (!path.startsWith(u'/'))
+        return collapsePairs(path);
+    qsizetype first = 1;
+    while (first < path.size() && path[first] == u'/')
+        ++first;
+    return QStringLiteral("//") + collapsePairs(path.mid(first));
+}
+
+QString ReadFileToString(const QString& path, Dialogs& dialogs)
+{
+    StepGuard guard(dialogs, QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString "));
+    guard.setFilePath(path);
+
+    if (!PathExists(path))
+        return {};
+    const qint64 size = guard.value<qint64>(102, [&] { return QFileInfo(path).size(); }, -1);
+    if (size == 0)
+        return QStringLiteral("empty file");
+
+    QFile file(path);
+    QByteArray bytes;
+    guard.step(104, [&] {
+        if (!file.open(QIODevice::ReadOnly))
+            raiseStepError(file.errorString());
+    });
+    guard.step(106, [&] {
+        if (!file.isOpen())
+            raiseStepError(QStringLiteral("Bad file name or number"));
+        bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            raiseStepError(file.errorString());
+    });
+    QString text;
+    if (!bytes.isEmpty() && (uchar(bytes[0]) == 0xFF || uchar(bytes[0]) == 0xFE)) {
+        // Two-byte text, low byte first; the mark stays as the first character.
+        const qsizetype chars = bytes.size() / 2;
+        text.resize(chars);
+        for (qsizetype i = 0; i < chars; ++i)
+            text[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
+    } else {
+        text = QString::fromLatin1(bytes);
+    }
+    file.close();
+    return text;
+}
+
+void WriteTextFile(const QString& text, const QString& path)
+{
+    bool narrow = true;
+    for (const QChar c : text) {
+        if (c.unicode() > 0xFF) {
+            narrow = false;
+            break;
+        }
+    }
+    QByteArray bytes;
+    if (narrow) {
+        bytes = text.toLatin1();
+    } else {
+        bytes.resize(text.size() * 2);
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            bytes[2 * i] = char(text[i].unicode() & 0xFF);
+            bytes[2 * i + 1] = char(text[i].unicode() >> 8);
+        }
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        raiseStepError(file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        raiseStepError(file.errorString());
+}
+
+void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path)
+{
+    QCoreApplication::processEvents();
+    if (PathExists(path))
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        raiseStepError(file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        raiseStepError(file.errorString());
+}
+
+void ForceDeleteFile(const QString& path)
+{
+    const QByteArray name = native(path);
+    if (::unlink(name.constData()) == 0)
+        return;
+    int err = errno;
+    if (err == EACCES || err == EPERM) {
+        // The folder may be read-only for us; open it up for the owner and retry.
+        const QByteArray folder = native(GetFolderPart(path).isEmpty() ? QStringLiteral(".") : GetFolderPart(path));
+        struct stat st{};
+        if (::stat(folder.constData(), &st) == 0 && ::chmod(folder.constData(), st.st_mode | S_IWUSR | S_IXUSR) == 0) {
+            if (::unlink(name.constData()) == 0) {
+                ::chmod(folder.constData(), st.st_mode);
+                return;
+            }
+            err = errno;
+            ::chmod(folder.constData(), st.st_mode);
+        }
+    }
+    raiseStepError(QStringLiteral("Cannot delete %1: %2").arg(path, systemError(err)));
+}
+
+void DeleteFileQuietly(const QString& path)
+{
+    QCoreApplication::processEvents();
+    if (path.isEmpty() || ::unlink(native(path).constData()) == 0)
+        return;
+    try {
+        if (errno != ENOENT)
+            ForceDeleteFile(path);
+    } catch (const std::exception&) {
+    }
+}
+
+void CopyFileOverwriting(const QString& source, const QString& destination)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return;
+    QSaveFile out(destination);
+    out.setDirectWriteFallback(true);
+    if (!out.open(QIODevice::WriteOnly))
+        return;
+    char buffer[1 << 16];
+    for (;;) {
+        const qint64 n = in.read(buffer, sizeof buffer);
+        if (n < 0) {
+            out.cancelWriting();
+            return;
+        }
+        if (n == 0)
+            break;
+        if (out.write(buffer, n) != n) {
+            out.cancelWriting();
+            return;
+        }
+    }
+    out.commit();
+}
+
+void CopyFileChecked(const QString& source, const QString& destination)
+{
+    if (blankOrEmpty(source) || blankOrEmpty(destination))
+        return;
+    const QString from = CollapseSeparators(source);
+    const QString to = CollapseSeparators(destination);
+    const bool sourceOk = IsExistingFile(from);
+    const bool folderOk = IsFolder(GetFolderPart(to));
+    if (sourceOk && folderOk)
+        CopyFileOverwriting(from, to);
+}
+
+QString TempFolder()
+{
+    const QString env = qEnvironmentVariable("TEMP");
+    if (!env.isEmpty())
+        return env;
+    const QString folder = QDir::tempPath() + QStringLiteral("/quillmark-") + QString::number(::getuid());
+    const QByteArray name = native(folder);
+    ::mkdir(name.constData(), 0700);
+    struct stat st{};
+    // Never work in a folder another user made or a link planted for us.
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        const QString fallback = QDir::homePath() + QStringLiteral("/.cache/quillmark/work");
+        QDir().mkpath(fallback);
+        return fallback;
+    }
+    if ((st.st_mode & 0777) != 0700)
+        ::chmod(name.constData(), 0700);
+    return folder;
+}
+
+QString ProgramFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class Dialogs;
+
+// Path texts use '/' as the separator. None of these helpers resolves "." or
+// ".." or turns relative paths into absolute ones.
+
+bool PathExists(const QString& path);
+bool IsFolder(const QString& path);
+// True for an existing regular file that this user can open for reading.
+bool IsExistingFile(const QString& path);
+
+QString GetFileName(const QString& path);
+QString GetFolderPart(const QString& path);
+QString StripExtension(const QString& name);
+// Pairs of separators become one; a leading run keeps exactly two.
+QString CollapseSeparators(const QString& path);
+
+// The whole file, one character per byte (Latin-1, so any byte survives a
+// read and write unchanged); a file starting FF or FE is read as two-byte
+// text. A missing file gives an empty text, an empty one "empty file".
+// Failures are reported through its own guard and it goes on.
+QString ReadFileToString(const QString& path, Dialogs& dialogs);
+// Writes characters up to U+00FF as single bytes; a text holding wider
+// characters (read from a two-byte file) is written back as two-byte text.
+// Throws StepError on failure.
+void WriteTextFile(const QString& text, const QString& path);
+// Writes the bytes unless something already exists at the path.
+void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path);
+
+// Never raises; a missing file is no error, a read-only one is removed too.
+void DeleteFileQuietly(const QString& path);
+// Removes the file even when it or its folder is read-only; throws StepError.
+void ForceDeleteFile(const QString& path);
+// Copies only when the source is a readable file and the destination's
+// folder exists; never raises.
+void CopyFileChecked(const QString& source, const QString& destination);
+// Replaces the destination in one step (it is never left half written);
+// never raises.
+void CopyFileOverwriting(const QString& source, const QString& destination);
+
+// The work folder: $TEMP when set and not empty, otherwise a folder private to
+// this user inside the system's temporary folder. No trailing separator.
+QString TempFolder();
+// The folder of the running executable (links resolved), no trailing separator.
+QString ProgramFolder();

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "dialogs.h"
+
+#include <QString>
+#include <functional>
+
+inline constexpr const char* kSupportAddress = "support@velmora.example";
+
+// Builds the report text exactly as the user sees it.
+QString BuildErrorReport(const QString& description, const QString& location, int step,
+                         const QString& filePath = {});
+
+// Shows the "Application Error" box for one failed step.
+void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, const QString& description,
+                           const QString& filePath = {});
+
+// The guard of a procedure whose steps are numbered. Each step runs inside
+// step(); an exception is reported with the step's number and the procedure
+// goes on with its next statement. A throwing call into an unguarded
+// procedure abandons the rest of that procedure, which is what unwinding does.
+class StepGuard {
+public:
+    StepGuard(Dialogs& dialogs, QString location) : m_dialogs(dialogs), m_location(std::move(location)) {}
+
+    // Reports name this file on a last "f: " line (only ReadFileToString uses it).
+    void setFilePath(const QString& path) { m_filePath = path; }
+
+    // Runs one step; returns false when it failed (already reported).
+    bool step(int number, const std::function<void()>& body);
+
+    // The test of a conditional: a failing test is reported and counts as
+    // true, so execution goes on with the first branch.
+    bool test(int number, const std::function<bool()>& condition);
+
+    // Runs a step that yields a value; on failure the fallback is returned.
+    template <typename T>
+    T value(int number, const std::function<T()>& body, T fallback = T())
+    {
+        T result = fallback;
+        step(number, [&] { result = body(); });
+        return result;
+    }
+
+    const QString& location() const { return m_location; }
+    Dialogs& dialogs() const { return m_dialogs; }
+
+private:
+    void report(int number, const QString& description);
+
+    Dialogs& m_dialogs;
+    QString m_location;
+    QString m_filePath;
+};
