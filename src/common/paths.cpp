@@ -40,6 +40,29 @@ QString collapsePairs(const QString& text)
     return out;
 }
 
+// The length of a file as the system reports it; throws when it cannot.
+qint64 fileLength(const QString& path)
+{
+    struct stat st{};
+    if (::stat(native(path).constData(), &st) != 0)
+        raiseStepError(systemError(errno));
+    return st.st_size;
+}
+
+// Reads `count` bytes from `offset` on (fewer when the file is shorter now);
+// throws on a read error.
+QByteArray readExactly(QFile& file, qint64 offset, qint64 count)
+{
+    if (!file.isOpen())
+        raiseStepError(QStringLiteral("Bad file name or number"));
+    if (!file.seek(offset))
+        raiseStepError(file.errorString());
+    QByteArray bytes = file.read(count);
+    if (file.error() != QFileDevice::NoError)
+        raiseStepError(file.errorString());
+    return bytes;
+}
+
 bool blankOrEmpty(const QString& s)
 {
     for (const QChar c : s)
@@ -66,10 +89,15 @@ bool IsExistingFile(const QString& path)
 {
     if (path.isEmpty())
         return false;
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const QByteArray name = native(path);
+    struct stat st{};
+    // Only regular files are opened at all: opening a device or a pipe can
+    // block or have effects of its own.
+    if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
-    struct stat st{};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
     return regular;
@@ -107,37 +135,43 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
     StepGuard guard(dialogs, QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString "));
     guard.setFilePath(path);
 
-    if (!PathExists(path))
+    if (!PathExists(path)) // 100, never raises
         return {};
-    const qint64 size = guard.value<qint64>(102, [&] { return QFileInfo(path).size(); }, -1);
-    if (size == 0)
+    qint64 size = 0;
+    // A length that cannot be read counts as a true test, as every failing test does.
+    if (guard.test(102, [&] { return (size = fileLength(path)) == 0; }))
         return QStringLiteral("empty file");
 
     QFile file(path);
-    QByteArray bytes;
-    guard.step(104, [&] {
-        if (!file.open(QIODevice::ReadOnly))
-            raiseStepError(file.errorString());
-    });
-    guard.step(106, [&] {
-        if (!file.isOpen())
-            raiseStepError(QStringLiteral("Bad file name or number"));
-        bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            raiseStepError(file.errorString());
-    });
+    // One opening serves both readings. When it fails, every later step would
+    // fail again for the same reason; one report says all there is to say.
+    if (!guard.step(104, [&] {
+            if (!file.open(QIODevice::ReadOnly))
+                raiseStepError(file.errorString());
+        }))
+        return {};
+
+    const QByteArray first = guard.value<QByteArray>(108, [&] { return readExactly(file, 0, 1); });
+    const bool twoByte =
+        guard.test(110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
     QString text;
-    if (!bytes.isEmpty() && (uchar(bytes[0]) == 0xFF || uchar(bytes[0]) == 0xFE)) {
-        // Two-byte text, low byte first; the mark stays as the first character.
-        const qsizetype chars = bytes.size() / 2;
-        text.resize(chars);
-        for (qsizetype i = 0; i < chars; ++i)
-            text[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
+    if (twoByte) {
+        guard.step(112, [&] {
+            // Low byte first; the mark becomes the first character, and a last
+            // byte without a partner is dropped.
+            const QByteArray bytes = readExactly(file, 0, size);
+            const qsizetype chars = bytes.size() / 2;
+            QString wide(chars, Qt::Uninitialized);
+            for (qsizetype i = 0; i < chars; ++i)
+                wide[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
+            text = wide;
+        });
     } else {
-        text = QString::fromLatin1(bytes);
+        guard.step(114, [&] { text = QString(size, QChar(0)); });
+        guard.step(116, [&] { text = QString::fromLatin1(readExactly(file, 0, size)); });
     }
-    file.close();
-    return text;
+    file.close(); // 118, 120
+    return text;  // 122
 }
 
 void WriteTextFile(const QString& text, const QString& path)
@@ -164,6 +198,9 @@ void WriteTextFile(const QString& text, const QString& path)
         raiseStepError(file.errorString());
     if (file.write(bytes) != bytes.size() || !file.flush())
         raiseStepError(file.errorString());
+    file.close();
+    if (file.error() != QFileDevice::NoError)
+        raiseStepError(file.errorString());
 }
 
 void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path)
@@ -188,13 +225,13 @@ void ForceDeleteFile(const QString& path)
         // The folder may be read-only for us; open it up for the owner and retry.
         const QByteArray folder = native(GetFolderPart(path).isEmpty() ? QStringLiteral(".") : GetFolderPart(path));
         struct stat st{};
-        if (::stat(folder.constData(), &st) == 0 && ::chmod(folder.constData(), st.st_mode | S_IWUSR | S_IXUSR) == 0) {
+        if (::stat(folder.constData(), &st) == 0 && ::chmod(folder.constData(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0) {
             if (::unlink(name.constData()) == 0) {
-                ::chmod(folder.constData(), st.st_mode);
+                ::chmod(folder.constData(), st.st_mode & 07777);
                 return;
             }
             err = errno;
-            ::chmod(folder.constData(), st.st_mode);
+            ::chmod(folder.constData(), st.st_mode & 07777);
         }
     }
     raiseStepError(QStringLiteral("Cannot delete %1: %2").arg(path, systemError(err)));
@@ -203,11 +240,13 @@ void ForceDeleteFile(const QString& path)
 void DeleteFileQuietly(const QString& path)
 {
     QCoreApplication::processEvents();
-    if (path.isEmpty() || ::unlink(native(path).constData()) == 0)
+    if (path.isEmpty())
+        return;
+    const QByteArray name = native(path);
+    if (::unlink(name.constData()) == 0 || errno == ENOENT)
         return;
     try {
-        if (errno != ENOENT)
-            ForceDeleteFile(path);
+        ForceDeleteFile(path);
     } catch (const std::exception&) {
     }
 }
@@ -252,7 +291,9 @@ void CopyFileChecked(const QString& source, const QString& destination)
 
 QString TempFolder()
 {
-    const QString env = qEnvironmentVariable("TEMP");
+    QString env = qEnvironmentVariable("TEMP");
+    while (env.size() > 1 && env.endsWith(u'/'))
+        env.chop(1);
     if (!env.isEmpty())
         return env;
     const QString folder = QDir::tempPath() + QStringLiteral("/quillmark-") + QString::number(::getuid());
@@ -272,5 +313,8 @@ QString TempFolder()
 
 QString ProgramFolder()
 {
-    return QCoreApplication::applicationDirPath();
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    // Before the application object exists (command-line tools, early start).
+    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
 }

@@ -6,18 +6,19 @@ namespace {
 const QString kCrLf = QStringLiteral("\r\n");
 }
 
-QString BuildErrorReport(const QString& description, const QString& location, int step, const QString& filePath)
+QString BuildErrorReport(const QString& description, const QString& location, int step,
+                         const std::optional<QString>& filePath)
 {
     QString text = description + kCrLf + location + QStringLiteral("at line ") + QString::number(step) +
                    QStringLiteral("\r\r") + QStringLiteral("Please email screenshot of this message to ") +
                    QString::fromLatin1(kSupportAddress);
-    if (!filePath.isNull())
-        text += kCrLf + QStringLiteral("f: ") + filePath;
+    if (filePath)
+        text += kCrLf + QStringLiteral("f: ") + *filePath;
     return text;
 }
 
 void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, const QString& description,
-                           const QString& filePath)
+                           const std::optional<QString>& filePath)
 {
     dialogs.messageBox(BuildErrorReport(description, location, step, filePath), Dialogs::Exclamation,
                        QStringLiteral("Application Error"));
@@ -36,7 +37,7 @@ bool StepGuard::step(int number, const std::function<void()>& body)
     } catch (const StepError& e) {
         report(number, e.description());
     } catch (const std::exception& e) {
-        report(number, QString::fromLocal8Bit(e.what()));
+        report(number, QString::fromUtf8(e.what()));
     } catch (...) {
         report(number, QStringLiteral("Unknown error"));
     }

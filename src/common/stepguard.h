@@ -4,16 +4,19 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 inline constexpr const char* kSupportAddress = "support@velmora.example";
 
-// Builds the report text exactly as the user sees it.
+// Builds the report text exactly as the user sees it. Only a report about a
+// file being read names it, on a last "f: " line; an empty path still gets the
+// line, so the user sees that the file name itself was missing.
 QString BuildErrorReport(const QString& description, const QString& location, int step,
-                         const QString& filePath = {});
+                         const std::optional<QString>& filePath = std::nullopt);
 
-// Shows the "Application Error" box for one failed step.
+// Shows the "Application Error" box (warning icon, OK, modal) for one failed step.
 void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, const QString& description,
-                           const QString& filePath = {});
+                           const std::optional<QString>& filePath = std::nullopt);
 
 // The guard of a procedure whose steps are numbered. Each step runs inside
 // step(); an exception is reported with the step's number and the procedure
@@ -22,6 +25,8 @@ void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, 
 class StepGuard {
 public:
     StepGuard(Dialogs& dialogs, QString location) : m_dialogs(dialogs), m_location(std::move(location)) {}
+    StepGuard(const StepGuard&) = delete;
+    StepGuard& operator=(const StepGuard&) = delete;
 
     // Reports name this file on a last "f: " line (only ReadFileToString uses it).
     void setFilePath(const QString& path) { m_filePath = path; }
@@ -50,5 +55,5 @@ private:
 
     Dialogs& m_dialogs;
     QString m_location;
-    QString m_filePath;
+    std::optional<QString> m_filePath;
 };
