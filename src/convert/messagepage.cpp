@@ -1,0 +1,570 @@
+// GLib's headers use "signals" as a name, which Qt defines as a keyword: they
+// come first.
+#include <gmime/gmime.h>
+
+#include "messagepage.h"
+
+#include "paths.h"
+
+#include <QByteArray>
+#include <QStringDecoder>
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// ---- GMime handles --------------------------------------------------------
+
+struct GObjectUnref {
+    void operator()(gpointer object) const
+    {
+        if (object)
+            g_object_unref(object);
+    }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFree {
+    void operator()(gpointer memory) const { g_free(memory); }
+};
+using GString = std::unique_ptr<char, GFree>;
+
+struct ParserOptionsFree {
+    void operator()(GMimeParserOptions* options) const { g_mime_parser_options_free(options); }
+};
+
+void initGMime()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+// Raw 8-bit text is taken as UTF-8 when it is valid UTF-8, else as windows-1252.
+GMimeParserOptions* parserOptions()
+{
+    static const std::unique_ptr<GMimeParserOptions, ParserOptionsFree> options = [] {
+        initGMime();
+        std::unique_ptr<GMimeParserOptions, ParserOptionsFree> made(g_mime_parser_options_new());
+        const char* fallback[] = {"utf-8", "windows-1252", nullptr};
+        g_mime_parser_options_set_fallback_charsets(made.get(), fallback);
+        g_mime_parser_options_set_rfc2047_compliance_mode(made.get(), GMIME_RFC_COMPLIANCE_LOOSE);
+        return made;
+    }();
+    return options.get();
+}
+
+QByteArray streamBytes(GMimeStream* memoryStream)
+{
+    const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memoryStream));
+    return QByteArray(reinterpret_cast<const char*>(array->data), qsizetype(array->len));
+}
+
+// ---- Text and HTML --------------------------------------------------------
+
+bool isLatin1(QStringView text)
+{
+    for (const QChar c : text)
+        if (c.unicode() > 0xFF)
+            return false;
+    return true;
+}
+
+QString fromWindows1252(const QByteArray& bytes)
+{
+    // 0x80..0x9F; the five unassigned bytes keep their Latin-1 meaning.
+    static constexpr std::array<char16_t, 32> high = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    QString text(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const uchar b = uchar(bytes[i]);
+        text[i] = (b >= 0x80 && b <= 0x9F) ? QChar(high[b - 0x80]) : QChar(b);
+    }
+    return text;
+}
+
+QString fromUtf8OrWindows1252(const QByteArray& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(bytes);
+    return utf8.hasError() ? fromWindows1252(bytes) : text;
+}
+
+// Bytes in a declared charset to text; an undeclared, unknown or wrongly
+// declared UTF-8 charset falls back to the rule for raw 8-bit text.
+QString decodeCharset(const QByteArray& bytes, const char* charset)
+{
+    if (charset && g_ascii_strcasecmp(charset, "utf-8") != 0 && g_ascii_strcasecmp(charset, "utf8") != 0) {
+        if (GMimeFilter* filter = g_mime_filter_charset_new(charset, "utf-8")) {
+            GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
+            GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
+            g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), filter);
+            g_object_unref(filter);
+            g_mime_stream_write(filtered.get(), bytes.constData(), size_t(bytes.size()));
+            g_mime_stream_flush(filtered.get());
+            return QString::fromUtf8(streamBytes(memory.get()));
+        }
+    }
+    return fromUtf8OrWindows1252(bytes);
+}
+
+enum class EscapeFor { Block, Body };
+
+// Plain ASCII HTML: markup characters as entities, everything beyond ASCII as
+// a numeric character reference. In the block '=' is escaped too, so the block
+// can stand in a quoted-printable part, and line breaks become blanks.
+QString escapeHtml(QStringView text, EscapeFor target)
+{
+    QString out;
+    out.reserve(text.size() + text.size() / 8);
+    for (const char32_t c : text.toUcs4()) {
+        switch (c) {
+        case U'&': out += u"&amp;"; continue;
+        case U'<': out += u"&lt;"; continue;
+        case U'>': out += u"&gt;"; continue;
+        case U'"': out += u"&quot;"; continue;
+        case U'=':
+            out += target == EscapeFor::Block ? QStringView(u"&#61;") : QStringView(u"=");
+            continue;
+        default: break;
+        }
+        const bool keptBreak = target == EscapeFor::Body && (c == U'\t' || c == U'\n' || c == U'\r');
+        if ((c < 0x20 && !keptBreak) || c == 0x7F)
+            out += u' ';
+        else if (c < 0x7F)
+            out += QChar(char16_t(c));
+        else
+            out += QStringLiteral("&#%1;").arg(uint(c));
+    }
+    return out;
+}
+
+// A header value as written: encoded words decoded, raw 8-bit bytes read as
+// UTF-8 or windows-1252.
+QString decodeHeaderValue(QStringView value)
+{
+    bool plainAscii = true;
+    for (const QChar c : value)
+        if (c.unicode() > 0x7E) {
+            plainAscii = false;
+            break;
+        }
+    if (plainAscii && !value.contains(u"=?"))
+        return value.toString();
+    // A page read as two-byte text already holds characters, not bytes.
+    const QByteArray raw = isLatin1(value) ? value.toLatin1() : value.toUtf8();
+    const GString decoded(g_mime_utils_header_decode_text(parserOptions(), raw.constData()));
+    return decoded ? QString::fromUtf8(decoded.get()) : fromUtf8OrWindows1252(raw);
+}
+
+QString shownLine(const QString& line, qsizetype labelLength, bool bracketAddresses)
+{
+    if (line.isEmpty())
+        return {};
+    QString text = line.left(labelLength) + decodeHeaderValue(QStringView(line).mid(labelLength));
+    if (bracketAddresses) {
+        text.replace(u'<', u'[');
+        text.replace(u'>', u']');
+    }
+    return escapeHtml(text, EscapeFor::Block);
+}
+
+// ---- Finding the part a reader shows --------------------------------------
+
+bool isText(GMimeObject* object, const char* subtype)
+{
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    return type && g_mime_content_type_is_type(type, "text", subtype);
+}
+
+GMimeObject* findShownPart(GMimeObject* object, bool topLevel)
+{
+    if (GMIME_IS_MULTIPART_ENCRYPTED(object) || GMIME_IS_MESSAGE_PART(object))
+        return nullptr;
+    if (GMIME_IS_MULTIPART(object)) {
+        auto* multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        if (count == 0)
+            return nullptr;
+        if (GMIME_IS_MULTIPART_SIGNED(object))
+            return findShownPart(g_mime_multipart_get_part(multipart, GMIME_MULTIPART_SIGNED_CONTENT), false);
+        GMimeContentType* type = g_mime_object_get_content_type(object);
+        const char* subtype = type ? g_mime_content_type_get_media_subtype(type) : nullptr;
+        if (subtype && g_ascii_strcasecmp(subtype, "alternative") == 0) {
+            // Readers show the richest version they can: HTML over plain text.
+            GMimeObject* html = nullptr;
+            GMimeObject* plain = nullptr;
+            for (int i = 0; i < count; ++i) {
+                GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), false);
+                if (found && isText(found, "html"))
+                    html = found;
+                else if (found && !plain)
+                    plain = found;
+            }
+            return html ? html : plain;
+        }
+        if (subtype && g_ascii_strcasecmp(subtype, "related") == 0) {
+            GMimeObject* root = nullptr;
+            if (const char* start = g_mime_object_get_content_type_parameter(object, "start")) {
+                QByteArray id(start);
+                if (id.startsWith('<') && id.endsWith('>'))
+                    id = id.mid(1, id.size() - 2);
+                root = g_mime_multipart_get_subpart_from_content_id(multipart, id.constData());
+            }
+            return findShownPart(root ? root : g_mime_multipart_get_part(multipart, 0), false);
+        }
+        for (int i = 0; i < count; ++i)
+            if (GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), false))
+                return found;
+        return nullptr;
+    }
+    if (!GMIME_IS_PART(object) || (!isText(object, "html") && !isText(object, "plain")))
+        return nullptr;
+    if (!topLevel && g_mime_part_is_attachment(GMIME_PART(object)))
+        return nullptr;
+    return object;
+}
+
+// ---- Rewriting one part in place ------------------------------------------
+
+qsizetype lineEndBefore(const QByteArray& bytes, qsizetype position)
+{
+    if (position >= 2 && bytes[position - 2] == '\r' && bytes[position - 1] == '\n')
+        return 2;
+    if (position >= 1 && bytes[position - 1] == '\n')
+        return 1;
+    return 0;
+}
+
+bool fieldNamed(const QByteArray& line, const char* name)
+{
+    const qsizetype colon = line.indexOf(':');
+    return colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0;
+}
+
+// The part's header block with the named fields replaced; every other line,
+// and the blank line that ends the block, stays as it was.
+QByteArray rewriteHeaderBlock(const QByteArray& block, const QByteArray& eol, const QByteArray& contentType,
+                              const QByteArray& encoding)
+{
+    QByteArray kept;
+    QByteArray ending = eol;
+    bool dropping = false;
+    qsizetype from = 0;
+    while (from < block.size()) {
+        qsizetype next = block.indexOf('\n', from);
+        next = next < 0 ? block.size() : next + 1;
+        const QByteArray line = block.mid(from, next - from);
+        from = next;
+        if (line == "\r\n" || line == "\n") {
+            ending = line;
+            break;
+        }
+        const bool continuation = line.startsWith(' ') || line.startsWith('\t');
+        if (!continuation)
+            dropping = (!contentType.isEmpty() && fieldNamed(line, "content-type")) ||
+                       (!encoding.isEmpty() && fieldNamed(line, "content-transfer-encoding"));
+        if (!dropping)
+            kept += line;
+    }
+    if (!kept.isEmpty() && !kept.endsWith('\n'))
+        kept += eol;
+    if (!contentType.isEmpty())
+        kept += "Content-Type: " + contentType + eol;
+    if (!encoding.isEmpty())
+        kept += "Content-Transfer-Encoding: " + encoding + eol;
+    return kept + ending;
+}
+
+QByteArray encodeContent(const QByteArray& bytes, GMimeContentEncoding encoding, const QByteArray& eol)
+{
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)
+        return bytes;
+    GMimeEncoding state;
+    g_mime_encoding_init_encode(&state, encoding);
+    QByteArray out(qsizetype(g_mime_encoding_outlen(&state, size_t(bytes.size()))), Qt::Uninitialized);
+    out.resize(qsizetype(g_mime_encoding_flush(&state, bytes.constData(), size_t(bytes.size()), out.data())));
+    if (eol == "\r\n")
+        out.replace("\n", "\r\n");
+    return out;
+}
+
+struct PartSpan {
+    qsizetype headersBegin = -1; // first byte of the part's header block
+    qsizetype contentBegin = -1; // first byte after the blank line
+    qsizetype contentEnd = -1;   // end of the raw content, before the boundary's line break
+};
+
+// Where the part stands in the raw bytes. The parser keeps the message's
+// stream, so a leaf's content is a window on it and headers know their offsets.
+std::optional<PartSpan> locate(GMimeObject* part, bool topLevel, qint64 messageHeadersBegin, const QByteArray& bytes)
+{
+    PartSpan span;
+    if (GMIME_IS_PART(part)) {
+        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
+        GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+        if (!stream)
+            return std::nullopt;
+        span.contentBegin = qsizetype(stream->bound_start);
+        span.contentEnd = stream->bound_end < 0 ? bytes.size() : qsizetype(stream->bound_end);
+    }
+    if (topLevel) {
+        span.headersBegin = qsizetype(messageHeadersBegin);
+    } else {
+        GMimeHeaderList* headers = g_mime_object_get_header_list(part);
+        const int count = headers ? g_mime_header_list_get_count(headers) : 0;
+        for (int i = 0; i < count; ++i) {
+            const gint64 offset = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, i));
+            if (offset >= 0 && (span.headersBegin < 0 || offset < span.headersBegin))
+                span.headersBegin = qsizetype(offset);
+        }
+        if (span.headersBegin < 0 && span.contentBegin >= 0)
+            span.headersBegin = span.contentBegin - lineEndBefore(bytes, span.contentBegin);
+    }
+    if (span.headersBegin < 0 || span.headersBegin > bytes.size())
+        return std::nullopt;
+    if (GMIME_IS_PART(part) &&
+        !(span.headersBegin <= span.contentBegin && span.contentBegin <= span.contentEnd && span.contentEnd <= bytes.size()))
+        return std::nullopt;
+    return span;
+}
+
+QByteArray lineEndingOf(const QByteArray& bytes, qsizetype near)
+{
+    const qsizetype lf = bytes.indexOf('\n', near);
+    return lf > 0 && bytes[lf - 1] == '\r' ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+}
+
+bool asciiIncompatible(const char* charset)
+{
+    if (!charset)
+        return false;
+    const QByteArray name = QByteArray(charset).toLower();
+    return name.startsWith("utf-16") || name.startsWith("utf-32") || name.startsWith("ucs") ||
+           name.startsWith("utf-7") || name.startsWith("utf16") || name.startsWith("utf32");
+}
+
+QByteArray plainTextAsHtml(const QString& text, const QString& block)
+{
+    const QString html = QStringLiteral("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                                        "charset=utf-8\"></head><body>") +
+                         block + QStringLiteral("<div style=\"white-space: pre-wrap\">") +
+                         escapeHtml(text, EscapeFor::Body) + QStringLiteral("</div></body></html>\n");
+    return html.toLatin1(); // escaped to plain ASCII
+}
+
+// The new raw text of the shown part: its header block and encoded content.
+QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan& span, const QString& block)
+{
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GObjectPtr<GMimeStream> decodedStream(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, decodedStream.get());
+    QByteArray decoded = streamBytes(decodedStream.get());
+    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    const QByteArray eol = lineEndingOf(bytes, span.headersBegin);
+
+    QByteArray newType;
+    QByteArray newEncoding;
+    QByteArray body;
+    if (isText(GMIME_OBJECT(part), "html")) {
+        if (asciiIncompatible(charset)) {
+            decoded = decodeCharset(decoded, charset).toUtf8();
+            newType = "text/html; charset=utf-8";
+        }
+        const qsizetype at = qMax<qsizetype>(0, FindBodyTagEnd(QString::fromLatin1(decoded)));
+        body = decoded.left(at) + block.toLatin1() + decoded.mid(at);
+        if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+            encoding != GMIME_CONTENT_ENCODING_DEFAULT && encoding != GMIME_CONTENT_ENCODING_7BIT &&
+            encoding != GMIME_CONTENT_ENCODING_8BIT && encoding != GMIME_CONTENT_ENCODING_BINARY) {
+            // uuencode and the like: write something every reader decodes.
+            encoding = GMIME_CONTENT_ENCODING_BASE64;
+            newEncoding = "base64";
+        }
+    } else {
+        body = plainTextAsHtml(decodeCharset(decoded, charset), block);
+        newType = "text/html; charset=utf-8";
+        encoding = GMIME_CONTENT_ENCODING_BASE64;
+        newEncoding = "base64";
+    }
+
+    QByteArray encoded = encodeContent(body, encoding, eol);
+    // The line break before the next boundary belongs to the boundary.
+    const bool hadFinalBreak = span.contentEnd > span.contentBegin && bytes[span.contentEnd - 1] == '\n';
+    if (!hadFinalBreak)
+        while (encoded.endsWith('\n'))
+            encoded.chop(encoded.endsWith("\r\n") ? 2 : 1);
+    else if (!encoded.endsWith('\n'))
+        encoded += eol;
+
+    QByteArray headers = bytes.mid(span.headersBegin, span.contentBegin - span.headersBegin);
+    if (!newType.isEmpty() || !newEncoding.isEmpty())
+        headers = rewriteHeaderBlock(headers, eol, newType, newEncoding);
+    return headers + encoded;
+}
+
+// A multipart with nothing to show (only attachments) gets a part of its own,
+// in front of the others, that holds just the block.
+std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text, const QByteArray& bytes,
+                                        const QString& block)
+{
+    const char* boundary = g_mime_multipart_get_boundary(multipart);
+    if (!boundary || g_mime_multipart_get_count(multipart) == 0)
+        return std::nullopt;
+    const auto first = locate(g_mime_multipart_get_part(multipart, 0), false, 0, bytes);
+    if (!first)
+        return std::nullopt;
+    const QByteArray eol = lineEndingOf(bytes, first->headersBegin);
+    const QByteArray part = "Content-Type: text/html; charset=utf-8" + eol + "Content-Transfer-Encoding: base64" +
+                            eol + eol +
+                            encodeContent(("<html><body>" + block + "</body></html>").toLatin1(),
+                                          GMIME_CONTENT_ENCODING_BASE64, eol) +
+                            "--" + boundary + eol;
+    QString out = text.left(first->headersBegin);
+    out.append(QString::fromLatin1(part));
+    out.append(QStringView(text).mid(first->headersBegin));
+    return out;
+}
+
+struct BlockLabel {
+    const char* label;
+    qsizetype length;
+    QString HeaderLines::*slot;
+};
+
+// The order in which a line is tested; a line can carry only one of them.
+constexpr std::array<BlockLabel, 4> kLabels = {{
+    {"Subject: ", 9, &HeaderLines::subjectLine},
+    {"From: ", 6, &HeaderLines::fromLine},
+    {"To: ", 4, &HeaderLines::toLine},
+    {"Date: ", 6, &HeaderLines::dateLine},
+}};
+
+bool beginsWithBlank(QStringView line)
+{
+    return !line.isEmpty() && (line.front() == u' ' || line.front() == u'\t');
+}
+
+} // namespace
+
+QList<QStringView> CutLines(QStringView text)
+{
+    QList<QStringView> lines;
+    if (text.isEmpty())
+        return lines;
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype lf = text.indexOf(u'\n', from);
+        if (lf < 0) {
+            lines.append(text.mid(from));
+            return lines;
+        }
+        const qsizetype end = (lf > from && text[lf - 1] == u'\r') ? lf - 1 : lf;
+        lines.append(text.mid(from, end - from));
+        from = lf + 1;
+    }
+}
+
+HeaderLines ScanHeaderLines(const QList<QStringView>& lines)
+{
+    HeaderLines values;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringView line = lines[i];
+        for (const BlockLabel& label : kLabels) {
+            if (!line.startsWith(QLatin1StringView(label.label)))
+                continue;
+            // Folded lines belong to the field: long recipient lists are folded.
+            QString whole = line.toString();
+            while (i + 1 < lines.size() && beginsWithBlank(lines[i + 1]))
+                whole += lines[++i];
+            values.*label.slot = whole;
+            break;
+        }
+        if (values.complete())
+            break;
+    }
+    return values;
+}
+
+QString BuildHeaderBlock(const HeaderLines& values)
+{
+    const QString br = QStringLiteral("<br>");
+    return shownLine(values.fromLine, 6, true) + br + shownLine(values.toLine, 4, true) + br +
+           shownLine(values.subjectLine, 9, false) + br + shownLine(values.dateLine, 6, false) + br + br;
+}
+
+qsizetype FindBodyTagEnd(QStringView text)
+{
+    const qsizetype tag = text.indexOf(u"<body", 0, Qt::CaseInsensitive);
+    if (tag < 0)
+        return -1;
+    const qsizetype close = text.indexOf(u'>', tag);
+    return close < 0 ? -1 : close + 1;
+}
+
+namespace {
+
+// The text with [from, to) replaced, built in one allocation.
+QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
+{
+    QString out;
+    out.reserve(text.size() - (to - from) + insert.size());
+    out.append(QStringView(text).left(from));
+    out.append(insert);
+    out.append(QStringView(text).mid(to));
+    return out;
+}
+
+} // namespace
+
+QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
+{
+    const qsizetype at = FindBodyTagEnd(messageText);
+    if (at < 0)
+        return messageText;
+    return spliced(messageText, at, at, BuildHeaderBlock(values));
+}
+
+std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block)
+{
+    if (messageText.isEmpty() || !isLatin1(messageText))
+        return std::nullopt;
+    initGMime();
+    const QByteArray bytes = messageText.toLatin1();
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
+    GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
+    GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), parserOptions()));
+    if (!message)
+        return std::nullopt;
+    GMimeObject* top = g_mime_message_get_mime_part(message.get());
+    if (!top)
+        return std::nullopt;
+    const qint64 headersBegin = g_mime_parser_get_headers_begin(parser.get());
+
+    GMimeObject* shown = findShownPart(top, true);
+    if (!shown)
+        return GMIME_IS_MULTIPART(top) ? prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block)
+                                       : std::nullopt;
+    const auto span = locate(shown, shown == top, headersBegin, bytes);
+    if (!span)
+        return std::nullopt;
+    const QByteArray part = rewritePart(GMIME_PART(shown), bytes, *span, block);
+    return spliced(messageText, span->headersBegin, span->contentEnd, QString::fromLatin1(part));
+}
+
+void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs)
+{
+    const QString text = ReadFileToString(mhtPath, dialogs);
+    const HeaderLines values = ScanHeaderLines(CutLines(text));
+    QString page;
+    if (FindBodyTagEnd(text) >= 0)
+        page = InsertHeaderBlock(text, values);
+    else
+        page = InsertIntoShownPart(text, BuildHeaderBlock(values)).value_or(text);
+    WriteTextFile(page, mhtPath);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+
+class Dialogs;
+
+// The four header lines shown above a message's body. Each holds a whole line
+// of the message, label included ("Subject: ..."), with its continuation
+// lines joined to it; empty when the message has no such line.
+struct HeaderLines {
+    QString fromLine;
+    QString toLine;
+    QString subjectLine;
+    QString dateLine;
+
+    bool complete() const
+    {
+        return !fromLine.isEmpty() && !toLine.isEmpty() && !subjectLine.isEmpty() && !dateLine.isEmpty();
+    }
+};
+
+// Cuts the text at CR LF and at a bare LF; a CR on its own does not cut. A
+// text ending in a line break yields a last empty line, an empty text none.
+// The views point into `text`.
+QList<QStringView> CutLines(QStringView text);
+
+// Finds the From, To, Subject and Date lines: lines that begin exactly with
+// "Subject: ", "From: ", "To: " or "Date: ". A later line replaces an earlier
+// one; the scan stops on the line where all four are known.
+HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
+
+// The block shown above the body: From and To with their angle brackets as
+// square ones, then Subject and Date, separated by "<br>" and ended by
+// "<br><br>". Encoded words are decoded and the whole block is plain ASCII
+// HTML without '=' (entities and numeric character references), so it can go
+// into any part, quoted-printable and 8-bit charsets included.
+QString BuildHeaderBlock(const HeaderLines& values);
+
+// The position just after the '>' that closes the first "<body" (any letter
+// case) of the text, or -1 when there is no such tag or no '>' after it.
+qsizetype FindBodyTagEnd(QStringView text);
+
+// The text with the header block inserted right after the first body tag;
+// the text unchanged when it has no usable body tag.
+QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values);
+
+// For a message whose raw text shows no body tag: parses it as MIME, finds
+// the part a mail reader would show and puts the block at its top, turning a
+// plain-text part into HTML. Everything outside that part stays byte for
+// byte. No value when the text is no MIME message or shows nothing to put
+// the block into.
+std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block);
+
+// Turns the work file at `mhtPath` into the page the office engine opens: the
+// header block at the top of the message's body. Reading reports its own
+// failures through `dialogs`; a failing write throws to the caller's guard.
+void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs);
