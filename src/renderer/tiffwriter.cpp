@@ -1,0 +1,166 @@
+#include "tiffwriter.h"
+
+#include <QFile>
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// libtiff reports through a global handler; keep the latest message so the
+// exception can carry it instead of libtiff printing to our standard error.
+thread_local std::string lastTiffError;
+
+void RecordTiffError(const char* module, const char* format, va_list args)
+{
+    char buffer[512];
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    lastTiffError = module ? std::string(module) + ": " + buffer : std::string(buffer);
+}
+
+void IgnoreTiffWarning(const char*, const char*, va_list) {}
+
+void InstallHandlers()
+{
+    TIFFSetErrorHandler(RecordTiffError);
+    TIFFSetWarningHandler(IgnoreTiffWarning);
+}
+
+[[noreturn]] void Fail(const std::string& what)
+{
+    std::string reason = what;
+    if (!lastTiffError.empty())
+        reason += " (" + lastTiffError + ")";
+    lastTiffError.clear();
+    throw std::runtime_error(reason);
+}
+
+void Check(int result, const char* what)
+{
+    if (result != 1)
+        Fail(what);
+}
+
+} // namespace
+
+bool PageImage::hasColour() const
+{
+    const auto* pixel = reinterpret_cast<const uchar*>(rgb.constData());
+    const qsizetype count = qsizetype(width) * height;
+    for (qsizetype i = 0; i < count; ++i, pixel += 3) {
+        if (pixel[0] != pixel[1] || pixel[1] != pixel[2])
+            return true;
+    }
+    return false;
+}
+
+void TiffWriter::Closer::operator()(tiff* handle) const
+{
+    TIFFClose(handle);
+}
+
+TiffWriter::TiffWriter(const QString& path, int pageCount, TiffDocumentInfo info)
+    : pageCount_(pageCount), info_(std::move(info))
+{
+    InstallHandlers();
+    tiff_.reset(TIFFOpen(QFile::encodeName(path).constData(), "w"));
+    if (!tiff_)
+        Fail("Cannot create the image file " + path.toStdString());
+}
+
+TiffWriter::TiffWriter(int fileDescriptor, const QString& name, int pageCount,
+                       TiffDocumentInfo info)
+    : pageCount_(pageCount), info_(std::move(info))
+{
+    InstallHandlers();
+    tiff_.reset(TIFFFdOpen(fileDescriptor, QFile::encodeName(name).constData(), "w"));
+    if (!tiff_) {
+        ::close(fileDescriptor);
+        Fail("Cannot create the image file " + name.toStdString());
+    }
+}
+
+TiffWriter::~TiffWriter() = default;
+
+void TiffWriter::addPage(const PageImage& page)
+{
+    if (!tiff_)
+        throw std::logic_error("TiffWriter: page added after finish()");
+    if (page.width <= 0 || page.height <= 0
+        || page.rgb.size() != qsizetype(page.width) * page.height * 3)
+        throw std::runtime_error("Page " + std::to_string(written_ + 1) + " has no image");
+
+    TIFF* t = tiff_.get();
+    const bool compact = info_.encoding == TiffEncoding::Compact;
+    const bool colour = !compact || page.hasColour();
+    const uint16_t samples = colour ? 3 : 1;
+
+    Check(TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE), "Cannot set the page type");
+    Check(TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(page.width)), "Cannot set the width");
+    Check(TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(page.height)), "Cannot set the height");
+    Check(TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8)), "Cannot set the sample size");
+    Check(TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples), "Cannot set the samples");
+    Check(TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                       colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK),
+          "Cannot set the colour model");
+    Check(TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG), "Cannot set the layout");
+    if (compact) {
+        Check(TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW), "Cannot set LZW");
+        Check(TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL),
+              "Cannot set the predictor");
+    } else {
+        Check(TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE),
+              "Cannot set the compression");
+    }
+    Check(TIFFSetField(t, TIFFTAG_XRESOLUTION, float(info_.dpi)), "Cannot set the resolution");
+    Check(TIFFSetField(t, TIFFTAG_YRESOLUTION, float(info_.dpi)), "Cannot set the resolution");
+    Check(TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH), "Cannot set the unit");
+    Check(TIFFSetField(t, TIFFTAG_PAGENUMBER, uint16_t(written_), uint16_t(pageCount_)),
+          "Cannot set the page number");
+    if (!info_.software.isEmpty())
+        Check(TIFFSetField(t, TIFFTAG_SOFTWARE, info_.software.toUtf8().constData()),
+              "Cannot set the software name");
+    if (!info_.documentName.isEmpty())
+        Check(TIFFSetField(t, TIFFTAG_DOCUMENTNAME, info_.documentName.toUtf8().constData()),
+              "Cannot set the document name");
+    Check(TIFFSetField(t, TIFFTAG_ROWSPERSTRIP,
+                       TIFFDefaultStripSize(t, uint32_t(-1))),
+          "Cannot set the strip size");
+
+    std::vector<uchar> line(size_t(page.width) * samples);
+    for (int y = 0; y < page.height; ++y) {
+        const uchar* source = page.row(y);
+        if (colour) {
+            std::copy(source, source + line.size(), line.begin());
+        } else {
+            for (int x = 0; x < page.width; ++x)
+                line[size_t(x)] = source[x * 3];
+        }
+        if (TIFFWriteScanline(t, line.data(), uint32_t(y), 0) != 1)
+            Fail("Cannot write page " + std::to_string(written_ + 1));
+    }
+    Check(TIFFWriteDirectory(t), "Cannot finish page");
+    ++written_;
+}
+
+void TiffWriter::finish()
+{
+    if (!tiff_)
+        return;
+    if (written_ != pageCount_)
+        throw std::runtime_error("Only " + std::to_string(written_) + " of "
+                                 + std::to_string(pageCount_) + " pages were written");
+    TIFF* t = tiff_.release();
+    // TIFFClose flushes what is still buffered and reports no failure of its
+    // own, so check the flush first.
+    const int flushed = TIFFFlush(t);
+    TIFFClose(t);
+    if (flushed != 1)
+        Fail("Cannot write the image file");
+}

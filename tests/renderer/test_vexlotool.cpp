@@ -1,0 +1,245 @@
+#include "testpdf.h"
+#include "tiffreadback.h"
+#include "vexlotool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testpdf::Page;
+
+namespace {
+
+// Stands in for the office engine: lays every document out as the pages given.
+struct FakeLayout {
+    QList<Page> pages = {Page::Grey, Page::Colour, Page::Grey};
+    QString failWith;
+    bool writeNothing = false;
+    int calls = 0;
+    QString lastDocument;
+    QString lastPdf;
+
+    LayoutFunction function()
+    {
+        return [this](const QString& document, const QString& pdf) {
+            ++calls;
+            lastDocument = document;
+            lastPdf = pdf;
+            if (!failWith.isEmpty())
+                throw std::runtime_error(failWith.toStdString());
+            if (writeNothing)
+                return;
+            if (!testpdf::Write(pdf, pages))
+                throw std::runtime_error("test PDF not written");
+        };
+    }
+};
+
+struct Outcome {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Outcome Run(const QStringList& arguments, FakeLayout& layout)
+{
+    Outcome outcome;
+    QTextStream out(&outcome.out);
+    QTextStream err(&outcome.err);
+    outcome.code = RunVexlo(arguments, layout.function(), out, err);
+    return outcome;
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+const QByteArray kRtf = "{\\rtf1\\ansi Hello}";
+
+QStringList Entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class TestVexloTool : public QObject {
+    Q_OBJECT
+
+private slots:
+    void usageWithFewerThanTwoArguments()
+    {
+        FakeLayout layout;
+        for (const QStringList& arguments : {QStringList(), QStringList{QStringLiteral("a.rtf")}}) {
+            const Outcome outcome = Run(arguments, layout);
+            QCOMPARE(outcome.code, 0);
+            QCOMPARE(outcome.out, QStringLiteral("Usage: VEXLO.exe <msg_file> <output_file>\n"));
+            QVERIFY(outcome.err.isEmpty());
+        }
+        QCOMPARE(layout.calls, 0);
+    }
+
+    void writesAllPagesAndIgnoresExtraArguments()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("my \"odd\" letter's ü.rtf"));
+        const QString output = dir.filePath(QStringLiteral("out put ✓.tiff"));
+        WriteFile(input, kRtf);
+        FakeLayout layout;
+
+        const Outcome outcome =
+            Run({input, output, QStringLiteral("extra"), QStringLiteral("/nowhere/x.tiff")},
+                layout);
+
+        QCOMPARE(outcome.code, 0);
+        QVERIFY(outcome.out.isEmpty());
+        QVERIFY(outcome.err.isEmpty());
+        QCOMPARE(layout.lastDocument, input);
+        const auto pages = tiffreadback::Read(output);
+        QCOMPARE(pages.size(), 3);
+        QCOMPARE(pages[0].samples, uint16_t(1));
+        QCOMPARE(pages[1].samples, uint16_t(3));
+        QCOMPARE(pages[0].documentName, QFileInfo(input).fileName());
+        QCOMPARE(pages[2].pageNumber, uint16_t(2));
+        // The intermediate PDF and its private folder are gone.
+        QVERIFY(!QFileInfo::exists(layout.lastPdf));
+        QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
+        QCOMPARE(Entries(dir.path()).size(), 2);
+        // A new file gets the usual permissions, not the temporary file's.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(QFileInfo(output).permission(QFile::ReadOther), !(mask & S_IROTH));
+    }
+
+    void badInputFailsWithOneLineAndNoOutput_data()
+    {
+        QTest::addColumn<QString>("inputName");
+        QTest::addColumn<QByteArray>("inputBytes");
+        QTest::addColumn<QString>("outputName");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing input") << QString() << QByteArray() << "out.tiff"
+                                       << "does not exist";
+        QTest::newRow("zero bytes") << "empty.rtf" << QByteArray() << "out.tiff" << "is empty";
+        QTest::newRow("rtf that is not rtf")
+            << "fake.rtf" << QByteArray("PK\x03\x04 zip bytes") << "out.tiff"
+            << "is not an RTF document";
+        QTest::newRow("missing output folder") << "in.rtf" << kRtf << "no such folder/out.tiff"
+                                               << "does not exist";
+        QTest::newRow("output is a folder") << "in.rtf" << kRtf << "." << "is a folder";
+        QTest::newRow("no output named") << "in.rtf" << kRtf << QString() << "No output file";
+    }
+
+    void badInputFailsWithOneLineAndNoOutput()
+    {
+        QFETCH(QString, inputName);
+        QFETCH(QByteArray, inputBytes);
+        QFETCH(QString, outputName);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        QString input = dir.filePath(QStringLiteral("missing.rtf"));
+        if (!inputName.isEmpty()) {
+            input = dir.filePath(inputName);
+            WriteFile(input, inputBytes);
+        }
+        const QString output = outputName.isEmpty() ? QString() : dir.filePath(outputName);
+        const QStringList before = Entries(dir.path());
+        FakeLayout layout;
+
+        const Outcome outcome = Run({input, output}, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QVERIFY2(outcome.err.startsWith(QStringLiteral("vexlo: ")), qPrintable(outcome.err));
+        QVERIFY2(outcome.err.contains(reason), qPrintable(outcome.err));
+        QCOMPARE(outcome.err.count(QLatin1Char('\n')), 1);
+        QVERIFY(outcome.err.endsWith(QLatin1Char('\n')));
+        QCOMPARE(layout.calls, 0);
+        QCOMPARE(Entries(dir.path()), before);
+    }
+
+    void unwritableOutputFolder()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.rtf"));
+        WriteFile(input, kRtf);
+        // Root may write into any folder whatever its mode, but nobody can
+        // create files in /proc.
+        QString locked = QStringLiteral("/proc");
+        if (::geteuid() != 0) {
+            locked = dir.filePath(QStringLiteral("locked"));
+            QVERIFY(QDir().mkdir(locked));
+            QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0555) == 0);
+        }
+        const QStringList before = Entries(locked);
+        FakeLayout layout;
+
+        const Outcome outcome = Run({input, locked + QStringLiteral("/out.tiff")}, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QVERIFY2(outcome.err.contains(QStringLiteral("Cannot write in the output folder")),
+                 qPrintable(outcome.err));
+        QCOMPARE(Entries(locked), before);
+        if (layout.calls > 0)
+            QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
+    }
+
+    void unreadableInput()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root reads every file");
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.rtf"));
+        WriteFile(input, kRtf);
+        QVERIFY(::chmod(QFile::encodeName(input).constData(), 0) == 0);
+        FakeLayout layout;
+
+        const Outcome outcome = Run({input, dir.filePath(QStringLiteral("out.tiff"))}, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QVERIFY2(outcome.err.contains(QStringLiteral("cannot be read")), qPrintable(outcome.err));
+        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+    }
+
+    void layoutFailureIsReportedOnOneLine()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.rtf"));
+        WriteFile(input, kRtf);
+        FakeLayout layout;
+        layout.failWith = QStringLiteral("LibreOffice cannot open the file\nGeneral error.");
+
+        const Outcome outcome = Run({input, dir.filePath(QStringLiteral("out.tiff"))}, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QCOMPARE(outcome.err,
+                 QStringLiteral("vexlo: LibreOffice cannot open the file General error.\n"));
+        QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
+        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+    }
+
+    void layoutThatWritesNothing()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.odt"));
+        WriteFile(input, "contents are the office engine's business");
+        FakeLayout layout;
+        layout.writeNothing = true;
+
+        const Outcome outcome = Run({input, dir.filePath(QStringLiteral("out.tiff"))}, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QVERIFY2(outcome.err.contains(QStringLiteral("laid out no pages")), qPrintable(outcome.err));
+        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.odt")});
+    }
+};
+
+QTEST_MAIN(TestVexloTool)
+#include "test_vexlotool.moc"
