@@ -29,7 +29,13 @@ SettingsStore::~SettingsStore() = default;
 QString SettingsStore::read(const QString& key, const QString& defaultText) const
 {
     const QVariant value = m_settings->value(keyPath(key));
-    return value.isValid() ? value.toString() : defaultText;
+    if (!value.isValid())
+        return defaultText;
+    // An unquoted value with commas, as a hand-edited file may hold, comes back
+    // as a list; it is still one text.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString();
 }
 
 void SettingsStore::write(const QString& key, const QString& value)
