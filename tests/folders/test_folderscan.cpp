@@ -1,0 +1,206 @@
+#include "folderpicker.h"
+#include "folderscan.h"
+#include "scripteddialogs.h"
+#include "unprivilegedrun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Makes folders and files below a root; names with a trailing '/' are folders.
+void make(const QString& root, const QStringList& entries)
+{
+    for (const QString& entry : entries) {
+        const QString path = root + u'/' + entry;
+        if (entry.endsWith(u'/')) {
+            QVERIFY(QDir().mkpath(path));
+        } else {
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("x");
+        }
+    }
+}
+
+// The scan's result relative to the root, so failures read well.
+QStringList relative(const QString& root, const FolderList& folders)
+{
+    QStringList out;
+    for (const QString& folder : folders)
+        out << (folder.startsWith(root) ? folder.mid(root.size()) : folder);
+    return out;
+}
+
+FolderList scan(const QString& start, bool recurse = true, FolderList* unreadable = nullptr)
+{
+    ScriptedDialogs dialogs;
+    FolderList folders{start};
+    GetSubDirectories2016(dialogs, folders, recurse, unreadable);
+    // The scan reports only the unexpected; none of these trees is.
+    if (!dialogs.shown.isEmpty())
+        qWarning() << "unexpected report:" << dialogs.shown.first().text;
+    return folders;
+}
+
+} // namespace
+
+class TestFolderScan : public QObject {
+    Q_OBJECT
+
+private slots:
+    void levelByLevelInNameOrder()
+    {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u'/';
+        make(tmp.path(), {"A/B/C/", "A/D/"});
+        QCOMPARE(relative(root, scan(root + "A/")), QStringList({"A/", "A/B/", "A/D/", "A/B/C/"}));
+
+        // Deeper and wider: each level complete before the next, families in
+        // the order of their parents, names ordered ignoring letter case.
+        make(tmp.path(), {"T/d/x/", "T/B/z/", "T/B/Y/", "T/B/z/deep/", "T/a/"});
+        QCOMPARE(relative(root, scan(root + "T/")),
+                 QStringList({"T/", "T/a/", "T/B/", "T/d/", "T/B/Y/", "T/B/z/", "T/d/x/", "T/B/z/deep/"}));
+
+        QCOMPARE(relative(root, scan(root + "T/", false)), QStringList({"T/", "T/a/", "T/B/", "T/d/"}));
+    }
+
+    void leavesAndOddStarts()
+    {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u'/';
+        make(tmp.path(), {"leaf/file.eml"});
+        QCOMPARE(relative(root, scan(root + "leaf/")), QStringList({"leaf/"}));
+
+        // A starting entry that is no folder is passed over and left as it was.
+        QCOMPARE(relative(root, scan(root + "missing/")), QStringList({"missing/"}));
+    }
+
+    void hiddenAndForeignNamesAreScannedOddOnesSkipped()
+    {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u'/';
+        make(tmp.path(), {"S/.hidden/inner/", QStringLiteral("S/Ελληνικά/"), QStringLiteral("S/日本/"), "S/why?/",
+                          QStringLiteral("S/bell\u0007/"), QStringLiteral("S/c1\u0085/")});
+        // A name that is not valid in the file-name encoding.
+        QVERIFY(::mkdir(QFile::encodeName(root + "S/").append("bad\xff").constData(), 0755) == 0);
+
+        QCOMPARE(relative(root, scan(root + "S/")),
+                 QStringList({"S/", "S/.hidden/", QStringLiteral("S/why?/"), QStringLiteral("S/Ελληνικά/"),
+                              QStringLiteral("S/日本/"), "S/.hidden/inner/"}));
+    }
+
+    void symlinkLoopsEndAndLinkedFoldersAreScannedOnce()
+    {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u'/';
+        make(tmp.path(), {"A/B/", "X/Y/"});
+        QVERIFY(QFile::link(root + "A", root + "A/B/up"));     // back to the start
+        QVERIFY(QFile::link(root + "A/B", root + "A/same"));   // a folder already found
+        QVERIFY(QFile::link(root + "X", root + "A/outside"));  // new ground
+        QVERIFY(QFile::link(root + "nowhere", root + "A/dangling"));
+
+        QCOMPARE(relative(root, scan(root + "A/")),
+                 QStringList({"A/", "A/B/", "A/outside/", "A/outside/Y/"}));
+    }
+
+    void unreadableFolderIsDroppedWhileSiblingsStay()
+    {
+        QM_RUN_UNPRIVILEGED();
+
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u'/';
+        make(tmp.path(), {"A/B/hidden/", "A/C/D/", "A/E/"});
+        QVERIFY(::chmod(QFile::encodeName(root + "A/B").constData(), 0) == 0);
+
+        FolderList unreadable;
+        const FolderList result = scan(root + "A/", true, &unreadable);
+        ::chmod(QFile::encodeName(root + "A/B").constData(), 0755);
+
+        QCOMPARE(relative(root, result), QStringList({"A/", "A/C/", "A/E/", "A/C/D/"}));
+        QCOMPARE(relative(root, unreadable), QStringList({"A/B/"}));
+
+        // An unreadable starting folder leaves the list altogether.
+        QVERIFY(::chmod(QFile::encodeName(root + "A").constData(), 0) == 0);
+        const FolderList start = scan(root + "A/");
+        ::chmod(QFile::encodeName(root + "A").constData(), 0755);
+        QVERIFY2(start.isEmpty(), qPrintable(start.join(u' ')));
+    }
+
+    void oddCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("odd");
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("plain") << QStringLiteral("Inbox 2026") << false;
+        QTest::newRow("question mark") << QStringLiteral("why?") << false;
+        QTest::newRow("other scripts") << QStringLiteral("Почта 日本 😀") << false;
+        QTest::newRow("latin-1 letters") << QStringLiteral("Résumé ÿ") << false;
+        QTest::newRow("tab") << QStringLiteral("a\tb") << true;
+        QTest::newRow("delete") << QStringLiteral("a\u007f") << true;
+        QTest::newRow("c1 control") << QStringLiteral("a\u009f") << true;
+        QTest::newRow("undecodable") << QStringLiteral("a\ufffd") << true;
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << true;
+    }
+
+    void oddCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, odd);
+        QCOMPARE(HasOddCharacters(text), odd);
+    }
+
+    void listsMatchingRegularFilesInNameOrder()
+    {
+        QTemporaryDir tmp;
+        const QString dir = tmp.path();
+        make(dir, {"b.eml", "NOTE.EML", "a.Eml", ".hidden.eml", "a.emlx", "README", "x.eml/", "sub/c.eml"});
+        QVERIFY(QFile::link(dir + "/b.eml", dir + "/link.eml"));
+        QVERIFY(QFile::link(dir + "/gone", dir + "/dangling.eml"));
+        QVERIFY(::mkfifo(QFile::encodeName(dir + "/pipe.eml").constData(), 0644) == 0);
+
+        const QStringList eml = {".hidden.eml", "a.Eml", "b.eml", "link.eml", "NOTE.EML"};
+        QCOMPARE(ListFilesInFolder(dir, "*.eml"), eml);
+        QCOMPARE(ListFilesInFolder(dir + u'/', "*.EML"), eml);
+        QCOMPARE(ListFilesInFolder(dir, "*.*"),
+                 QStringList({".hidden.eml", "a.Eml", "a.emlx", "b.eml", "link.eml", "NOTE.EML", "README"}));
+        QCOMPARE(ListFilesInFolder(dir, "?.eml*"), QStringList({"a.Eml", "a.emlx", "b.eml"}));
+        QVERIFY(ListFilesInFolder(dir, "*.txt").isEmpty());
+        QVERIFY(ListFilesInFolder(dir + "/missing", "*.*").isEmpty());
+    }
+
+    void patternMatching()
+    {
+        QVERIFY(MatchesNamePattern("Report.EML", "*.eml"));
+        QVERIFY(MatchesNamePattern("a.b.eml", "*.eml"));
+        QVERIFY(!MatchesNamePattern("a.eml.bak", "*.eml"));
+        QVERIFY(MatchesNamePattern("noext", "*.*"));
+        QVERIFY(!MatchesNamePattern("noext", "*.eml"));
+        QVERIFY(MatchesNamePattern("[x].eml", "[x].eml"));   // brackets are plain characters
+        QVERIFY(MatchesNamePattern("ÆØÅ.eml", "æøå.EML"));
+        QVERIFY(MatchesNamePattern("aXbXc", "a*b*c"));
+        QVERIFY(!MatchesNamePattern("aXbXd", "a*b*c"));
+    }
+
+    void pickerPassesThroughAndCancels()
+    {
+        ScriptedDialogs dialogs;
+        dialogs.folderAnswers << "/data/mail/" << "/" << QString();
+        QCOMPARE(BrowseForFolder(dialogs, "Please select folder:", "/data"), QStringLiteral("/data/mail"));
+        QCOMPARE(BrowseForFolder(dialogs, "Please select folder:", QString()), QStringLiteral("/"));
+        QCOMPARE(BrowseForFolder(dialogs, "Please select folder:", "/data"), QString());
+        QCOMPARE(dialogs.shown.size(), 3);
+        QCOMPARE(dialogs.shown[0].text, QStringLiteral("Please select folder:"));
+        QCOMPARE(dialogs.shown[0].extra, QStringLiteral("/data"));
+        QCOMPARE(dialogs.shown[1].extra, QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFolderScan)
+#include "test_folderscan.moc"
