@@ -240,44 +240,62 @@ qsizetype lineEndBefore(const QByteArray& bytes, qsizetype position)
     return 0;
 }
 
-bool fieldNamed(const QByteArray& line, const char* name)
+QByteArray fieldName(const QByteArray& line)
 {
     const qsizetype colon = line.indexOf(':');
-    return colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0;
+    return colon > 0 ? line.left(colon).trimmed().toLower() : QByteArray();
 }
 
-// The part's header block with the named fields replaced; every other line,
-// and the blank line that ends the block, stays as it was.
-QByteArray rewriteHeaderBlock(const QByteArray& block, const QByteArray& eol, const QByteArray& contentType,
-                              const QByteArray& encoding)
+// A header block cut into its fields, each with its continuation lines and
+// line breaks exactly as written, and the blank line that ends it.
+struct HeaderFields {
+    QList<QByteArray> fields;
+    QByteArray ending;
+};
+
+HeaderFields splitHeaderBlock(const QByteArray& block, const QByteArray& eol)
 {
-    QByteArray kept;
-    QByteArray ending = eol;
-    bool dropping = false;
+    HeaderFields split;
+    split.ending = eol;
     qsizetype from = 0;
     while (from < block.size()) {
         qsizetype next = block.indexOf('\n', from);
         next = next < 0 ? block.size() : next + 1;
-        const QByteArray line = block.mid(from, next - from);
+        QByteArray line = block.mid(from, next - from);
         from = next;
         if (line == "\r\n" || line == "\n") {
-            ending = line;
+            split.ending = line;
             break;
         }
-        const bool continuation = line.startsWith(' ') || line.startsWith('\t');
-        if (!continuation)
-            dropping = (!contentType.isEmpty() && fieldNamed(line, "content-type")) ||
-                       (!encoding.isEmpty() && fieldNamed(line, "content-transfer-encoding"));
-        if (!dropping)
-            kept += line;
+        if (!line.endsWith('\n'))
+            line += eol;
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !split.fields.isEmpty())
+            split.fields.last() += line;
+        else
+            split.fields.append(line);
     }
-    if (!kept.isEmpty() && !kept.endsWith('\n'))
-        kept += eol;
+    return split;
+}
+
+// The part's header block with its type and encoding replaced; every other
+// field, and the blank line that ends the block, stays as it was.
+QByteArray rewriteHeaderBlock(const QByteArray& block, const QByteArray& eol, const QByteArray& contentType,
+                              const QByteArray& encoding)
+{
+    const HeaderFields split = splitHeaderBlock(block, eol);
+    QByteArray kept;
+    for (const QByteArray& field : split.fields) {
+        const QByteArray name = fieldName(field);
+        if ((!contentType.isEmpty() && name == "content-type") ||
+            (!encoding.isEmpty() && name == "content-transfer-encoding"))
+            continue;
+        kept += field;
+    }
     if (!contentType.isEmpty())
         kept += "Content-Type: " + contentType + eol;
     if (!encoding.isEmpty())
         kept += "Content-Transfer-Encoding: " + encoding + eol;
-    return kept + ending;
+    return kept + split.ending;
 }
 
 QByteArray encodeContent(const QByteArray& bytes, GMimeContentEncoding encoding, const QByteArray& eol)
@@ -407,6 +425,12 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
     return headers + encoded;
 }
 
+QByteArray blockPart(const QString& block, const QByteArray& eol)
+{
+    return "Content-Type: text/html; charset=utf-8" + eol + "Content-Transfer-Encoding: base64" + eol + eol +
+           encodeContent(("<html><body>" + block + "</body></html>").toLatin1(), GMIME_CONTENT_ENCODING_BASE64, eol);
+}
+
 // A multipart with nothing to show (only attachments) gets a part of its own,
 // in front of the others, that holds just the block.
 std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text, const QByteArray& bytes,
@@ -419,14 +443,49 @@ std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString
     if (!first)
         return std::nullopt;
     const QByteArray eol = lineEndingOf(bytes, first->headersBegin);
-    const QByteArray part = "Content-Type: text/html; charset=utf-8" + eol + "Content-Transfer-Encoding: base64" +
-                            eol + eol +
-                            encodeContent(("<html><body>" + block + "</body></html>").toLatin1(),
-                                          GMIME_CONTENT_ENCODING_BASE64, eol) +
-                            "--" + boundary + eol;
+    const QByteArray part = blockPart(block, eol) + "--" + boundary + eol;
     QString out = text.left(first->headersBegin);
     out.append(QString::fromLatin1(part));
     out.append(QStringView(text).mid(first->headersBegin));
+    return out;
+}
+
+// A message that is one attachment and nothing else (an image, a document)
+// becomes a two-part message: the block, then the attachment with its own
+// content fields and its content byte for byte.
+std::optional<QString> wrapWithBlockPart(const QString& text, const QByteArray& bytes, qint64 headersBegin,
+                                         qint64 headersEnd, const QString& block)
+{
+    if (headersBegin < 0 || headersEnd < headersBegin || headersEnd > bytes.size())
+        return std::nullopt;
+    const QByteArray eol = lineEndingOf(bytes, qsizetype(headersBegin));
+    qsizetype contentBegin = qsizetype(headersEnd);
+    if (bytes.mid(contentBegin, 2) == "\r\n")
+        contentBegin += 2;
+    else if (bytes.mid(contentBegin, 1) == "\n")
+        contentBegin += 1;
+    const HeaderFields split = splitHeaderBlock(bytes.mid(headersBegin, headersEnd - headersBegin), eol);
+    QByteArray outer;
+    QByteArray inner;
+    bool mimeVersion = false;
+    for (const QByteArray& field : split.fields) {
+        const QByteArray name = fieldName(field);
+        mimeVersion = mimeVersion || name == "mime-version";
+        (name.startsWith("content-") ? inner : outer) += field;
+    }
+    QByteArray boundary = "=_quillmark_block";
+    while (bytes.contains(boundary))
+        boundary += "_";
+    if (!mimeVersion)
+        outer += "MIME-Version: 1.0" + eol;
+    outer += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" + eol + eol + "--" + boundary + eol +
+             blockPart(block, eol) + "--" + boundary + eol + inner + eol;
+    QString out = text.left(headersBegin);
+    out.append(QString::fromLatin1(outer));
+    out.append(QStringView(text).mid(contentBegin));
+    if (!out.endsWith(u'\n'))
+        out.append(QString::fromLatin1(eol));
+    out.append(QString::fromLatin1("--" + boundary + "--" + eol));
     return out;
 }
 
@@ -547,9 +606,10 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
     const qint64 headersBegin = g_mime_parser_get_headers_begin(parser.get());
 
     GMimeObject* shown = findShownPart(top, true);
+    if (!shown && GMIME_IS_MULTIPART(top))
+        return prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block);
     if (!shown)
-        return GMIME_IS_MULTIPART(top) ? prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block)
-                                       : std::nullopt;
+        return wrapWithBlockPart(messageText, bytes, headersBegin, g_mime_parser_get_headers_end(parser.get()), block);
     const auto span = locate(shown, shown == top, headersBegin, bytes);
     if (!span)
         return std::nullopt;

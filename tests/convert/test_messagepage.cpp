@@ -1,0 +1,386 @@
+// GLib's headers use "signals" as a name, which Qt defines as a keyword.
+#include <gmime/gmime.h>
+
+#include "messagepage.h"
+#include "paths.h"
+#include "scripteddialogs.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+HeaderLines scan(const QString& text)
+{
+    return ScanHeaderLines(CutLines(text));
+}
+
+QString blockOf(const QByteArray& message)
+{
+    return BuildHeaderBlock(scan(QString::fromLatin1(message)));
+}
+
+struct Unref {
+    void operator()(gpointer p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+
+// Every leaf part of a message, transfer-decoded, with its MIME type.
+struct DecodedPart {
+    QByteArray type;
+    QByteArray content;
+};
+
+QList<DecodedPart> decodedParts(const QByteArray& message)
+{
+    QList<DecodedPart> parts;
+    std::unique_ptr<GMimeStream, Unref> stream(g_mime_stream_mem_new_with_buffer(message.constData(), message.size()));
+    std::unique_ptr<GMimeParser, Unref> parser(g_mime_parser_new_with_stream(stream.get()));
+    std::unique_ptr<GMimeMessage, Unref> parsed(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (!parsed)
+        return parts;
+    auto collect = [](GMimeObject*, GMimeObject* part, gpointer data) {
+        if (!GMIME_IS_PART(part))
+            return;
+        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
+        if (!content)
+            return;
+        std::unique_ptr<GMimeStream, Unref> out(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, out.get());
+        GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+        char* type = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(part));
+        static_cast<QList<DecodedPart>*>(data)->append(
+            {QByteArray(type).toLower(), QByteArray(reinterpret_cast<const char*>(array->data), array->len)});
+        g_free(type);
+    };
+    g_mime_message_foreach(parsed.get(), collect, &parts); // the top part included
+    return parts;
+}
+
+bool somePartHolds(const QByteArray& message, const QString& block)
+{
+    const QByteArray needle = block.toLatin1();
+    for (const DecodedPart& part : decodedParts(message))
+        if (part.content.contains(needle))
+            return true;
+    return false;
+}
+
+const QByteArray kHeaders = "From: Ann <ann>\r\n"
+                            "To: Bob <bob>\r\n"
+                            "Subject: Test\r\n"
+                            "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\n";
+const QString kExampleBlock = QStringLiteral(
+    "From: Ann [ann]<br>To: Bob [bob]<br>Subject: Test<br>Date: Mon, 1 Jan 2024 10:00:00 +0000<br><br>");
+
+} // namespace
+
+class TestMessagePage : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    ScriptedDialogs m_dialogs;
+
+    // Writes the message as a work file, prepares it and returns the page.
+    QByteArray prepared(const QByteArray& message, const QString& name = QStringLiteral("work.mht"))
+    {
+        const QString path = m_dir.path() + u'/' + name;
+        writeBytes(path, message);
+        PrepareMessagePage(path, m_dialogs);
+        return bytesOf(path);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        g_mime_init();
+    }
+    void cleanup() { QVERIFY2(m_dialogs.shown.isEmpty(), qPrintable(m_dialogs.messages().join(u'\n'))); }
+
+    void workedExample()
+    {
+        const QByteArray message = kHeaders + "MIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
+                                              "<html><body style=\"margin:0\">Hello</body></html>\r\n";
+        const QByteArray page = prepared(message);
+        const qsizetype at = message.indexOf("Hello");
+        QCOMPARE(page, message.left(at) + kExampleBlock.toLatin1() + message.mid(at));
+    }
+
+    void whichLinesTheScanTakes()
+    {
+        // A later line replaces an earlier one until all four are known; then the scan stops.
+        const HeaderLines values = scan(QStringLiteral("Subject: old\r\nReply-To: r <r>\r\nfrom: lower\r\n"
+                                                       " From: indented\r\nSubject: new\r\nFrom: f\r\nTo: t\r\n"
+                                                       "Date: d\r\n\r\nSubject: body\r\nFrom: body\r\n"));
+        QCOMPARE(values.subjectLine, QStringLiteral("Subject: new"));
+        QCOMPARE(values.fromLine, QStringLiteral("From: f"));
+        QCOMPARE(values.toLine, QStringLiteral("To: t"));
+        QCOMPARE(values.dateLine, QStringLiteral("Date: d"));
+
+        // Without a To line the scan reads on to the end, and the last match wins.
+        const HeaderLines noTo =
+            scan(QStringLiteral("From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\n"));
+        QCOMPARE(noTo.fromLine, QStringLiteral("From: forwarded"));
+        QCOMPARE(BuildHeaderBlock(noTo), QStringLiteral("From: forwarded<br><br>Subject: s<br>Date: d<br><br>"));
+        QVERIFY(scan(QString()).fromLine.isEmpty());
+    }
+
+    void blockGoesAfterTheFirstBodyTagInAnyCase()
+    {
+        const QByteArray message = kHeaders + "\r\n<HTML><BODY BGCOLOR=white>One</BODY>\r\n<body>Two</body>";
+        const QByteArray page = prepared(message);
+        const qsizetype at = message.indexOf("One");
+        QCOMPARE(page, message.left(at) + kExampleBlock.toLatin1() + message.mid(at));
+        QCOMPARE(FindBodyTagEnd(u"<bodyx>"), 7);
+        QCOMPARE(FindBodyTagEnd(u"no tag"), -1);
+    }
+
+    void eachMessageStartsAfresh()
+    {
+        prepared(kHeaders + "\r\n<body>first</body>", QStringLiteral("one.mht"));
+        const QByteArray second = prepared("From: Cy <cy>\r\nTo: Di\r\nSubject: Second\r\n\r\n<body>x</body>",
+                                           QStringLiteral("two.mht"));
+        QVERIFY(second.contains("From: Cy [cy]<br>To: Di<br>Subject: Second<br><br><br>x"));
+        QVERIFY(!second.contains("Ann"));
+    }
+
+    // The file ends lines with LF alone; taken as one line, the From value
+    // would be the whole file.
+    void linesEndAtABareLineFeed()
+    {
+        const QByteArray message = QByteArray(kHeaders).replace("\r\n", "\n") + "\n<body>Hi</body>\n";
+        const QByteArray page = prepared(message);
+        const qsizetype at = message.indexOf("Hi");
+        QCOMPARE(page, message.left(at) + kExampleBlock.toLatin1() + message.mid(at));
+        // A CR on its own stays inside its line.
+        QCOMPARE(CutLines(u"a\rb\r\nc\n").size(), 3);
+        QCOMPARE(CutLines(u"a\rb\r\nc\n").front(), QStringView(u"a\rb"));
+    }
+
+    void foldedLinesAreJoined()
+    {
+        const HeaderLines values = scan(QStringLiteral("To: Ann <ann@x.example>,\r\n\tBob <bob@x.example>,\r\n"
+                                                       " Cy <cy@x.example>\r\nFrom: f\r\nSubject: s\r\nDate: d\r\n"));
+        QCOMPARE(values.toLine, QStringLiteral("To: Ann <ann@x.example>,\tBob <bob@x.example>, Cy <cy@x.example>"));
+        QVERIFY(BuildHeaderBlock(values).contains(QStringLiteral("Cy [cy@x.example]")));
+    }
+
+    void encodedWordsAndRawBytesAreDecoded_data()
+    {
+        QTest::addColumn<QByteArray>("subject");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("base64 utf-8") << QByteArray("=?utf-8?B?0J/RgNC40LLQtdGC?=") << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;";
+        QTest::newRow("q latin-1") << QByteArray("=?iso-8859-1?Q?Caf=E9_au_lait?=") << "Caf&#233; au lait";
+        QTest::newRow("two words") << QByteArray("=?utf-8?Q?a?= =?utf-8?Q?b?= c") << "ab c";
+        QTest::newRow("raw utf-8") << QByteArray("Caf\xC3\xA9") << "Caf&#233;";
+        QTest::newRow("raw windows-1252") << QByteArray("\x93quoted\x94 \x80 caf\xE9") << "&#8220;quoted&#8221; &#8364; caf&#233;";
+        QTest::newRow("emoji") << QByteArray("=?UTF-8?B?8J+Ygw==?=") << "&#128515;";
+        QTest::newRow("not an encoded word") << QByteArray("2+2=4") << "2+2&#61;4";
+    }
+    void encodedWordsAndRawBytesAreDecoded()
+    {
+        QFETCH(QByteArray, subject);
+        QFETCH(QString, shown);
+        HeaderLines values;
+        values.subjectLine = QStringLiteral("Subject: ") + QString::fromLatin1(subject);
+        QCOMPARE(BuildHeaderBlock(values), QStringLiteral("<br><br>Subject: ") + shown + QStringLiteral("<br><br><br>"));
+    }
+
+    void blockIsSafeHtml()
+    {
+        HeaderLines values;
+        values.fromLine = QStringLiteral("From: \"A & B\" <a=b@x>");
+        values.subjectLine = QStringLiteral("Subject: <script>alert(1)</script> a=3D\x01");
+        const QString block = BuildHeaderBlock(values);
+        QCOMPARE(block, QStringLiteral("From: &quot;A &amp; B&quot; [a&#61;b@x]<br><br>Subject: &lt;script&gt;"
+                                       "alert(1)&lt;/script&gt; a&#61;3D <br><br><br>"));
+
+        // Inserted raw into a quoted-printable part, the block decodes to itself.
+        const QByteArray message = "From: A=B <ab@x>\r\nSubject: 50% =?utf-8?Q?caf=C3=A9?=\r\n"
+                                   "Content-Type: text/html; charset=iso-8859-1\r\n"
+                                   "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                   "<body>caf=E9 =3D</body>\r\n";
+        const QList<DecodedPart> parts = decodedParts(prepared(message));
+        QCOMPARE(parts.size(), 1);
+        QCOMPARE(parts[0].content, QByteArray("<body>From: A&#61;B [ab@x]<br><br>Subject: 50% caf&#233;<br><br><br>"
+                                              "caf\xE9 =</body>\r\n"));
+    }
+
+    void plainTextMessageBecomesHtmlWithTheBlock()
+    {
+        const QByteArray message = kHeaders + "Content-Type: text/plain; charset=iso-8859-1\r\n"
+                                              "Content-Transfer-Encoding: 8bit\r\n\r\n"
+                                              "Dear Bob,\r\n  caf\xE9 <tag> & more\r\n";
+        const QByteArray page = prepared(message);
+        QVERIFY(page.startsWith(kHeaders)); // other header lines stay as they were
+        QVERIFY(!page.contains("text/plain"));
+        const QList<DecodedPart> parts = decodedParts(page);
+        QCOMPARE(parts.size(), 1);
+        QCOMPARE(parts[0].type, QByteArray("text/html"));
+        const QByteArray html = parts[0].content;
+        QVERIFY(html.contains("<body>" + kExampleBlock.toLatin1() + "<div style=\"white-space: pre-wrap\">"
+                                                                   "Dear Bob,\r\n  caf&#233; &lt;tag&gt; &amp; more\r\n</div>"));
+
+        // A message with no MIME headers at all is plain text too.
+        const QByteArray bare = prepared("From: a\nSubject: plain\n\nline one\nline two\n");
+        QVERIFY(bare.startsWith("From: a\nSubject: plain\n"));
+        QVERIFY(somePartHolds(bare, QStringLiteral("From: a<br><br>Subject: plain<br><br><br>")));
+    }
+
+    void encodedHtmlPartGetsTheBlockAndNothingElseChanges()
+    {
+        const QByteArray html = QByteArray("<html><body class=\"m\">\xC3\xA9t\xC3\xA9</body></html>").toBase64();
+        const QByteArray head = kHeaders + "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
+                                           "--b1\r\nContent-Type: text/plain\r\n\r\nplain <body text\r\n--b1\r\n";
+        const QByteArray part = "Content-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                                html + "\r\n";
+        const QByteArray tail = "--b1--\r\nepilogue\r\n";
+        const QByteArray page = prepared(head + part + tail);
+        QVERIFY(page.startsWith(head));
+        QVERIFY(page.endsWith(tail));
+        const QList<DecodedPart> parts = decodedParts(page);
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[0].content, QByteArray("plain <body text"));
+        QCOMPARE(parts[1].content,
+                 "<html><body class=\"m\">" + kExampleBlock.toLatin1() + "\xC3\xA9t\xC3\xA9</body></html>");
+    }
+
+    void rootOfRelatedAndPartsWithoutBodyTag()
+    {
+        // The root named by "start" is shown; its HTML has no body tag, so the block leads it.
+        const QByteArray message =
+            kHeaders + "Content-Type: multipart/related; boundary=r; start=\"<root@x>\"\r\n\r\n"
+                       "--r\r\nContent-Type: image/gif\r\nContent-ID: <img@x>\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                       "R0lGODlhAQABAAAAACw=\r\n"
+                       "--r\r\nContent-Type: text/html\r\nContent-ID: <root@x>\r\n"
+                       "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                       "<p>Hi =3D there</p>\r\n--r--\r\n";
+        const QList<DecodedPart> parts = decodedParts(prepared(message));
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[1].content, kExampleBlock.toLatin1() + "<p>Hi = there</p>");
+    }
+
+    void attachmentsOnlyGetABlockPartInFront()
+    {
+        const QByteArray message = kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+                                              "--m\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment\r\n"
+                                              "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n--m--\r\n";
+        const QByteArray page = prepared(message);
+        const QList<DecodedPart> parts = decodedParts(page);
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[0].type, QByteArray("text/html"));
+        QVERIFY(parts[0].content.contains(kExampleBlock.toLatin1()));
+        QCOMPARE(parts[1].content, QByteArray("%PDF-"));
+
+        // A message that is nothing but an image becomes the block and the image.
+        const QByteArray image = kHeaders + "MIME-Version: 1.0\r\nContent-Type: image/png; name=a.png\r\n"
+                                            "Content-Transfer-Encoding: base64\r\n\r\niVBORw0K\r\n";
+        const QByteArray wrapped = prepared(image);
+        QVERIFY(wrapped.startsWith(kHeaders + "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;"));
+        QVERIFY(wrapped.contains("Content-Type: image/png; name=a.png\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                                 "iVBORw0K\r\n--"));
+        const QList<DecodedPart> wrappedParts = decodedParts(wrapped);
+        QCOMPARE(wrappedParts.size(), 2);
+        QVERIFY(wrappedParts[0].content.contains(kExampleBlock.toLatin1()));
+        QCOMPARE(wrappedParts[1].type, QByteArray("image/png"));
+        QCOMPARE(wrappedParts[1].content, QByteArray("\x89PNG\r\n"));
+    }
+
+    void badInput()
+    {
+        // A missing work file is written back empty; an empty one as "empty file".
+        const QString missing = m_dir.path() + QStringLiteral("/missing.mht");
+        PrepareMessagePage(missing, m_dialogs);
+        QVERIFY(PathExists(missing));
+        QCOMPARE(bytesOf(missing), QByteArray());
+        QCOMPARE(prepared({}), QByteArray("empty file"));
+
+        // Text without any header line and binary garbage stay as they were.
+        const QByteArray noHeaders = "Hello,\r\nthis file has no headers.\r\n";
+        QCOMPARE(prepared(noHeaders), noHeaders);
+        QByteArray garbage(64 * 1024, Qt::Uninitialized);
+        QRandomGenerator random(7);
+        for (char& c : garbage)
+            c = char(random.bounded(256));
+        garbage[0] = '\x01';
+        QCOMPARE(prepared(garbage), garbage);
+
+        // A body tag without its '>' is no usable tag: the shown part gets the block.
+        const QByteArray open = kHeaders + "Content-Type: text/html\r\n\r\n<p>x</p><body";
+        QVERIFY(somePartHolds(prepared(open), kExampleBlock));
+        // A page read as two-byte text is never cut into MIME bytes.
+        const QByteArray wide("\xFF\xFEH\0i\0", 6);
+        QCOMPARE(prepared(wide), wide);
+    }
+
+    void largeMessage()
+    {
+        // 50 MB: a short text body and a large attachment that must come through untouched.
+        QByteArray attachment;
+        attachment.reserve(50 * 1024 * 1024);
+        const QByteArray line = QByteArray(57, 'q').toBase64() + "\r\n";
+        while (attachment.size() < 50 * 1024 * 1024)
+            attachment += line;
+        const QByteArray head = kHeaders + "Content-Type: multipart/mixed; boundary=big\r\n\r\n"
+                                           "--big\r\nContent-Type: text/plain\r\n\r\nSee attached.\r\n";
+        const QByteArray tail = "--big\r\nContent-Type: application/octet-stream\r\n"
+                                "Content-Transfer-Encoding: base64\r\n\r\n" +
+                                attachment + "--big--\r\n";
+        const QByteArray page = prepared(head + tail);
+        QVERIFY(page.startsWith(kHeaders + "Content-Type: multipart/mixed; boundary=big\r\n\r\n--big\r\n"));
+        QVERIFY(page.endsWith(tail));
+        QVERIFY(somePartHolds(page, kExampleBlock));
+    }
+
+    void everyCorpusMessageGetsTheBlock()
+    {
+        const QString corpus = QStringLiteral(QM_CORPUS_DIR);
+        if (!QDir(corpus).exists())
+            QSKIP("the message corpus is not on this machine");
+        QStringList missed;
+        int count = 0;
+        QDirIterator it(corpus, {QStringLiteral("*.eml")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString source = it.next();
+            const QByteArray original = bytesOf(source);
+            const QString block = blockOf(original);
+            const QByteArray page = prepared(original, QStringLiteral("corpus.mht"));
+            ++count;
+            const qsizetype at = FindBodyTagEnd(QString::fromLatin1(original));
+            if (at >= 0) {
+                // The raw way: everything outside the block stays byte for byte.
+                if (page != original.left(at) + block.toLatin1() + original.mid(at))
+                    missed << source + QStringLiteral(" (changed outside the block)");
+            } else if (!somePartHolds(page, block) && !decodedParts(original).isEmpty()) {
+                missed << source;
+            }
+        }
+        QVERIFY(count > 0);
+        QVERIFY2(missed.isEmpty(), qPrintable(missed.join(u'\n')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMessagePage)
+#include "test_messagepage.moc"
