@@ -4,16 +4,17 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-# Debian packages: to build, to run, and to test.
-BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgl-dev libgmime-3.0-dev \
+# Debian packages: to build, to run, and to test. qt6-base-dev brings the
+# OpenGL and Vulkan headers that Qt's CMake files look for.
+BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgmime-3.0-dev \
                  libreofficekit-dev libpoppler-cpp-dev libtiff-dev
 RUN_PACKAGES   = libreoffice-writer-nogui fonts-dejavu-core fonts-liberation2 \
                  libqt6widgets6 libqt6network6
 TEST_PACKAGES  = poppler-utils libtiff-tools
 
-SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+FORMAT_PACKAGES = clang-format
 
-.PHONY: all deps test-deps build run test format package clean
+.PHONY: all deps test-deps build run test format clean
 
 all: build
 
@@ -38,6 +39,7 @@ test: test-deps
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 format: $(BUILD_DIR)/CMakeCache.txt
+	@PKGS="$(FORMAT_PACKAGES)" sh .ci/install-packages
 	cmake --build $(BUILD_DIR) --target format
 
 clean:
