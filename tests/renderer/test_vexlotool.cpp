@@ -178,7 +178,6 @@ private slots:
             QVERIFY(QDir().mkdir(locked));
             QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0555) == 0);
         }
-        const QStringList before = Entries(locked);
         FakeLayout layout;
 
         const Outcome outcome = Run({input, locked + QStringLiteral("/out.tiff")}, layout);
@@ -186,7 +185,7 @@ private slots:
         QCOMPARE(outcome.code, 1);
         QVERIFY2(outcome.err.contains(QStringLiteral("Cannot write in the output folder")),
                  qPrintable(outcome.err));
-        QCOMPARE(Entries(locked), before);
+        QVERIFY(Entries(locked).filter(QStringLiteral("out.tiff")).isEmpty());
         if (layout.calls > 0)
             QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
     }
