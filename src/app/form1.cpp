@@ -172,14 +172,6 @@ void Form1::buildControls()
     page->setColumnStretch(0, 1);
     page->setRowStretch(0, 1);
 
-    // The right-hand buttons share one width, the widest caption's.
-    int widest = m_start->sizeHint().width();
-    for (QPushButton* b : {m_addFiles, m_addFolder, m_samples, m_clear})
-        widest = std::max(widest, b->sizeHint().width());
-    for (QPushButton* b : {m_addFiles, m_addFolder, m_samples, m_clear, m_start})
-        b->setMinimumWidth(widest);
-    m_start->setMinimumHeight(m_start->sizeHint().height() + 8);
-
     setTabOrder(m_list, m_addFiles);
     setTabOrder(m_addFiles, m_addFolder);
     setTabOrder(m_addFolder, m_samples);
@@ -204,10 +196,8 @@ void Form1::Form_Load()
         if (m_hooks.drawHomePageNumber() == 7)
             m_dialogs.openInShell(QString::fromLatin1(kHomePage));
     });
-    guard.step(108, [&] {
-        if (m_settings.read(QStringLiteral("Snapshot")).isEmpty())
-            TakeSampleSnapshot(m_settings, m_programFolder);
-    });
+    // Taken only while no snapshot is stored.
+    guard.step(108, [&] { EnsureSampleSnapshot(m_settings, m_programFolder); });
     guard.step(130, [&] {
         setWindowTitle(QString::fromLatin1(kDisplayName));
         setWindowIcon(QIcon(QStringLiteral(":/quillmark/quillmark.png")));
@@ -364,7 +354,7 @@ void Form1::PushButton2_Click()
 
 void Form1::ListView1_OLEDragDrop(const QStringList& paths)
 {
-    AddDroppedPaths(paths, *this);
+    AddDroppedPaths(m_dialogs, paths, *this);
 }
 
 void Form1::appendItems(const QStringList& paths)
