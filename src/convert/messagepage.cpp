@@ -181,52 +181,72 @@ bool isText(GMimeObject* object, const char* subtype)
     return type && g_mime_content_type_is_type(type, "text", subtype);
 }
 
-GMimeObject* findShownPart(GMimeObject* object, bool topLevel)
+QByteArray contentIdOf(const char* id)
 {
-    if (GMIME_IS_MULTIPART_ENCRYPTED(object) || GMIME_IS_MESSAGE_PART(object))
+    QByteArray text = QByteArray(id).trimmed();
+    if (text.startsWith('<') && text.endsWith('>'))
+        text = text.mid(1, text.size() - 2);
+    return text;
+}
+
+bool isAttachment(GMimeObject* object)
+{
+    const char* disposition = g_mime_object_get_disposition(object);
+    return disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
+}
+
+// The part a reader shows, chosen as the office host's reader chooses it, so
+// the block lands in what is laid out: the root of multipart/related, the last
+// HTML (else the last plain-text) alternative, the first part of anything
+// else that is not an attachment; a forwarded message shows its own part.
+GMimeObject* findShownPart(GMimeObject* object, int depth = 0)
+{
+    if (!object || depth > 64)
         return nullptr;
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        return inner ? findShownPart(g_mime_message_get_mime_part(inner), depth + 1) : nullptr;
+    }
     if (GMIME_IS_MULTIPART(object)) {
         auto* multipart = GMIME_MULTIPART(object);
         const int count = g_mime_multipart_get_count(multipart);
-        if (count == 0)
+        if (count <= 0)
             return nullptr;
-        if (GMIME_IS_MULTIPART_SIGNED(object))
-            return findShownPart(g_mime_multipart_get_part(multipart, GMIME_MULTIPART_SIGNED_CONTENT), false);
         GMimeContentType* type = g_mime_object_get_content_type(object);
-        const char* subtype = type ? g_mime_content_type_get_media_subtype(type) : nullptr;
-        if (subtype && g_ascii_strcasecmp(subtype, "alternative") == 0) {
+        if (type && g_mime_content_type_is_type(type, "multipart", "related")) {
+            if (const char* start = g_mime_object_get_content_type_parameter(object, "start")) {
+                const QByteArray wanted = contentIdOf(start);
+                for (int i = 0; i < count; ++i) {
+                    GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+                    const char* id = g_mime_object_get_content_id(child);
+                    if (id && contentIdOf(id) == wanted)
+                        return findShownPart(child, depth + 1);
+                }
+            }
+            return findShownPart(g_mime_multipart_get_part(multipart, 0), depth + 1);
+        }
+        if (type && g_mime_content_type_is_type(type, "multipart", "alternative")) {
             // Readers show the richest version they can: HTML over plain text.
-            GMimeObject* html = nullptr;
             GMimeObject* plain = nullptr;
-            for (int i = 0; i < count; ++i) {
-                GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), false);
+            for (int i = count - 1; i >= 0; --i) {
+                GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), depth + 1);
                 if (found && isText(found, "html"))
-                    html = found;
-                else if (found && !plain)
+                    return found;
+                if (found && !plain)
                     plain = found;
             }
-            return html ? html : plain;
+            return plain;
         }
-        if (subtype && g_ascii_strcasecmp(subtype, "related") == 0) {
-            GMimeObject* root = nullptr;
-            if (const char* start = g_mime_object_get_content_type_parameter(object, "start")) {
-                QByteArray id(start);
-                if (id.startsWith('<') && id.endsWith('>'))
-                    id = id.mid(1, id.size() - 2);
-                root = g_mime_multipart_get_subpart_from_content_id(multipart, id.constData());
-            }
-            return findShownPart(root ? root : g_mime_multipart_get_part(multipart, 0), false);
-        }
-        for (int i = 0; i < count; ++i)
-            if (GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), false))
+        for (int i = 0; i < count; ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+            if (isAttachment(child))
+                continue;
+            if (GMimeObject* found = findShownPart(child, depth + 1))
                 return found;
+        }
         return nullptr;
     }
-    if (!GMIME_IS_PART(object) || (!isText(object, "html") && !isText(object, "plain")))
-        return nullptr;
-    if (!topLevel && g_mime_part_is_attachment(GMIME_PART(object)))
-        return nullptr;
-    return object;
+    return GMIME_IS_PART(object) && (isText(object, "html") || isText(object, "plain")) ? object : nullptr;
 }
 
 // ---- Rewriting one part in place ------------------------------------------
@@ -410,6 +430,9 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
         newEncoding = "base64";
     }
 
+    // Text is encoded from its canonical line ends, so no CR ends up as "=0D".
+    if (encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)
+        body.replace("\r\n", "\n");
     QByteArray encoded = encodeContent(body, encoding, eol);
     // The line break before the next boundary belongs to the boundary.
     const bool hadFinalBreak = span.contentEnd > span.contentBegin && bytes[span.contentEnd - 1] == '\n';
@@ -605,7 +628,7 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
         return std::nullopt;
     const qint64 headersBegin = g_mime_parser_get_headers_begin(parser.get());
 
-    GMimeObject* shown = findShownPart(top, true);
+    GMimeObject* shown = findShownPart(top);
     if (!shown && GMIME_IS_MULTIPART(top))
         return prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block);
     if (!shown)

@@ -45,35 +45,46 @@ struct Unref {
     }
 };
 
-// Every leaf part of a message, transfer-decoded, with its MIME type.
 struct DecodedPart {
     QByteArray type;
     QByteArray content;
 };
 
+void collectParts(GMimeObject* object, QList<DecodedPart>& parts)
+{
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        if (GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
+            if (GMimeObject* top = g_mime_message_get_mime_part(inner))
+                collectParts(top, parts);
+        return;
+    }
+    if (GMIME_IS_MULTIPART(object)) {
+        for (int i = 0; i < g_mime_multipart_get_count(GMIME_MULTIPART(object)); ++i)
+            collectParts(g_mime_multipart_get_part(GMIME_MULTIPART(object), i), parts);
+        return;
+    }
+    if (!GMIME_IS_PART(object))
+        return;
+    GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object));
+    if (!content)
+        return;
+    std::unique_ptr<GMimeStream, Unref> out(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, out.get());
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+    char* type = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(object));
+    parts.append({QByteArray(type).toLower(), QByteArray(reinterpret_cast<const char*>(array->data), array->len)});
+    g_free(type);
+}
+
+// Every leaf part of a message, forwarded messages included, transfer-decoded.
 QList<DecodedPart> decodedParts(const QByteArray& message)
 {
     QList<DecodedPart> parts;
     std::unique_ptr<GMimeStream, Unref> stream(g_mime_stream_mem_new_with_buffer(message.constData(), message.size()));
     std::unique_ptr<GMimeParser, Unref> parser(g_mime_parser_new_with_stream(stream.get()));
     std::unique_ptr<GMimeMessage, Unref> parsed(g_mime_parser_construct_message(parser.get(), nullptr));
-    if (!parsed)
-        return parts;
-    auto collect = [](GMimeObject*, GMimeObject* part, gpointer data) {
-        if (!GMIME_IS_PART(part))
-            return;
-        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
-        if (!content)
-            return;
-        std::unique_ptr<GMimeStream, Unref> out(g_mime_stream_mem_new());
-        g_mime_data_wrapper_write_to_stream(content, out.get());
-        GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
-        char* type = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(part));
-        static_cast<QList<DecodedPart>*>(data)->append(
-            {QByteArray(type).toLower(), QByteArray(reinterpret_cast<const char*>(array->data), array->len)});
-        g_free(type);
-    };
-    g_mime_message_foreach(parsed.get(), collect, &parts); // the top part included
+    if (parsed && g_mime_message_get_mime_part(parsed.get()))
+        collectParts(g_mime_message_get_mime_part(parsed.get()), parts);
     return parts;
 }
 
@@ -280,6 +291,23 @@ private slots:
         const QList<DecodedPart> parts = decodedParts(prepared(message));
         QCOMPARE(parts.size(), 2);
         QCOMPARE(parts[1].content, kExampleBlock.toLatin1() + "<p>Hi = there</p>");
+    }
+
+    void forwardedMessageShowsItsOwnPart()
+    {
+        const QByteArray head = kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+                                           "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment\r\n\r\n"
+                                           "notes.txt\r\n--m\r\nContent-Type: message/rfc822\r\n\r\n"
+                                           "From: Inner <i@x>\r\nSubject: inner\r\n";
+        const QByteArray page = prepared(head + "\r\nforwarded text\r\n--m--\r\n");
+        QVERIFY(page.startsWith(head));
+        QVERIFY(page.endsWith("\r\n--m--\r\n"));
+        const QList<DecodedPart> parts = decodedParts(page);
+        QCOMPARE(parts.size(), 2);
+        QCOMPARE(parts[0].content, QByteArray("notes.txt"));
+        QCOMPARE(parts[1].type, QByteArray("text/html"));
+        QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() + "<div style=\"white-space: pre-wrap\">"
+                                                                      "forwarded text</div>"));
     }
 
     void attachmentsOnlyGetABlockPartInFront()
