@@ -90,7 +90,7 @@ QGroupBox#Frame1 {
     border: 1px solid #c5cbd3;
     border-radius: 4px;
     margin-top: 0px;
-    padding: 30px 12px 10px 12px;
+    padding: 30px 3px 8px 3px;
     font-weight: bold;
     color: #3e4c59;
 }
