@@ -43,15 +43,16 @@ QString collapsePairs(const QString& text)
 // The length of a file as the system reports it; throws when it cannot.
 qint64 fileLength(const QString& path)
 {
+    const QByteArray name = native(path);
     struct stat st{};
-    if (::stat(native(path).constData(), &st) != 0)
+    if (::stat(name.constData(), &st) != 0)
         raiseStepError(systemError(errno));
     return st.st_size;
 }
 
-// Reads `count` bytes from `offset` on (fewer when the file is shorter now);
-// throws on a read error.
-QByteArray readExactly(QFile& file, qint64 offset, qint64 count)
+// Reads up to `count` bytes from `offset` on (fewer when the file has shrunk
+// meanwhile); throws on a read error.
+QByteArray readAt(QFile& file, qint64 offset, qint64 count)
 {
     if (!file.isOpen())
         raiseStepError(QStringLiteral("Bad file name or number"));
@@ -151,7 +152,7 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
         }))
         return {};
 
-    const QByteArray first = guard.value<QByteArray>(108, [&] { return readExactly(file, 0, 1); });
+    const QByteArray first = guard.value<QByteArray>(108, [&] { return readAt(file, 0, 1); });
     const bool twoByte =
         guard.test(110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
     QString text;
@@ -159,7 +160,7 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
         guard.step(112, [&] {
             // Low byte first; the mark becomes the first character, and a last
             // byte without a partner is dropped.
-            const QByteArray bytes = readExactly(file, 0, size);
+            const QByteArray bytes = readAt(file, 0, size);
             const qsizetype chars = bytes.size() / 2;
             QString wide(chars, Qt::Uninitialized);
             for (qsizetype i = 0; i < chars; ++i)
@@ -168,7 +169,16 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
         });
     } else {
         guard.step(114, [&] { text = QString(size, QChar(0)); });
-        guard.step(116, [&] { text = QString::fromLatin1(readExactly(file, 0, size)); });
+        guard.step(116, [&] {
+            // Filled in place: one character per byte, so every byte survives a
+            // read and write unchanged.
+            const QByteArray bytes = readAt(file, 0, size);
+            if (text.size() < bytes.size())
+                text.resize(bytes.size());
+            char16_t* out = reinterpret_cast<char16_t*>(text.data());
+            for (qsizetype i = 0; i < bytes.size(); ++i)
+                out[i] = uchar(bytes[i]);
+        });
     }
     file.close(); // 118, 120
     return text;  // 122
