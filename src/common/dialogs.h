@@ -5,7 +5,8 @@
 
 // Everything the program asks of the user or the desktop goes through this
 // interface, so tests can script the answers and record what was shown.
-class Dialogs {
+class Dialogs
+{
 public:
     // Message box styles and answers, with the values of the original platform.
     static constexpr int OkOnly = 0;
@@ -22,7 +23,8 @@ public:
     // Returns the text typed, or an empty text when cancelled.
     virtual QString inputBox(const QString& prompt, const QString& title, const QString& defaultText) = 0;
     // Multi-select open dialog; an empty list when cancelled.
-    virtual QStringList openFiles(const QString& title, const QString& filter, const QString& startFolder) = 0;
+    virtual QStringList openFiles(const QString& title, const QString& filter,
+                                  const QString& startFolder) = 0;
     // Returns the chosen folder without a trailing separator (the root keeps
     // its own), or an empty text when cancelled.
     virtual QString pickFolder(const QString& prompt, const QString& startFolder) = 0;

@@ -1,12 +1,12 @@
 #include "paths.h"
 
-#include "stepguard.h"
 #include "steperror.h"
+#include "stepguard.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 QByteArray native(const QString& path)
 {
@@ -44,7 +45,8 @@ QString collapsePairs(const QString& text)
 qint64 fileLength(const QString& path)
 {
     const QByteArray name = native(path);
-    struct stat st{};
+    struct stat st {
+    };
     if (::stat(name.constData(), &st) != 0)
         raiseStepError(systemError(errno));
     return st.st_size;
@@ -76,13 +78,15 @@ bool blankOrEmpty(const QString& s)
 
 bool PathExists(const QString& path)
 {
-    struct stat st{};
+    struct stat st {
+    };
     return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0;
 }
 
 bool IsFolder(const QString& path)
 {
-    struct stat st{};
+    struct stat st {
+    };
     return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -91,7 +95,8 @@ bool IsExistingFile(const QString& path)
     if (path.isEmpty())
         return false;
     const QByteArray name = native(path);
-    struct stat st{};
+    struct stat st {
+    };
     // Only regular files are opened at all: opening a device or a pipe can
     // block or have effects of its own.
     if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -153,8 +158,8 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
         return {};
 
     const QByteArray first = guard.value<QByteArray>(108, [&] { return readAt(file, 0, 1); });
-    const bool twoByte =
-        guard.test(110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
+    const bool twoByte = guard.test(
+        110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
     QString text;
     if (twoByte) {
         guard.step(112, [&] {
@@ -233,9 +238,12 @@ void ForceDeleteFile(const QString& path)
     int err = errno;
     if (err == EACCES || err == EPERM) {
         // The folder may be read-only for us; open it up for the owner and retry.
-        const QByteArray folder = native(GetFolderPart(path).isEmpty() ? QStringLiteral(".") : GetFolderPart(path));
-        struct stat st{};
-        if (::stat(folder.constData(), &st) == 0 && ::chmod(folder.constData(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0) {
+        const QByteArray folder =
+            native(GetFolderPart(path).isEmpty() ? QStringLiteral(".") : GetFolderPart(path));
+        struct stat st {
+        };
+        if (::stat(folder.constData(), &st) == 0 &&
+            ::chmod(folder.constData(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0) {
             if (::unlink(name.constData()) == 0) {
                 ::chmod(folder.constData(), st.st_mode & 07777);
                 return;
@@ -309,7 +317,8 @@ QString TempFolder()
     const QString folder = QDir::tempPath() + QStringLiteral("/quillmark-") + QString::number(::getuid());
     const QByteArray name = native(folder);
     ::mkdir(name.constData(), 0700);
-    struct stat st{};
+    struct stat st {
+    };
     // Never work in a folder another user made or a link planted for us.
     if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
         const QString fallback = QDir::homePath() + QStringLiteral("/.cache/quillmark/work");

@@ -5,7 +5,8 @@
 
 // A failing step. Unguarded code throws it (or any std::exception); the
 // nearest guarded procedure reports it and resumes.
-class StepError : public std::runtime_error {
+class StepError : public std::runtime_error
+{
 public:
     explicit StepError(const QString& description) : std::runtime_error(description.toStdString()) {}
     QString description() const { return QString::fromStdString(what()); }

@@ -2,7 +2,8 @@
 
 #include "steperror.h"
 
-namespace {
+namespace
+{
 const QString kCrLf = QStringLiteral("\r\n");
 }
 

@@ -22,7 +22,8 @@ void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, 
 // step(); an exception is reported with the step's number and the procedure
 // goes on with its next statement. A throwing call into an unguarded
 // procedure abandons the rest of that procedure, which is what unwinding does.
-class StepGuard {
+class StepGuard
+{
 public:
     StepGuard(Dialogs& dialogs, QString location) : m_dialogs(dialogs), m_location(std::move(location)) {}
     StepGuard(const StepGuard&) = delete;
@@ -39,8 +40,7 @@ public:
     bool test(int number, const std::function<bool()>& condition);
 
     // Runs a step that yields a value; on failure the fallback is returned.
-    template <typename T>
-    T value(int number, const std::function<T()>& body, T fallback = T())
+    template <typename T> T value(int number, const std::function<T()>& body, T fallback = T())
     {
         T result = fallback;
         step(number, [&] { result = body(); });

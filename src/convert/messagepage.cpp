@@ -13,7 +13,8 @@
 #include <memory>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 // ---- GMime handles --------------------------------------------------------
 
@@ -24,8 +25,7 @@ struct GObjectUnref {
             g_object_unref(object);
     }
 };
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 struct GFree {
     void operator()(gpointer memory) const { g_free(memory); }
@@ -123,14 +123,23 @@ QString escapeHtml(QStringView text, EscapeFor target)
     out.reserve(text.size() + text.size() / 8);
     for (const char32_t c : text.toUcs4()) {
         switch (c) {
-        case U'&': out += u"&amp;"; continue;
-        case U'<': out += u"&lt;"; continue;
-        case U'>': out += u"&gt;"; continue;
-        case U'"': out += u"&quot;"; continue;
+        case U'&':
+            out += u"&amp;";
+            continue;
+        case U'<':
+            out += u"&lt;";
+            continue;
+        case U'>':
+            out += u"&gt;";
+            continue;
+        case U'"':
+            out += u"&quot;";
+            continue;
         case U'=':
             out += target == EscapeFor::Block ? QStringView(u"&#61;") : QStringView(u"=");
             continue;
-        default: break;
+        default:
+            break;
         }
         const bool keptBreak = target == EscapeFor::Body && (c == U'\t' || c == U'\n' || c == U'\r');
         if ((c < 0x20 && !keptBreak) || c == 0x7F)
@@ -339,7 +348,8 @@ struct PartSpan {
 
 // Where the part stands in the raw bytes. The parser keeps the message's
 // stream, so a leaf's content is a window on it and headers know their offsets.
-std::optional<PartSpan> locate(GMimeObject* part, bool topLevel, qint64 messageHeadersBegin, const QByteArray& bytes)
+std::optional<PartSpan> locate(GMimeObject* part, bool topLevel, qint64 messageHeadersBegin,
+                               const QByteArray& bytes)
 {
     PartSpan span;
     if (GMIME_IS_PART(part)) {
@@ -365,8 +375,8 @@ std::optional<PartSpan> locate(GMimeObject* part, bool topLevel, qint64 messageH
     }
     if (span.headersBegin < 0 || span.headersBegin > bytes.size())
         return std::nullopt;
-    if (GMIME_IS_PART(part) &&
-        !(span.headersBegin <= span.contentBegin && span.contentBegin <= span.contentEnd && span.contentEnd <= bytes.size()))
+    if (GMIME_IS_PART(part) && !(span.headersBegin <= span.contentBegin &&
+                                 span.contentBegin <= span.contentEnd && span.contentEnd <= bytes.size()))
         return std::nullopt;
     return span;
 }
@@ -451,13 +461,14 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
 QByteArray blockPart(const QString& block, const QByteArray& eol)
 {
     return "Content-Type: text/html; charset=utf-8" + eol + "Content-Transfer-Encoding: base64" + eol + eol +
-           encodeContent(("<html><body>" + block + "</body></html>").toLatin1(), GMIME_CONTENT_ENCODING_BASE64, eol);
+           encodeContent(("<html><body>" + block + "</body></html>").toLatin1(),
+                         GMIME_CONTENT_ENCODING_BASE64, eol);
 }
 
 // A multipart with nothing to show (only attachments) gets a part of its own,
 // in front of the others, that holds just the block.
-std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text, const QByteArray& bytes,
-                                        const QString& block)
+std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text,
+                                        const QByteArray& bytes, const QString& block)
 {
     const char* boundary = g_mime_multipart_get_boundary(multipart);
     if (!boundary || g_mime_multipart_get_count(multipart) == 0)
@@ -501,8 +512,8 @@ std::optional<QString> wrapWithBlockPart(const QString& text, const QByteArray& 
         boundary += "_";
     if (!mimeVersion)
         outer += "MIME-Version: 1.0" + eol;
-    outer += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" + eol + eol + "--" + boundary + eol +
-             blockPart(block, eol) + "--" + boundary + eol + inner + eol;
+    outer += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" + eol + eol + "--" + boundary +
+             eol + blockPart(block, eol) + "--" + boundary + eol + inner + eol;
     QString out = text.left(headersBegin);
     out.append(QString::fromLatin1(outer));
     out.append(QStringView(text).mid(contentBegin));
@@ -588,7 +599,8 @@ qsizetype FindBodyTagEnd(QStringView text)
     return close < 0 ? -1 : close + 1;
 }
 
-namespace {
+namespace
+{
 
 // The text with [from, to) replaced, built in one allocation.
 QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
@@ -617,7 +629,8 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
         return std::nullopt;
     initGMime();
     const QByteArray bytes = messageText.toLatin1();
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
+    GObjectPtr<GMimeStream> stream(
+        g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), parserOptions()));
@@ -632,7 +645,8 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
     if (!shown && GMIME_IS_MULTIPART(top))
         return prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block);
     if (!shown)
-        return wrapWithBlockPart(messageText, bytes, headersBegin, g_mime_parser_get_headers_end(parser.get()), block);
+        return wrapWithBlockPart(messageText, bytes, headersBegin,
+                                 g_mime_parser_get_headers_end(parser.get()), block);
     const auto span = locate(shown, shown == top, headersBegin, bytes);
     if (!span)
         return std::nullopt;

@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const QString kReadLocation = QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString ");
 
@@ -30,7 +31,8 @@ void writeBytes(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-class TestPaths : public QObject {
+class TestPaths : public QObject
+{
     Q_OBJECT
 
 private:
@@ -45,11 +47,21 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("folder");
-        QTest::newRow("file in folder") << "/Mail/a.eml" << "a.eml" << "/Mail/";
-        QTest::newRow("folder only") << "/Mail/" << "" << "/Mail/";
-        QTest::newRow("bare name") << "a.eml" << "a.eml" << "";
-        QTest::newRow("share") << "//server/share/a.eml" << "a.eml" << "//server/share/";
-        QTest::newRow("empty") << "" << "" << "";
+        QTest::newRow("file in folder") << "/Mail/a.eml"
+                                        << "a.eml"
+                                        << "/Mail/";
+        QTest::newRow("folder only") << "/Mail/"
+                                     << ""
+                                     << "/Mail/";
+        QTest::newRow("bare name") << "a.eml"
+                                   << "a.eml"
+                                   << "";
+        QTest::newRow("share") << "//server/share/a.eml"
+                               << "a.eml"
+                               << "//server/share/";
+        QTest::newRow("empty") << ""
+                               << ""
+                               << "";
     }
     void splitsPaths()
     {
@@ -75,14 +87,22 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("collapsed");
-        QTest::newRow("doubled") << "C://Mail//a.eml" << "C:/Mail/a.eml";
-        QTest::newRow("three become two") << "a///b" << "a//b";
-        QTest::newRow("four become two") << "C:////x" << "C://x";
-        QTest::newRow("share prefix of three") << "///server//share/a" << "//server/share/a";
-        QTest::newRow("single leading becomes two") << "/folder/a" << "//folder/a";
-        QTest::newRow("leading two kept") << "//x" << "//x";
-        QTest::newRow("separators only") << "/////" << "//";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("doubled") << "C://Mail//a.eml"
+                                 << "C:/Mail/a.eml";
+        QTest::newRow("three become two") << "a///b"
+                                          << "a//b";
+        QTest::newRow("four become two") << "C:////x"
+                                         << "C://x";
+        QTest::newRow("share prefix of three") << "///server//share/a"
+                                               << "//server/share/a";
+        QTest::newRow("single leading becomes two") << "/folder/a"
+                                                    << "//folder/a";
+        QTest::newRow("leading two kept") << "//x"
+                                          << "//x";
+        QTest::newRow("separators only") << "/////"
+                                         << "//";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void collapsesSeparators()
     {
@@ -191,7 +211,8 @@ private slots:
 
     void writeFailuresPassToTheCaller()
     {
-        QVERIFY_THROWS_EXCEPTION(StepError, WriteTextFile(QStringLiteral("x"), at(QStringLiteral("no/such/a.mht"))));
+        QVERIFY_THROWS_EXCEPTION(StepError,
+                                 WriteTextFile(QStringLiteral("x"), at(QStringLiteral("no/such/a.mht"))));
         QVERIFY_THROWS_EXCEPTION(StepError, WriteBytesIfAbsent("x", at(QStringLiteral("no/such/a.bin"))));
     }
 
@@ -220,7 +241,8 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
         DeleteFileQuietly(file);
         QVERIFY(!PathExists(file));
-        struct stat st{};
+        struct stat st {
+        };
         QVERIFY(::stat(QFile::encodeName(folder).constData(), &st) == 0);
         QCOMPARE(st.st_mode & 0777, mode_t(0555));
         ::chmod(QFile::encodeName(folder).constData(), 0755);
@@ -267,7 +289,8 @@ private slots:
         QCOMPARE(TempFolder(), QStringLiteral("/some/where"));
         qunsetenv("TEMP");
         const QString own = TempFolder();
-        struct stat st{};
+        struct stat st {
+        };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_uid, ::getuid());

@@ -7,7 +7,8 @@
 
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 const QString kFormLoad = QStringLiteral("in Quillmark2021/08/31.Form1.Form_Load ");
 
@@ -21,7 +22,8 @@ void unguardedHelper(QStringList& trace)
 
 } // namespace
 
-class TestStepGuard : public QObject {
+class TestStepGuard : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -35,10 +37,12 @@ private slots:
         QCOMPARE(BuildErrorReport(QStringLiteral("Permission denied"),
                                   QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString "), 104,
                                   QStringLiteral("/tmp/a.mht")),
-                 QStringLiteral("Permission denied\r\nin Quillmark2021/08/31.Main.ReadFileToString at line 104\r\r"
-                                "Please email screenshot of this message to support@velmora.example\r\nf: /tmp/a.mht"));
+                 QStringLiteral(
+                     "Permission denied\r\nin Quillmark2021/08/31.Main.ReadFileToString at line 104\r\r"
+                     "Please email screenshot of this message to support@velmora.example\r\nf: /tmp/a.mht"));
         // A report about a file keeps its "f: " line even when the path is empty.
-        QVERIFY(BuildErrorReport(QStringLiteral("x"), kFormLoad, 100, QString()).endsWith(QStringLiteral("\r\nf: ")));
+        QVERIFY(BuildErrorReport(QStringLiteral("x"), kFormLoad, 100, QString())
+                    .endsWith(QStringLiteral("\r\nf: ")));
     }
 
     void reportIsAWarningBoxTitledApplicationError()
@@ -65,9 +69,10 @@ private slots:
         guard.step(110, [&] { trace << QStringLiteral("110"); });
 
         QCOMPARE(trace, (QStringList{QStringLiteral("100"), QStringLiteral("104"), QStringLiteral("110")}));
-        QCOMPARE(dialogs.messages(), (QStringList{BuildErrorReport(QStringLiteral("first"), kFormLoad, 102),
-                                                  BuildErrorReport(QStringLiteral("second"), kFormLoad, 106),
-                                                  BuildErrorReport(QStringLiteral("Unknown error"), kFormLoad, 108)}));
+        QCOMPARE(dialogs.messages(),
+                 (QStringList{BuildErrorReport(QStringLiteral("first"), kFormLoad, 102),
+                              BuildErrorReport(QStringLiteral("second"), kFormLoad, 106),
+                              BuildErrorReport(QStringLiteral("Unknown error"), kFormLoad, 108)}));
     }
 
     void failingTestGoesOnWithTheFirstBranch()
@@ -80,7 +85,8 @@ private slots:
         else
             guard.step(106, [&] { trace << QStringLiteral("else"); });
         QCOMPARE(trace, QStringList{QStringLiteral("then")});
-        QCOMPARE(dialogs.messages(), QStringList{BuildErrorReport(QStringLiteral("no cursor file"), kFormLoad, 102)});
+        QCOMPARE(dialogs.messages(),
+                 QStringList{BuildErrorReport(QStringLiteral("no cursor file"), kFormLoad, 102)});
 
         // A test that holds or fails without an error takes its branch as usual.
         QVERIFY(!guard.test(108, [] { return false; }));
@@ -95,15 +101,20 @@ private slots:
         guard.step(108, [&] { unguardedHelper(trace); });
         guard.step(110, [&] { trace << QStringLiteral("110"); });
         QCOMPARE(trace, (QStringList{QStringLiteral("helper start"), QStringLiteral("110")}));
-        QCOMPARE(dialogs.messages(), QStringList{BuildErrorReport(QStringLiteral("helper failed"), kFormLoad, 108)});
+        QCOMPARE(dialogs.messages(),
+                 QStringList{BuildErrorReport(QStringLiteral("helper failed"), kFormLoad, 108)});
     }
 
     void valueFallsBackWhenItsStepFails()
     {
         ScriptedDialogs dialogs;
         StepGuard guard(dialogs, kFormLoad);
-        QCOMPARE(guard.value<int>(100, [] { return 7; }, -1), 7);
-        QCOMPARE(guard.value<int>(102, []() -> int { throw std::runtime_error("bad"); }, -1), -1);
+        QCOMPARE(guard.value<int>(
+                     100, [] { return 7; }, -1),
+                 7);
+        QCOMPARE(guard.value<int>(
+                     102, []() -> int { throw std::runtime_error("bad"); }, -1),
+                 -1);
         QCOMPARE(dialogs.shown.size(), 1);
     }
 };

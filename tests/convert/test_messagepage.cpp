@@ -12,7 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 QByteArray bytesOf(const QString& path)
 {
@@ -72,7 +73,8 @@ void collectParts(GMimeObject* object, QList<DecodedPart>& parts)
     g_mime_data_wrapper_write_to_stream(content, out.get());
     GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
     char* type = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(object));
-    parts.append({QByteArray(type).toLower(), QByteArray(reinterpret_cast<const char*>(array->data), array->len)});
+    parts.append(
+        {QByteArray(type).toLower(), QByteArray(reinterpret_cast<const char*>(array->data), array->len)});
     g_free(type);
 }
 
@@ -80,7 +82,8 @@ void collectParts(GMimeObject* object, QList<DecodedPart>& parts)
 QList<DecodedPart> decodedParts(const QByteArray& message)
 {
     QList<DecodedPart> parts;
-    std::unique_ptr<GMimeStream, Unref> stream(g_mime_stream_mem_new_with_buffer(message.constData(), message.size()));
+    std::unique_ptr<GMimeStream, Unref> stream(
+        g_mime_stream_mem_new_with_buffer(message.constData(), message.size()));
     std::unique_ptr<GMimeParser, Unref> parser(g_mime_parser_new_with_stream(stream.get()));
     std::unique_ptr<GMimeMessage, Unref> parsed(g_mime_parser_construct_message(parser.get(), nullptr));
     if (parsed && g_mime_message_get_mime_part(parsed.get()))
@@ -106,7 +109,8 @@ const QString kExampleBlock = QStringLiteral(
 
 } // namespace
 
-class TestMessagePage : public QObject {
+class TestMessagePage : public QObject
+{
     Q_OBJECT
 
 private:
@@ -142,19 +146,21 @@ private slots:
     void whichLinesTheScanTakes()
     {
         // A later line replaces an earlier one until all four are known; then the scan stops.
-        const HeaderLines values = scan(QStringLiteral("Subject: old\r\nReply-To: r <r>\r\nfrom: lower\r\n"
-                                                       " From: indented\r\nSubject: new\r\nFrom: f\r\nTo: t\r\n"
-                                                       "Date: d\r\n\r\nSubject: body\r\nFrom: body\r\n"));
+        const HeaderLines values =
+            scan(QStringLiteral("Subject: old\r\nReply-To: r <r>\r\nfrom: lower\r\n"
+                                " From: indented\r\nSubject: new\r\nFrom: f\r\nTo: t\r\n"
+                                "Date: d\r\n\r\nSubject: body\r\nFrom: body\r\n"));
         QCOMPARE(values.subjectLine, QStringLiteral("Subject: new"));
         QCOMPARE(values.fromLine, QStringLiteral("From: f"));
         QCOMPARE(values.toLine, QStringLiteral("To: t"));
         QCOMPARE(values.dateLine, QStringLiteral("Date: d"));
 
         // Without a To line the scan reads on to the end, and the last match wins.
-        const HeaderLines noTo =
-            scan(QStringLiteral("From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\n"));
+        const HeaderLines noTo = scan(
+            QStringLiteral("From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\n"));
         QCOMPARE(noTo.fromLine, QStringLiteral("From: forwarded"));
-        QCOMPARE(BuildHeaderBlock(noTo), QStringLiteral("From: forwarded<br><br>Subject: s<br>Date: d<br><br>"));
+        QCOMPARE(BuildHeaderBlock(noTo),
+                 QStringLiteral("From: forwarded<br><br>Subject: s<br>Date: d<br><br>"));
         QVERIFY(scan(QString()).fromLine.isEmpty());
     }
 
@@ -192,9 +198,11 @@ private slots:
 
     void foldedLinesAreJoined()
     {
-        const HeaderLines values = scan(QStringLiteral("To: Ann <ann@x.example>,\r\n\tBob <bob@x.example>,\r\n"
-                                                       " Cy <cy@x.example>\r\nFrom: f\r\nSubject: s\r\nDate: d\r\n"));
-        QCOMPARE(values.toLine, QStringLiteral("To: Ann <ann@x.example>,\tBob <bob@x.example>, Cy <cy@x.example>"));
+        const HeaderLines values =
+            scan(QStringLiteral("To: Ann <ann@x.example>,\r\n\tBob <bob@x.example>,\r\n"
+                                " Cy <cy@x.example>\r\nFrom: f\r\nSubject: s\r\nDate: d\r\n"));
+        QCOMPARE(values.toLine,
+                 QStringLiteral("To: Ann <ann@x.example>,\tBob <bob@x.example>, Cy <cy@x.example>"));
         QVERIFY(BuildHeaderBlock(values).contains(QStringLiteral("Cy [cy@x.example]")));
     }
 
@@ -202,11 +210,13 @@ private slots:
     {
         QTest::addColumn<QByteArray>("subject");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("base64 utf-8") << QByteArray("=?utf-8?B?0J/RgNC40LLQtdGC?=") << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;";
+        QTest::newRow("base64 utf-8")
+            << QByteArray("=?utf-8?B?0J/RgNC40LLQtdGC?=") << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;";
         QTest::newRow("q latin-1") << QByteArray("=?iso-8859-1?Q?Caf=E9_au_lait?=") << "Caf&#233; au lait";
         QTest::newRow("two words") << QByteArray("=?utf-8?Q?a?= =?utf-8?Q?b?= c") << "ab c";
         QTest::newRow("raw utf-8") << QByteArray("Caf\xC3\xA9") << "Caf&#233;";
-        QTest::newRow("raw windows-1252") << QByteArray("\x93quoted\x94 \x80 caf\xE9") << "&#8220;quoted&#8221; &#8364; caf&#233;";
+        QTest::newRow("raw windows-1252")
+            << QByteArray("\x93quoted\x94 \x80 caf\xE9") << "&#8220;quoted&#8221; &#8364; caf&#233;";
         QTest::newRow("emoji") << QByteArray("=?UTF-8?B?8J+Ygw==?=") << "&#128515;";
         QTest::newRow("not an encoded word") << QByteArray("2+2=4") << "2+2&#61;4";
     }
@@ -216,7 +226,8 @@ private slots:
         QFETCH(QString, shown);
         HeaderLines values;
         values.subjectLine = QStringLiteral("Subject: ") + QString::fromLatin1(subject);
-        QCOMPARE(BuildHeaderBlock(values), QStringLiteral("<br><br>Subject: ") + shown + QStringLiteral("<br><br><br>"));
+        QCOMPARE(BuildHeaderBlock(values),
+                 QStringLiteral("<br><br>Subject: ") + shown + QStringLiteral("<br><br><br>"));
     }
 
     void blockIsSafeHtml()
@@ -225,8 +236,9 @@ private slots:
         values.fromLine = QStringLiteral("From: \"A & B\" <a=b@x>");
         values.subjectLine = QStringLiteral("Subject: <script>alert(1)</script> a=3D\x01");
         const QString block = BuildHeaderBlock(values);
-        QCOMPARE(block, QStringLiteral("From: &quot;A &amp; B&quot; [a&#61;b@x]<br><br>Subject: &lt;script&gt;"
-                                       "alert(1)&lt;/script&gt; a&#61;3D <br><br><br>"));
+        QCOMPARE(block,
+                 QStringLiteral("From: &quot;A &amp; B&quot; [a&#61;b@x]<br><br>Subject: &lt;script&gt;"
+                                "alert(1)&lt;/script&gt; a&#61;3D <br><br><br>"));
 
         // Inserted raw into a quoted-printable part, the block decodes to itself.
         const QByteArray message = "From: A=B <ab@x>\r\nSubject: 50% =?utf-8?Q?caf=C3=A9?=\r\n"
@@ -235,8 +247,9 @@ private slots:
                                    "<body>caf=E9 =3D</body>\r\n";
         const QList<DecodedPart> parts = decodedParts(prepared(message));
         QCOMPARE(parts.size(), 1);
-        QCOMPARE(parts[0].content, QByteArray("<body>From: A&#61;B [ab@x]<br><br>Subject: 50% caf&#233;<br><br><br>"
-                                              "caf\xE9 =</body>\r\n"));
+        QCOMPARE(parts[0].content,
+                 QByteArray("<body>From: A&#61;B [ab@x]<br><br>Subject: 50% caf&#233;<br><br><br>"
+                            "caf\xE9 =</body>\r\n"));
     }
 
     void plainTextMessageBecomesHtmlWithTheBlock()
@@ -251,8 +264,9 @@ private slots:
         QCOMPARE(parts.size(), 1);
         QCOMPARE(parts[0].type, QByteArray("text/html"));
         const QByteArray html = parts[0].content;
-        QVERIFY(html.contains("<body>" + kExampleBlock.toLatin1() + "<div style=\"white-space: pre-wrap\">"
-                                                                   "Dear Bob,\r\n  caf&#233; &lt;tag&gt; &amp; more\r\n</div>"));
+        QVERIFY(html.contains("<body>" + kExampleBlock.toLatin1() +
+                              "<div style=\"white-space: pre-wrap\">"
+                              "Dear Bob,\r\n  caf&#233; &lt;tag&gt; &amp; more\r\n</div>"));
 
         // A message with no MIME headers at all is plain text too.
         const QByteArray bare = prepared("From: a\nSubject: plain\n\nline one\nline two\n");
@@ -262,11 +276,14 @@ private slots:
 
     void encodedHtmlPartGetsTheBlockAndNothingElseChanges()
     {
-        const QByteArray html = QByteArray("<html><body class=\"m\">\xC3\xA9t\xC3\xA9</body></html>").toBase64();
-        const QByteArray head = kHeaders + "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
-                                           "--b1\r\nContent-Type: text/plain\r\n\r\nplain <body text\r\n--b1\r\n";
-        const QByteArray part = "Content-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                                html + "\r\n";
+        const QByteArray html =
+            QByteArray("<html><body class=\"m\">\xC3\xA9t\xC3\xA9</body></html>").toBase64();
+        const QByteArray head = kHeaders +
+                                "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
+                                "--b1\r\nContent-Type: text/plain\r\n\r\nplain <body text\r\n--b1\r\n";
+        const QByteArray part =
+            "Content-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" + html +
+            "\r\n";
         const QByteArray tail = "--b1--\r\nepilogue\r\n";
         const QByteArray page = prepared(head + part + tail);
         QVERIFY(page.startsWith(head));
@@ -281,13 +298,14 @@ private slots:
     void rootOfRelatedAndPartsWithoutBodyTag()
     {
         // The root named by "start" is shown; its HTML has no body tag, so the block leads it.
-        const QByteArray message =
-            kHeaders + "Content-Type: multipart/related; boundary=r; start=\"<root@x>\"\r\n\r\n"
-                       "--r\r\nContent-Type: image/gif\r\nContent-ID: <img@x>\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-                       "R0lGODlhAQABAAAAACw=\r\n"
-                       "--r\r\nContent-Type: text/html\r\nContent-ID: <root@x>\r\n"
-                       "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
-                       "<p>Hi =3D there</p>\r\n--r--\r\n";
+        const QByteArray message = kHeaders +
+                                   "Content-Type: multipart/related; boundary=r; start=\"<root@x>\"\r\n\r\n"
+                                   "--r\r\nContent-Type: image/gif\r\nContent-ID: "
+                                   "<img@x>\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                                   "R0lGODlhAQABAAAAACw=\r\n"
+                                   "--r\r\nContent-Type: text/html\r\nContent-ID: <root@x>\r\n"
+                                   "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                   "<p>Hi =3D there</p>\r\n--r--\r\n";
         const QList<DecodedPart> parts = decodedParts(prepared(message));
         QCOMPARE(parts.size(), 2);
         QCOMPARE(parts[1].content, kExampleBlock.toLatin1() + "<p>Hi = there</p>");
@@ -295,10 +313,11 @@ private slots:
 
     void forwardedMessageShowsItsOwnPart()
     {
-        const QByteArray head = kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
-                                           "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment\r\n\r\n"
-                                           "notes.txt\r\n--m\r\nContent-Type: message/rfc822\r\n\r\n"
-                                           "From: Inner <i@x>\r\nSubject: inner\r\n";
+        const QByteArray head = kHeaders +
+                                "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+                                "--m\r\nContent-Type: text/plain\r\nContent-Disposition: attachment\r\n\r\n"
+                                "notes.txt\r\n--m\r\nContent-Type: message/rfc822\r\n\r\n"
+                                "From: Inner <i@x>\r\nSubject: inner\r\n";
         const QByteArray page = prepared(head + "\r\nforwarded text\r\n--m--\r\n");
         QVERIFY(page.startsWith(head));
         QVERIFY(page.endsWith("\r\n--m--\r\n"));
@@ -307,14 +326,15 @@ private slots:
         QCOMPARE(parts[0].content, QByteArray("notes.txt"));
         QCOMPARE(parts[1].type, QByteArray("text/html"));
         QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() + "<div style=\"white-space: pre-wrap\">"
-                                                                      "forwarded text</div>"));
+                                                                     "forwarded text</div>"));
     }
 
     void attachmentsOnlyGetABlockPartInFront()
     {
-        const QByteArray message = kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
-                                              "--m\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment\r\n"
-                                              "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n--m--\r\n";
+        const QByteArray message =
+            kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n"
+                       "--m\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment\r\n"
+                       "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n--m--\r\n";
         const QByteArray page = prepared(message);
         const QList<DecodedPart> parts = decodedParts(page);
         QCOMPARE(parts.size(), 2);
@@ -327,8 +347,9 @@ private slots:
                                             "Content-Transfer-Encoding: base64\r\n\r\niVBORw0K\r\n";
         const QByteArray wrapped = prepared(image);
         QVERIFY(wrapped.startsWith(kHeaders + "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;"));
-        QVERIFY(wrapped.contains("Content-Type: image/png; name=a.png\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-                                 "iVBORw0K\r\n--"));
+        QVERIFY(wrapped.contains(
+            "Content-Type: image/png; name=a.png\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+            "iVBORw0K\r\n--"));
         const QList<DecodedPart> wrappedParts = decodedParts(wrapped);
         QCOMPARE(wrappedParts.size(), 2);
         QVERIFY(wrappedParts[0].content.contains(kExampleBlock.toLatin1()));
