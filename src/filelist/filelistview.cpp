@@ -126,6 +126,8 @@ void FileListView::mousePressEvent(QMouseEvent* event)
     QTreeWidget::mousePressEvent(event);
     if (itemAt(event->position().toPoint()))
         itemClick();
+    else
+        m_dragItem = QPersistentModelIndex(); // a press beside the items carries nothing
 }
 
 void FileListView::itemClick()

@@ -85,7 +85,7 @@ private slots:
     void draggingExchangesStepByStep();
     void aQuickMoveExchangesOnlyTheEnds();
     void equalTextsAreNeverExchanged();
-    void aDragWhoseItemWasRemovedDoesNothing();
+    void aDragWithoutItsItemDoesNothing();
     void dragShowsTheIconAndReleaseRestoresThePointer();
     void dragScrollsOnlyInTheEdgeBands();
     void dragsWithoutFilesAreRefused();
@@ -245,17 +245,25 @@ void TestFileListView::equalTextsAreNeverExchanged()
     QCOMPARE(f->form->items(), (QStringList{"/a.eml", "/b.eml", "/same.eml", "/same.eml"}));
 }
 
-void TestFileListView::aDragWhoseItemWasRemovedDoesNothing()
+void TestFileListView::aDragWithoutItsItemDoesNothing()
 {
     press(list, 1);
     release(list, centreOf(list, 1));
     QTest::keyClick(list, Qt::Key_Delete);
     QCOMPARE(list->dragRow(), -1);
-    // A press on empty space keeps no item to drag.
-    sendMouse(list, QEvent::MouseButtonPress, QPoint(5, list->viewport()->height() - 2), Qt::LeftButton);
     dragTo(list, centreOf(list, 3));
     QStringList expected = paths(5);
     expected.removeAt(1);
+    QCOMPARE(f->form->items(), expected);
+    release(list, centreOf(list, 3));
+
+    // A drag that starts beside the items moves nothing, not even the item
+    // clicked before it.
+    press(list, 0);
+    release(list, centreOf(list, 0));
+    sendMouse(list, QEvent::MouseButtonPress, QPoint(5, list->viewport()->height() - 2), Qt::LeftButton);
+    QCOMPARE(list->dragRow(), -1);
+    dragTo(list, centreOf(list, 2));
     QCOMPARE(f->form->items(), expected);
 }
 

@@ -84,6 +84,7 @@ void TestForm1::firstStartWithAnEmptyStore()
     QCOMPARE(f.settings->read(QStringLiteral("Option2")), QStringLiteral("False"));
 
     QCOMPARE(form.windowTitle(), QStringLiteral("Quillmark Converter Software"));
+    QVERIFY(!form.windowIcon().isNull());
     QCOMPARE(f.dialogs.applicationTitle(), QStringLiteral("Quillmark Converter"));
     auto* list = f.child<FileListView>("ListView1");
     QCOMPARE(list->headerItem()->text(0), QStringLiteral("EML File(s)"));
