@@ -102,8 +102,9 @@ void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath,
 
     const QFileInfo output(outputPath);
     const QString folder = output.absolutePath();
-    QTemporaryFile part(folder + QStringLiteral("/.") + output.fileName()
-                        + QStringLiteral(".XXXXXX.part"));
+    // A name of our own rather than one derived from the output's, which may
+    // already be as long as a file name can be.
+    QTemporaryFile part(folder + QStringLiteral("/.vexlo-XXXXXX.tiff.part"));
     if (!part.open())
         Fail(QStringLiteral("Cannot write in the output folder %1: %2.")
                  .arg(folder, part.errorString()));

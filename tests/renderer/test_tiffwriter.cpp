@@ -1,4 +1,5 @@
 #include "pdfpages.h"
+#include "testfiles.h"
 #include "testpdf.h"
 #include "tiffreadback.h"
 #include "tiffwriter.h"
@@ -23,23 +24,6 @@ TiffDocumentInfo Info()
     info.software = QStringLiteral("vexlo test");
     info.dpi = 200;
     return info;
-}
-
-QStringList Entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
-// Root may write into any folder whatever its mode, but nobody can create
-// files in /proc.
-QString UnwritableFolder(const QTemporaryDir& dir)
-{
-    if (::geteuid() == 0)
-        return QStringLiteral("/proc");
-    const QString locked = dir.filePath(QStringLiteral("locked"));
-    QDir().mkdir(locked);
-    ::chmod(QFile::encodeName(locked).constData(), 0555);
-    return locked;
 }
 
 bool IsDark(const tiffreadback::Page& page, int x, int y)
@@ -84,7 +68,7 @@ private slots:
                 QCOMPARE(IsDark(page, testpdf::MarkerCentreX(column), testpdf::MarkerCentreY()),
                          column == i);
         }
-        QCOMPARE(Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
                                                    QStringLiteral("out.tiff")}));
     }
 
@@ -170,7 +154,7 @@ private slots:
 
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, ConvertPdfToTiff(pdf, tiff, Info()));
 
-        QCOMPARE(Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
                                                    QStringLiteral("out.tiff")}));
         QVERIFY(old.open(QIODevice::ReadOnly));
         QCOMPARE(old.readAll(), QByteArray("old result"));
@@ -181,7 +165,7 @@ private slots:
         QTemporaryDir dir;
         const QString pdf = dir.filePath(QStringLiteral("in.pdf"));
         QVERIFY(testpdf::Write(pdf, {Page::Grey}));
-        const QString locked = UnwritableFolder(dir);
+        const QString locked = testfiles::UnwritableFolder(dir);
 
         try {
             ConvertPdfToTiff(pdf, locked + QStringLiteral("/out.tiff"), Info());
@@ -189,7 +173,7 @@ private slots:
         } catch (const std::runtime_error& error) {
             QVERIFY(QString::fromUtf8(error.what()).contains(QStringLiteral("output folder")));
         }
-        QVERIFY(Entries(locked).filter(QStringLiteral("out.tiff")).isEmpty());
+        QCOMPARE(testfiles::LeftOvers(locked), QStringList());
     }
 
     void writerRefusesMissingPages()

@@ -1,4 +1,5 @@
 #include "processrunner.h"
+#include "testfiles.h"
 #include "tiffreadback.h"
 
 #include <QDir>
@@ -75,18 +76,6 @@ int InkedRows(const tiffreadback::Page& page)
     return rows;
 }
 
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QStringList Entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
 } // namespace
 
 class TestVexloIntegration : public QObject {
@@ -112,7 +101,7 @@ private slots:
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("letter.rtf"));
         const QString output = dir.filePath(QStringLiteral("letter.tiff"));
-        WriteFile(input, ThreePageRtf());
+        testfiles::Write(input, ThreePageRtf());
 
         const Result result = RunTool({input, output, QStringLiteral("ignored")});
 
@@ -131,7 +120,7 @@ private slots:
         const int third = InkedRows(pages[2]);
         QVERIFY2(first > 0 && first < second && second < third,
                  qPrintable(QStringLiteral("%1 %2 %3").arg(first).arg(second).arg(third)));
-        QCOMPARE(Entries(dir.path()).size(), 2);
+        QCOMPARE(testfiles::Entries(dir.path()).size(), 2);
     }
 
     void officeHostThatDoesNotAnswer()
@@ -140,7 +129,7 @@ private slots:
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("a.rtf"));
         const QString output = dir.filePath(QStringLiteral("a.tiff"));
-        WriteFile(input, "{\\rtf1\\ansi One page.}");
+        testfiles::Write(input, "{\\rtf1\\ansi One page.}");
         const Result result =
             RunTool({input, output}, dir.filePath(QStringLiteral("nobody-listens")));
         QVERIFY2(result.code == 0, result.err.constData());
@@ -165,7 +154,7 @@ private slots:
 
         const QString input = dir.filePath(QStringLiteral("a.rtf"));
         const QString output = dir.filePath(QStringLiteral("a.tiff"));
-        WriteFile(input, ThreePageRtf());
+        testfiles::Write(input, ThreePageRtf());
         const Result result = RunTool({input, output}, socket);
 
         host.kill();
@@ -181,7 +170,7 @@ private slots:
         QVERIFY(QDir().mkdir(folder));
         const QString input = folder + QStringLiteral("/Grüße \"aus\" Köln.rtf");
         const QString output = folder + QStringLiteral("/Grüße \"aus\" Köln.tiff");
-        WriteFile(input, "{\\rtf1\\ansi One page.}");
+        testfiles::Write(input, "{\\rtf1\\ansi One page.}");
 
         const int code = RunProcessAndWait(kTool, {input, output}, 0, nullptr,
                                            QStringLiteral("Processing: x"), 0, 1);
@@ -204,7 +193,7 @@ private slots:
             rtf += "Page " + QByteArray::number(page) + ".\\page ";
         rtf += "}";
         const QString input = dir.filePath(QStringLiteral("long.rtf"));
-        WriteFile(input, rtf);
+        testfiles::Write(input, rtf);
         RunLimits limits;
         limits.timeLimit = std::chrono::milliseconds(2500);
         limits.environment.insert(QStringLiteral("TMPDIR"), work);
@@ -213,8 +202,8 @@ private slots:
                                            nullptr, {}, 0, 1, limits);
 
         QCOMPARE(code, kProcessTimedOut);
-        QCOMPARE(Entries(out), QStringList());
-        QCOMPARE(Entries(work).filter(QStringLiteral("vexlo")), QStringList());
+        QCOMPARE(testfiles::Entries(out), QStringList());
+        QCOMPARE(testfiles::Entries(work).filter(QStringLiteral("vexlo")), QStringList());
     }
 
     void badInputEndsNonZeroWithoutOutput_data()
@@ -232,7 +221,7 @@ private slots:
         QFETCH(QString, outputFolder);
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
-        WriteFile(input, inputBytes);
+        testfiles::Write(input, inputBytes);
 
         const Result result =
             RunTool({input, dir.filePath(outputFolder + QStringLiteral("/out.tiff"))});
@@ -240,28 +229,21 @@ private slots:
         QVERIFY(result.code > 0);
         QVERIFY(result.err.startsWith("vexlo: "));
         QCOMPARE(result.err.count('\n'), 1);
-        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
     }
 
     void unwritableOutputFolder()
     {
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
-        WriteFile(input, "{\\rtf1\\ansi One page.}");
-        // Root may write into any folder whatever its mode, but nobody can
-        // create files in /proc.
-        QString locked = QStringLiteral("/proc");
-        if (::geteuid() != 0) {
-            locked = dir.filePath(QStringLiteral("locked"));
-            QVERIFY(QDir().mkdir(locked));
-            QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0555) == 0);
-        }
+        testfiles::Write(input, "{\\rtf1\\ansi One page.}");
+        const QString locked = testfiles::UnwritableFolder(dir);
 
         const Result result = RunTool({input, locked + QStringLiteral("/out.tiff")});
 
         QVERIFY(result.code > 0);
         QVERIFY(result.err.contains("output folder"));
-        QVERIFY(Entries(locked).filter(QStringLiteral("out.tiff")).isEmpty());
+        QCOMPARE(testfiles::LeftOvers(locked), QStringList());
     }
 };
 

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "testpdf.h"
 #include "tiffreadback.h"
 #include "vexlotool.h"
@@ -56,19 +57,7 @@ Outcome Run(const QStringList& arguments, FakeLayout& layout)
     return outcome;
 }
 
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 const QByteArray kRtf = "{\\rtf1\\ansi Hello}";
-
-QStringList Entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
 
 } // namespace
 
@@ -93,7 +82,7 @@ private slots:
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("my \"odd\" letter's ü.rtf"));
         const QString output = dir.filePath(QStringLiteral("out put ✓.tiff"));
-        WriteFile(input, kRtf);
+        testfiles::Write(input, kRtf);
         FakeLayout layout;
 
         const Outcome outcome =
@@ -113,11 +102,26 @@ private slots:
         // The intermediate PDF and its private folder are gone.
         QVERIFY(!QFileInfo::exists(layout.lastPdf));
         QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
-        QCOMPARE(Entries(dir.path()).size(), 2);
+        QCOMPARE(testfiles::Entries(dir.path()).size(), 2);
         // A new file gets the usual permissions, not the temporary file's.
         const mode_t mask = ::umask(0);
         ::umask(mask);
         QCOMPARE(QFileInfo(output).permission(QFile::ReadOther), !(mask & S_IROTH));
+    }
+
+    void outputNameAsLongAsAllowed()
+    {
+        // The hidden work name must not grow from the output's name.
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.rtf"));
+        testfiles::Write(input, kRtf);
+        const QString output = dir.filePath(QString(250, QLatin1Char('n')) + QStringLiteral(".tiff"));
+        FakeLayout layout;
+
+        const Outcome outcome = Run({input, output}, layout);
+
+        QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+        QCOMPARE(tiffreadback::Read(output).size(), 3);
     }
 
     void badInputFailsWithOneLineAndNoOutput_data()
@@ -148,10 +152,10 @@ private slots:
         QString input = dir.filePath(QStringLiteral("missing.rtf"));
         if (!inputName.isEmpty()) {
             input = dir.filePath(inputName);
-            WriteFile(input, inputBytes);
+            testfiles::Write(input, inputBytes);
         }
         const QString output = outputName.isEmpty() ? QString() : dir.filePath(outputName);
-        const QStringList before = Entries(dir.path());
+        const QStringList before = testfiles::Entries(dir.path());
         FakeLayout layout;
 
         const Outcome outcome = Run({input, output}, layout);
@@ -162,22 +166,15 @@ private slots:
         QCOMPARE(outcome.err.count(QLatin1Char('\n')), 1);
         QVERIFY(outcome.err.endsWith(QLatin1Char('\n')));
         QCOMPARE(layout.calls, 0);
-        QCOMPARE(Entries(dir.path()), before);
+        QCOMPARE(testfiles::Entries(dir.path()), before);
     }
 
     void unwritableOutputFolder()
     {
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
-        WriteFile(input, kRtf);
-        // Root may write into any folder whatever its mode, but nobody can
-        // create files in /proc.
-        QString locked = QStringLiteral("/proc");
-        if (::geteuid() != 0) {
-            locked = dir.filePath(QStringLiteral("locked"));
-            QVERIFY(QDir().mkdir(locked));
-            QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0555) == 0);
-        }
+        testfiles::Write(input, kRtf);
+        const QString locked = testfiles::UnwritableFolder(dir);
         FakeLayout layout;
 
         const Outcome outcome = Run({input, locked + QStringLiteral("/out.tiff")}, layout);
@@ -185,7 +182,7 @@ private slots:
         QCOMPARE(outcome.code, 1);
         QVERIFY2(outcome.err.contains(QStringLiteral("Cannot write in the output folder")),
                  qPrintable(outcome.err));
-        QVERIFY(Entries(locked).filter(QStringLiteral("out.tiff")).isEmpty());
+        QCOMPARE(testfiles::LeftOvers(locked), QStringList());
         if (layout.calls > 0)
             QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
     }
@@ -196,7 +193,7 @@ private slots:
             QSKIP("root reads every file");
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
-        WriteFile(input, kRtf);
+        testfiles::Write(input, kRtf);
         QVERIFY(::chmod(QFile::encodeName(input).constData(), 0) == 0);
         FakeLayout layout;
 
@@ -204,14 +201,14 @@ private slots:
 
         QCOMPARE(outcome.code, 1);
         QVERIFY2(outcome.err.contains(QStringLiteral("cannot be read")), qPrintable(outcome.err));
-        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
     }
 
     void layoutFailureIsReportedOnOneLine()
     {
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
-        WriteFile(input, kRtf);
+        testfiles::Write(input, kRtf);
         FakeLayout layout;
         layout.failWith = QStringLiteral("LibreOffice cannot open the file\nGeneral error.");
 
@@ -221,14 +218,14 @@ private slots:
         QCOMPARE(outcome.err,
                  QStringLiteral("vexlo: LibreOffice cannot open the file General error.\n"));
         QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
-        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
     }
 
     void layoutThatWritesNothing()
     {
         QTemporaryDir dir;
         const QString input = dir.filePath(QStringLiteral("in.odt"));
-        WriteFile(input, "contents are the office engine's business");
+        testfiles::Write(input, "contents are the office engine's business");
         FakeLayout layout;
         layout.writeNothing = true;
 
@@ -236,7 +233,7 @@ private slots:
 
         QCOMPARE(outcome.code, 1);
         QVERIFY2(outcome.err.contains(QStringLiteral("laid out no pages")), qPrintable(outcome.err));
-        QCOMPARE(Entries(dir.path()), QStringList{QStringLiteral("in.odt")});
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.odt")});
     }
 };
 
