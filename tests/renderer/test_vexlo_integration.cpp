@@ -179,6 +179,23 @@ private slots:
         QCOMPARE(tiffreadback::Read(output).size(), 1);
     }
 
+    void threeHundredPages()
+    {
+        QTemporaryDir dir;
+        QByteArray rtf = "{\\rtf1\\ansi ";
+        for (int page = 1; page <= 300; ++page)
+            rtf += "Page " + QByteArray::number(page) + (page < 300 ? ".\\page " : ".");
+        rtf += "}";
+        const QString input = dir.filePath(QStringLiteral("long.rtf"));
+        const QString output = dir.filePath(QStringLiteral("long.tiff"));
+        testfiles::Write(input, rtf);
+
+        const Result result = RunTool({input, output});
+
+        QVERIFY2(result.code == 0, result.err.constData());
+        QCOMPARE(tiffreadback::CountPages(output), 300);
+    }
+
     void timeLimitLeavesNothingBehind()
     {
         // A long document outlives a short limit; the ended tool must leave

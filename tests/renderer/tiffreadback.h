@@ -46,6 +46,14 @@ inline QString TextTag(TIFF* t, uint32_t tag)
     return TIFFGetField(t, tag, &value) == 1 ? QString::fromUtf8(value) : QString();
 }
 
+// Only the number of pages, for files too large to hold in memory; -1 when
+// the file cannot be read.
+inline int CountPages(const QString& path)
+{
+    std::unique_ptr<TIFF, Closer> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"));
+    return tiff ? int(TIFFNumberOfDirectories(tiff.get())) : -1;
+}
+
 // An empty list when the file cannot be read.
 inline QList<Page> Read(const QString& path)
 {
