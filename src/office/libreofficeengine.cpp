@@ -1,0 +1,115 @@
+#include "officeengine.h"
+#include "officehostclient.h"
+
+#include <QFileInfo>
+#include <QList>
+
+namespace {
+
+QJsonObject openRequest(const OpenOptions& options)
+{
+    // Of the open options only the file means something to LibreOffice: it
+    // never asks before converting, opens read-write, keeps no recent list
+    // for our profile, and detects the format itself (Format 0).
+    return {{QStringLiteral("op"), QStringLiteral("open")},
+            {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()}};
+}
+
+class LibreOfficeDocument : public OfficeDocument {
+public:
+    LibreOfficeDocument(OfficeHostClient& client, int generation, int handle)
+        : m_client(client), m_generation(generation), m_handle(handle)
+    {
+    }
+
+    void saveAs(const SaveOptions& options) override
+    {
+        if (m_generation != m_client.generation() || !m_client.isRunning())
+            throw OfficeError(QStringLiteral("the office engine was restarted; the document is no longer open"));
+        if (options.FileName.isEmpty())
+            throw OfficeError(QStringLiteral("no file name was given to save to"));
+        m_client.call({{QStringLiteral("op"), QStringLiteral("save")},
+                       {QStringLiteral("handle"), m_handle},
+                       {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()},
+                       {QStringLiteral("format"), int(options.FileFormat)}});
+    }
+
+private:
+    OfficeHostClient& m_client;
+    int m_generation;
+    int m_handle;
+};
+
+class LibreOfficeApplication : public OfficeApplication {
+public:
+    explicit LibreOfficeApplication(OfficeHostClient& client) : m_client(client), m_generation(client.generation()) {}
+
+    QString name() override { return QStringLiteral("LibreOffice"); }
+
+    std::unique_ptr<OfficeDocument> open(const OpenOptions& options) override
+    {
+        if (m_generation != m_client.generation())
+            throw OfficeError(QStringLiteral("the office engine was restarted; create a new instance"));
+        if (options.FileName.isEmpty())
+            throw OfficeError(QStringLiteral("no document was named"));
+        m_client.noteDocumentOpened();
+        const QJsonObject reply = m_client.call(openRequest(options));
+        const int handle = reply.value(QStringLiteral("handle")).toInt();
+        m_handles.append(handle);
+        return std::make_unique<LibreOfficeDocument>(m_client, m_generation, handle);
+    }
+
+    // Releases our documents; the host itself stays warm for the next message.
+    void quit() override
+    {
+        const QList<int> handles = std::exchange(m_handles, {});
+        if (m_generation != m_client.generation() || !m_client.isRunning())
+            return; // the host that held them is gone, and with it the documents
+        for (const int handle : handles)
+            m_client.call({{QStringLiteral("op"), QStringLiteral("close")}, {QStringLiteral("handle"), handle}});
+    }
+
+private:
+    OfficeHostClient& m_client;
+    int m_generation;
+    QList<int> m_handles;
+};
+
+class LibreOfficeHostEngine : public OfficeEngine {
+public:
+    std::unique_ptr<OfficeApplication> create() override
+    {
+        OfficeHostClient& client = SharedOfficeHost();
+        client.ensureStarted();
+        client.call({{QStringLiteral("op"), QStringLiteral("ping")}});
+        return std::make_unique<LibreOfficeApplication>(client);
+    }
+
+    // Our LibreOffice runs on a profile of its own and is never shared, so
+    // there is no running instance to attach to.
+    std::unique_ptr<OfficeApplication> attach() override { return nullptr; }
+};
+
+} // namespace
+
+OfficeEngine& LibreOfficeEngine()
+{
+    static LibreOfficeHostEngine engine;
+    return engine;
+}
+
+QString OfficeHostSocketName()
+{
+    OfficeHostClient& client = SharedOfficeHost();
+    return client.isRunning() ? client.socketName() : QString();
+}
+
+void SetOfficeCallTimeLimit(int milliseconds)
+{
+    SharedOfficeHost().setTimeLimit(milliseconds);
+}
+
+int OfficeCallTimeLimit()
+{
+    return SharedOfficeHost().timeLimit();
+}

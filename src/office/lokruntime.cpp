@@ -1,0 +1,186 @@
+#include "lokruntime.h"
+
+#include "mhtmlreader.h"
+
+#define LOK_USE_UNSTABLE_API
+#include <LibreOfficeKit/LibreOfficeKitInit.h>
+#include <LibreOfficeKit/LibreOfficeKit.hxx>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <stdexcept>
+
+namespace {
+
+constexpr int kProfileSlots = 16;
+const char* const kInstallPath = "/usr/lib/libreoffice/program";
+
+std::runtime_error failure(const QString& text)
+{
+    return std::runtime_error(text.toStdString());
+}
+
+QByteArray fileUrl(const QString& path)
+{
+    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
+}
+
+} // namespace
+
+QString OfficeProfilePool()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/quillmark");
+}
+
+OfficeProfile::OfficeProfile(QString folder, std::unique_ptr<QLockFile> lock)
+    : m_folder(std::move(folder)), m_lock(std::move(lock))
+{
+}
+
+QString OfficeProfile::url() const
+{
+    return QString::fromLatin1(fileUrl(m_folder));
+}
+
+std::unique_ptr<OfficeProfile> OfficeProfile::acquire(const QString& poolFolder)
+{
+    const QString pool = poolFolder.isEmpty() ? OfficeProfilePool() : poolFolder;
+    if (!QDir().mkpath(pool))
+        throw failure(QStringLiteral("cannot create the office profile folder %1").arg(pool));
+    for (int slot = 1; slot <= kProfileSlots; ++slot) {
+        const QString folder = pool + QStringLiteral("/office-profile-") + QString::number(slot);
+        auto lock = std::make_unique<QLockFile>(folder + QStringLiteral(".lock"));
+        // A lock left by a crashed host is taken over once its process is gone.
+        lock->setStaleLockTime(0);
+        if (lock->tryLock(0))
+            return std::unique_ptr<OfficeProfile>(new OfficeProfile(folder, std::move(lock)));
+    }
+    throw failure(QStringLiteral("all %1 office profiles in %2 are in use").arg(kProfileSlots).arg(pool));
+}
+
+QString LokFormatName(int fileFormat)
+{
+    switch (fileFormat) {
+    case 0: return QStringLiteral("doc");
+    case 2: return QStringLiteral("txt");
+    case 6: return QStringLiteral("rtf");
+    case 8: return QStringLiteral("html");
+    case 12: return QStringLiteral("docx");
+    case 17: return QStringLiteral("pdf");
+    case 23: return QStringLiteral("odt");
+    default: return {};
+    }
+}
+
+LokRuntime& LokRuntime::instance()
+{
+    // A failed start is not retried: LibreOffice cannot be initialised twice in
+    // one process, so the error is remembered and raised again.
+    static QString startError;
+    static LokRuntime* runtime = nullptr;
+    if (runtime)
+        return *runtime;
+    if (!startError.isEmpty())
+        throw failure(startError);
+    try {
+        runtime = new LokRuntime(); // lives until the process ends
+    } catch (const std::exception& e) {
+        startError = QString::fromUtf8(e.what());
+        throw;
+    }
+    return *runtime;
+}
+
+LokRuntime::LokRuntime()
+{
+    // The headless backend: no display, no desktop integration.
+    qputenv("SAL_USE_VCLPLUGIN", "svp");
+    qputenv("SAL_NO_NWF", "1");
+    m_profile = OfficeProfile::acquire();
+    m_office = lok::lok_cpp_init(kInstallPath, m_profile->url().toUtf8().constData());
+    if (!m_office)
+        throw failure(QStringLiteral("LibreOffice could not be loaded from %1").arg(QLatin1String(kInstallPath)));
+    if (char* info = m_office->getVersionInfo()) {
+        m_version = QString::fromUtf8(info);
+        m_office->freeError(info);
+    }
+}
+
+LokRuntime::~LokRuntime() = default;
+
+QString LokRuntime::lastError()
+{
+    char* error = m_office->getError();
+    if (!error)
+        return {};
+    QString text = QString::fromUtf8(error).trimmed();
+    m_office->freeError(error);
+    return text;
+}
+
+std::unique_ptr<LokDocument> LokRuntime::load(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile())
+        throw failure(QStringLiteral("the document %1 does not exist").arg(path));
+    if (!info.isReadable())
+        throw failure(QStringLiteral("the document %1 cannot be read").arg(path));
+
+    QString loadPath = path;
+    QString scratch;
+    if (LooksLikeMhtml(path)) {
+        QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quillmark-page-XXXXXX"));
+        if (!dir.isValid())
+            throw failure(QStringLiteral("cannot create a folder for the page: %1").arg(dir.errorString()));
+        dir.setAutoRemove(false);
+        scratch = dir.path();
+        try {
+            loadPath = ReadMhtmlPage(path, scratch, PageGeometry::forLocale());
+        } catch (...) {
+            QDir(scratch).removeRecursively();
+            throw;
+        }
+    }
+
+    lok::Document* document = m_office->documentLoad(fileUrl(loadPath).constData(), "Batch=true");
+    if (!document) {
+        if (!scratch.isEmpty())
+            QDir(scratch).removeRecursively();
+        QString error = lastError();
+        if (error.isEmpty())
+            error = QStringLiteral("LibreOffice could not open %1").arg(path);
+        throw failure(error);
+    }
+    return std::make_unique<LokDocument>(*this, document, scratch);
+}
+
+LokDocument::LokDocument(LokRuntime& runtime, lok::Document* document, QString scratchFolder)
+    : m_runtime(runtime), m_document(document), m_scratchFolder(std::move(scratchFolder))
+{
+}
+
+LokDocument::~LokDocument()
+{
+    m_document.reset();
+    if (!m_scratchFolder.isEmpty())
+        QDir(m_scratchFolder).removeRecursively();
+}
+
+void LokDocument::saveAs(const QString& path, const QString& format)
+{
+    const QFileInfo target(path);
+    if (!target.absoluteDir().exists())
+        throw failure(QStringLiteral("the folder %1 does not exist").arg(target.absolutePath()));
+    if (!m_document->saveAs(fileUrl(path).constData(), format.toUtf8().constData(), nullptr)) {
+        QString error = m_runtime.lastError();
+        if (error.isEmpty())
+            error = QStringLiteral("LibreOffice could not save %1").arg(path);
+        throw failure(error);
+    }
+    if (!target.exists())
+        throw failure(QStringLiteral("LibreOffice reported %1 saved, but it is not there").arg(path));
+}

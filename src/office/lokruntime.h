@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+#include <memory>
+
+namespace lok {
+class Office;
+class Document;
+}
+
+// A LibreOffice user profile of our own, never the user's, so a LibreOffice the
+// user has open neither blocks us nor is touched by us. Profiles are kept
+// between starts in the user's cache folder (a new one costs seconds to make,
+// an existing one a fraction of a second); one in use by another process is
+// skipped and the next free one taken.
+class OfficeProfile {
+public:
+    // Locks the first free profile under the cache folder (or under `poolFolder`
+    // when given). Throws std::runtime_error when none can be locked.
+    static std::unique_ptr<OfficeProfile> acquire(const QString& poolFolder = {});
+
+    QString folder() const { return m_folder; }
+    QString url() const;
+
+private:
+    OfficeProfile(QString folder, std::unique_ptr<QLockFile> lock);
+    QString m_folder;
+    std::unique_ptr<QLockFile> m_lock;
+};
+
+// The default pool folder: <user cache>/quillmark.
+QString OfficeProfilePool();
+
+class LokDocument;
+
+// LibreOffice loaded into this process. It can be initialised only once per
+// process, so there is one instance, made on first use and kept until exit.
+class LokRuntime {
+public:
+    // Throws std::runtime_error when LibreOffice cannot be loaded.
+    static LokRuntime& instance();
+
+    // Loads any document LibreOffice reads; MHTML pages are read by our own
+    // reader first (LibreOffice shows their MIME source as text). Throws
+    // std::runtime_error with LibreOffice's error text.
+    std::unique_ptr<LokDocument> load(const QString& path);
+
+    QString lastError();
+    QString version() const { return m_version; }
+
+private:
+    LokRuntime();
+    ~LokRuntime();
+    std::unique_ptr<OfficeProfile> m_profile;
+    lok::Office* m_office = nullptr; // deliberately never deleted: see ~LokRuntime
+    QString m_version;
+};
+
+class LokDocument {
+public:
+    LokDocument(LokRuntime& runtime, lok::Document* document, QString scratchFolder);
+    ~LokDocument();
+    LokDocument(const LokDocument&) = delete;
+    LokDocument& operator=(const LokDocument&) = delete;
+
+    // Saves into `path` in `format` ("rtf", "pdf", ...). Throws std::runtime_error.
+    void saveAs(const QString& path, const QString& format);
+
+private:
+    LokRuntime& m_runtime;
+    std::unique_ptr<lok::Document> m_document;
+    QString m_scratchFolder; // the page's private folder, removed with the document
+};
+
+// The file name extension LibreOffice uses for a save format of the engine
+// interface (6 RTF, 17 PDF, ...); empty for one it does not write.
+QString LokFormatName(int fileFormat);

@@ -1,0 +1,184 @@
+#include "officehostclient.h"
+
+#include "officeengine.h"
+#include "paths.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+QString secondsText(int milliseconds)
+{
+    return QString::number((milliseconds + 999) / 1000);
+}
+
+QString& hostProgramOverride()
+{
+    static QString path;
+    return path;
+}
+
+} // namespace
+
+void SetOfficeHostProgram(const QString& path)
+{
+    hostProgramOverride() = path;
+}
+
+QString OfficeHostProgram()
+{
+    return hostProgramOverride().isEmpty() ? ProgramFolder() + QStringLiteral("/quillmark-office") : hostProgramOverride();
+}
+
+OfficeHostClient::OfficeHostClient(QString hostProgram) : m_hostProgram(std::move(hostProgram)) {}
+
+OfficeHostClient::~OfficeHostClient()
+{
+    stop();
+}
+
+bool OfficeHostClient::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning && m_connection.isConnected();
+}
+
+qint64 OfficeHostClient::hostProcessId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QString OfficeHostClient::hostStandardError()
+{
+    if (!m_process)
+        return {};
+    const QStringList lines = QString::fromLocal8Bit(m_process->readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+    // LibreOffice is chatty on standard error; our own reason is the last line.
+    for (qsizetype i = lines.size() - 1; i >= 0; --i)
+        if (lines[i].startsWith(QLatin1String("quillmark-office:")))
+            return lines[i].mid(17).trimmed();
+    return {};
+}
+
+void OfficeHostClient::stop()
+{
+    if (m_connection.isConnected()) {
+        QJsonObject reply;
+        m_connection.request({{QStringLiteral("op"), QStringLiteral("exit")}}, 2000, false, reply);
+    }
+    m_connection.disconnect();
+    if (m_process) {
+        if (m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(3000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+        m_process.reset();
+    }
+    m_socketName.clear();
+}
+
+void OfficeHostClient::start()
+{
+    stop();
+    if (!QFileInfo(m_hostProgram).isExecutable())
+        throw OfficeError(QStringLiteral("the office engine %1 is missing or cannot be run").arg(m_hostProgram));
+
+    m_socketName = QStringLiteral("quillmark-office-%1-%2")
+                       .arg(QCoreApplication::applicationPid())
+                       .arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    // The host must not outlive us even when we are killed.
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    m_process->start(m_hostProgram, {QStringLiteral("--socket"), m_socketName});
+    if (!m_process->waitForStarted(10000)) {
+        const QString reason = m_process->errorString();
+        m_process.reset();
+        throw OfficeError(QStringLiteral("the office engine could not be started: %1").arg(reason));
+    }
+    ++m_generation;
+    m_documentsOpened = 0;
+
+    // The host listens only once LibreOffice is loaded.
+    const QDeadlineTimer deadline(m_timeLimitMs);
+    while (!m_connection.connectTo(m_socketName, 50)) {
+        if (m_process->waitForFinished(50)) {
+            const QString reason = hostStandardError();
+            m_process.reset();
+            throw OfficeError(reason.isEmpty() ? QStringLiteral("the office engine ended while starting")
+                                               : QStringLiteral("the office engine could not start: %1").arg(reason));
+        }
+        if (deadline.hasExpired()) {
+            stop();
+            throw OfficeError(QStringLiteral("the office engine did not start within %1 seconds").arg(secondsText(m_timeLimitMs)));
+        }
+        if (m_processEvents && QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+}
+
+void OfficeHostClient::ensureStarted()
+{
+    if (isRunning() && m_documentsOpened < m_restartAfter)
+        return;
+    start();
+}
+
+void OfficeHostClient::failLost(const QString& what)
+{
+    m_connection.disconnect();
+    if (m_process) {
+        m_process->kill();
+        m_process->waitForFinished(3000);
+    }
+    const QString reason = hostStandardError();
+    m_process.reset();
+    m_socketName.clear();
+    throw OfficeError(reason.isEmpty() ? what : what + QStringLiteral(": ") + reason);
+}
+
+QJsonObject OfficeHostClient::call(const QJsonObject& request)
+{
+    if (m_busy)
+        throw OfficeError(QStringLiteral("the office engine is busy with another call"));
+    struct Busy {
+        bool& flag;
+        explicit Busy(bool& f) : flag(f) { flag = true; }
+        ~Busy() { flag = false; }
+    } busy(m_busy);
+
+    if (!isRunning())
+        start();
+    QJsonObject reply;
+    switch (m_connection.request(request, m_timeLimitMs, m_processEvents, reply)) {
+    case OfficeConnection::Outcome::TimedOut:
+        failLost(QStringLiteral("the office engine did not answer within %1 seconds").arg(secondsText(m_timeLimitMs)));
+    case OfficeConnection::Outcome::Lost:
+        failLost(QStringLiteral("the office engine stopped unexpectedly"));
+    case OfficeConnection::Outcome::Replied:
+        break;
+    }
+    if (!reply.value(QStringLiteral("ok")).toBool())
+        throw OfficeError(reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));
+    return reply;
+}
+
+OfficeHostClient& SharedOfficeHost()
+{
+    static OfficeHostClient* client = [] {
+        auto* made = new OfficeHostClient(OfficeHostProgram());
+        // End the host while the application still exists, not during static
+        // destruction.
+        qAddPostRoutine([] { SharedOfficeHost().stop(); });
+        return made;
+    }();
+    return *client;
+}

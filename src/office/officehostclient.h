@@ -1,0 +1,67 @@
+#pragma once
+
+#include "officeconnection.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <memory>
+
+class QProcess;
+
+// Starts the quillmark-office host, keeps it warm and talks to it. Every call
+// has a time limit; past it the host is killed and the call fails. A host that
+// dies fails only the call under way; the next call starts a new one.
+class OfficeHostClient {
+public:
+    explicit OfficeHostClient(QString hostProgram);
+    ~OfficeHostClient();
+    OfficeHostClient(const OfficeHostClient&) = delete;
+    OfficeHostClient& operator=(const OfficeHostClient&) = delete;
+
+    // Starts the host unless it runs. Throws OfficeError.
+    void ensureStarted();
+    // Sends a request (starting the host when needed) and returns the reply of
+    // a successful call. Throws OfficeError with the engine's text otherwise.
+    QJsonObject call(const QJsonObject& request);
+    // Ends the host (politely, then by force).
+    void stop();
+
+    bool isRunning() const;
+    QString socketName() const { return m_socketName; }
+    qint64 hostProcessId() const;
+    // Counts host starts, so documents of an ended host are recognised.
+    int generation() const { return m_generation; }
+
+    void setTimeLimit(int milliseconds) { m_timeLimitMs = milliseconds; }
+    int timeLimit() const { return m_timeLimitMs; }
+    void setProcessEventsWhileWaiting(bool on) { m_processEvents = on; }
+
+    // Documents opened by the running host; after `restartAfter` of them the
+    // next ensureStarted() starts a fresh host to bound its memory.
+    void noteDocumentOpened() { ++m_documentsOpened; }
+    void setRestartAfter(int documents) { m_restartAfter = documents; }
+
+private:
+    void start();
+    [[noreturn]] void failLost(const QString& what);
+    QString hostStandardError();
+
+    QString m_hostProgram;
+    std::unique_ptr<QProcess> m_process;
+    OfficeConnection m_connection;
+    QString m_socketName;
+    int m_generation = 0;
+    int m_timeLimitMs = 120000;
+    bool m_processEvents = true;
+    bool m_busy = false;
+    int m_documentsOpened = 0;
+    int m_restartAfter = 200;
+};
+
+// The host program the shared engine starts: quillmark-office in the program
+// folder unless set otherwise (tests run from another folder).
+void SetOfficeHostProgram(const QString& path);
+QString OfficeHostProgram();
+
+// The client behind LibreOfficeEngine(), created on first use.
+OfficeHostClient& SharedOfficeHost();
