@@ -21,7 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 const QString kLocationPrefix = QStringLiteral("in Quillmark2021/08/31.Form1.");
 
 QString location(const char* procedure)
@@ -29,9 +30,9 @@ QString location(const char* procedure)
     return kLocationPrefix + QLatin1String(procedure) + QLatin1Char(' ');
 }
 
-const QString kListTip = QStringLiteral(
-    "Drag and drop files here. Double-click item to remove it. Move | line to right and out of window to reveal "
-    "full names.");
+const QString kListTip = QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | "
+                                        "line to right and out of window to reveal "
+                                        "full names.");
 } // namespace
 
 Form1::Form1(Dialogs& dialogs, SettingsStore& settings, Hooks hooks, QString programFolder, QWidget* parent)
@@ -82,8 +83,10 @@ void Form1::buildControls()
     connect(m_list, &FileListView::pointerMoved, this, &Form1::pointerOverBackground);
 
     m_addFiles = makeButton("PushButton1", QStringLiteral("Add EML File(s)"), &Form1::PushButton1_Click);
-    m_addFolder = makeButton("PushButton4", QStringLiteral("Add All EML File(s) In Folder"), &Form1::PushButton4_Click);
-    m_samples = makeButton("PushButton7", QStringLiteral("Load Sample/Example Files"), &Form1::PushButton7_Click);
+    m_addFolder =
+        makeButton("PushButton4", QStringLiteral("Add All EML File(s) In Folder"), &Form1::PushButton4_Click);
+    m_samples =
+        makeButton("PushButton7", QStringLiteral("Load Sample/Example Files"), &Form1::PushButton7_Click);
     m_clear = makeButton("PushButton6", QStringLiteral("Clear List"), &Form1::PushButton6_Click);
     m_start = makeButton("PushButton2", QStringLiteral("Start Converting"), &Form1::PushButton2_Click);
 
@@ -349,7 +352,8 @@ void Form1::PushButton2_Click()
     if (m_hooks.startConverting)
         m_hooks.startConverting(*this);
     else
-        m_dialogs.messageBox(QStringLiteral("Converting is not available in this build."), Dialogs::Exclamation);
+        m_dialogs.messageBox(QStringLiteral("Converting is not available in this build."),
+                             Dialogs::Exclamation);
 }
 
 void Form1::ListView1_OLEDragDrop(const QStringList& paths)

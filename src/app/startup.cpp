@@ -2,13 +2,13 @@
 
 #include "steperror.h"
 
+#include <QAbstractScrollArea>
+#include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
-#include <QAbstractScrollArea>
 #include <QFrame>
 #include <QGroupBox>
 #include <QRadioButton>
-#include <QCheckBox>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QWidget>

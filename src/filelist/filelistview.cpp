@@ -17,7 +17,8 @@ std::optional<QCursor> LoadCursorFile(const QString& path)
     if (!QFileInfo(path).isFile())
         return std::nullopt;
     if (!file.open(QIODevice::ReadOnly))
-        raiseStepError(QStringLiteral("The cursor file %1 could not be read: %2").arg(path, file.errorString()));
+        raiseStepError(
+            QStringLiteral("The cursor file %1 could not be read: %2").arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
 
     QImage image;
@@ -141,7 +142,8 @@ void FileListView::itemClick()
         }
     }
     const QList<QTreeWidgetItem*> selected = selectedItems();
-    m_dragItem = selected.isEmpty() ? QPersistentModelIndex() : QPersistentModelIndex(indexFromItem(selected.first()));
+    m_dragItem =
+        selected.isEmpty() ? QPersistentModelIndex() : QPersistentModelIndex(indexFromItem(selected.first()));
 }
 
 void FileListView::mouseMoveEvent(QMouseEvent* event)

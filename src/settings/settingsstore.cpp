@@ -4,7 +4,8 @@
 
 #include <QSettings>
 
-namespace {
+namespace
+{
 const QString kSection = QStringLiteral("Quillmark Converter Software");
 
 QString keyPath(const QString& key)
@@ -14,7 +15,8 @@ QString keyPath(const QString& key)
 } // namespace
 
 SettingsStore::SettingsStore()
-    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Velmora"),
+    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                             QStringLiteral("Velmora"),
                                              QStringLiteral("Quillmark Converter Software")))
 {
 }

@@ -30,7 +30,8 @@ struct FormFixture {
         if (withResources) {
             const QString resources = QStringLiteral(QM_SOURCE_DIR "/resources/");
             for (const char* name : {"x/o.cjs", "HAND-M.CUR", "drag.ico"})
-                QFile::copy(resources + QLatin1String(name), programFolder + QLatin1Char('/') + QLatin1String(name));
+                QFile::copy(resources + QLatin1String(name),
+                            programFolder + QLatin1Char('/') + QLatin1String(name));
         }
         settings = std::make_unique<SettingsStore>(settingsFile);
     }
@@ -41,7 +42,10 @@ struct FormFixture {
     {
         Form1::Hooks hooks;
         hooks.checkOfficeCanStart = [this] { calls << QStringLiteral("office check"); };
-        hooks.startConverting = [this](Form1& f) { converted = &f; calls << QStringLiteral("convert"); };
+        hooks.startConverting = [this](Form1& f) {
+            converted = &f;
+            calls << QStringLiteral("convert");
+        };
         hooks.drawHomePageNumber = [this] { return homePageNumber; };
         hooks.endProcess = [this] { calls << QStringLiteral("end process"); };
         form = std::make_unique<Form1>(dialogs, *settings, std::move(hooks), programFolder);
@@ -63,8 +67,7 @@ struct FormFixture {
         return *form;
     }
 
-    template <typename T>
-    T* child(const char* name) const
+    template <typename T> T* child(const char* name) const
     {
         return form->findChild<T*>(QLatin1String(name));
     }

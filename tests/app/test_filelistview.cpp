@@ -1,5 +1,5 @@
-#include "formfixture.h"
 #include "filelistview.h"
+#include "formfixture.h"
 #include "steperror.h"
 
 #include <QMimeData>
@@ -9,7 +9,8 @@
 #include <QSignalSpy>
 #include <QUrl>
 
-namespace {
+namespace
+{
 QStringList paths(int count)
 {
     QStringList out;
@@ -27,7 +28,8 @@ void sendMouse(FileListView* list, QEvent::Type type, QPoint pos, Qt::MouseButto
 {
     QWidget* viewport = list->viewport();
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, QPointF(pos), viewport->mapToGlobal(QPointF(pos)), button, buttons, Qt::NoModifier);
+    QMouseEvent event(type, QPointF(pos), viewport->mapToGlobal(QPointF(pos)), button, buttons,
+                      Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &event);
 }
 
@@ -71,7 +73,8 @@ bool offer(FileListView* list, QEvent::Type type, QMimeData* data)
 }
 } // namespace
 
-class TestFileListView : public QObject {
+class TestFileListView : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -342,7 +345,8 @@ void TestFileListView::droppedFilesAreHandedOn()
 {
     QSignalSpy dropped(list, &FileListView::filesDropped);
     QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QStringLiteral("/mail/b c.eml")), QUrl(QStringLiteral("https://x.example/")),
+    data.setUrls({QUrl::fromLocalFile(QStringLiteral("/mail/b c.eml")),
+                  QUrl(QStringLiteral("https://x.example/")),
                   QUrl::fromLocalFile(QStringLiteral("/mail/folder"))});
     QVERIFY(offer(list, QEvent::DragEnter, &data));
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);

@@ -1,5 +1,5 @@
-#include "formfixture.h"
 #include "filelistview.h"
+#include "formfixture.h"
 #include "progressbar.h"
 #include "startup.h"
 
@@ -10,7 +10,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-namespace {
+namespace
+{
 QStringList reportsAt(const ScriptedDialogs& dialogs, int step)
 {
     QStringList out;
@@ -41,7 +42,8 @@ QString unwritableStore(const QTemporaryDir& dir)
 }
 } // namespace
 
-class TestForm1 : public QObject {
+class TestForm1 : public QObject
+{
     Q_OBJECT
 private slots:
     void firstStartWithAnEmptyStore();
@@ -105,13 +107,18 @@ void TestForm1::storedOptionsAreRestored_data()
     QTest::addColumn<QString>("option2");
     QTest::addColumn<bool>("expect1");
     QTest::addColumn<bool>("expect2");
-    QTest::newRow("words") << "False" << "True" << false << true;
-    QTest::newRow("numbers") << "0" << "1" << false << true;
-    QTest::newRow("folder chosen") << "TRUE" << "false" << true << false;
+    QTest::newRow("words") << "False"
+                           << "True" << false << true;
+    QTest::newRow("numbers") << "0"
+                             << "1" << false << true;
+    QTest::newRow("folder chosen") << "TRUE"
+                                   << "false" << true << false;
     // Clearing an option selects nothing else, as the store says.
-    QTest::newRow("neither") << "False" << "False" << false << false;
+    QTest::newRow("neither") << "False"
+                             << "False" << false << false;
     // Selecting the first stores "Option2" = "False" before it is read.
-    QTest::newRow("both") << "True" << "True" << true << false;
+    QTest::newRow("both") << "True"
+                          << "True" << true << false;
 }
 
 void TestForm1::storedOptionsAreRestored()
@@ -358,9 +365,12 @@ void TestForm1::browseSetsTheFolder_data()
 {
     QTest::addColumn<QString>("chosen");
     QTest::addColumn<QString>("expectedText");
-    QTest::newRow("folder") << "/data/Out/Mail" << "/data/Out/Mail/";
-    QTest::newRow("root keeps its one separator") << "/" << "/";
-    QTest::newRow("network share") << "//server/share" << "//server/share/";
+    QTest::newRow("folder") << "/data/Out/Mail"
+                            << "/data/Out/Mail/";
+    QTest::newRow("root keeps its one separator") << "/"
+                                                  << "/";
+    QTest::newRow("network share") << "//server/share"
+                                   << "//server/share/";
 }
 
 void TestForm1::browseSetsTheFolder()
@@ -399,7 +409,8 @@ void TestForm1::cancellingBrowseChangesNothing()
     QCOMPARE(f.dialogs.shown[0].extra, QString());
     QCOMPARE(f.child<QLineEdit>("Text1")->text(), QStringLiteral("/kept/"));
     QCOMPARE(f.settings->read(QStringLiteral("Text1")), QStringLiteral("/kept/"));
-    QCOMPARE(f.settings->read(QStringLiteral("LastFolderDot"), QStringLiteral("absent")), QStringLiteral("absent"));
+    QCOMPARE(f.settings->read(QStringLiteral("LastFolderDot"), QStringLiteral("absent")),
+             QStringLiteral("absent"));
 }
 
 void TestForm1::startConvertingHandsTheWindowToTheRun()
@@ -407,7 +418,8 @@ void TestForm1::startConvertingHandsTheWindowToTheRun()
     FormFixture f;
     f.store(QStringLiteral("Text1"), QStringLiteral("/out/"));
     Form1& form = f.loadAndShow();
-    form.appendItems({QStringLiteral("/mail/b.eml"), QStringLiteral("/mail/a.eml"), QStringLiteral("/mail/b.eml")});
+    form.appendItems(
+        {QStringLiteral("/mail/b.eml"), QStringLiteral("/mail/a.eml"), QStringLiteral("/mail/b.eml")});
 
     QTest::mouseClick(f.child<QPushButton>("PushButton2"), Qt::LeftButton);
     QCOMPARE(f.converted, &form);
@@ -448,7 +460,8 @@ void TestForm1::focusFollowsTheLayout()
         order << w->objectName();
         do
             w = w->nextInFocusChain();
-        while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty() || w->objectName().startsWith("qt_"));
+        while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty() ||
+               w->objectName().startsWith("qt_"));
     }
     QCOMPARE(order, expected);
 }

@@ -6,7 +6,8 @@
 #include <QTest>
 #include <QTimer>
 
-namespace {
+namespace
+{
 // Answers the next message box with the given button; records what it showed.
 struct BoxAnswer {
     QString title, text;
@@ -27,7 +28,8 @@ void answerNextBox(QMessageBox::StandardButton press, BoxAnswer& seen)
 }
 } // namespace
 
-class TestQtDialogs : public QObject {
+class TestQtDialogs : public QObject
+{
     Q_OBJECT
 private slots:
     void messageBoxStylesAndAnswers();
@@ -64,10 +66,12 @@ void TestQtDialogs::messageBoxStylesAndAnswers()
 
 void TestQtDialogs::filtersInTheOldFormBecomeQtFilters()
 {
-    QCOMPARE(QtDialogs::toQtFilter(QStringLiteral("EML Files (*.eml)|*.eml|")), QStringLiteral("EML Files (*.eml)"));
+    QCOMPARE(QtDialogs::toQtFilter(QStringLiteral("EML Files (*.eml)|*.eml|")),
+             QStringLiteral("EML Files (*.eml)"));
     QCOMPARE(QtDialogs::toQtFilter(QStringLiteral("Mail|*.eml;*.msg|All files|*")),
              QStringLiteral("Mail (*.eml *.msg);;All files (*)"));
-    QCOMPARE(QtDialogs::toQtFilter(QStringLiteral("Images (*.png *.jpg)")), QStringLiteral("Images (*.png *.jpg)"));
+    QCOMPARE(QtDialogs::toQtFilter(QStringLiteral("Images (*.png *.jpg)")),
+             QStringLiteral("Images (*.png *.jpg)"));
 }
 
 QTEST_MAIN(TestQtDialogs)
