@@ -792,7 +792,7 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
         ++skip;
     bytes.remove(0, skip);
     GPtr<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(reinterpret_cast<const guint8*>(bytes.constData()), gsize(bytes.size())));
+        g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     if (!message)
