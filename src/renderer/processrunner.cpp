@@ -157,8 +157,6 @@ int RunProcessAndWait(const QString& program, const QStringList& arguments,
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 
-    if (program.isEmpty())
-        return kCannotStartBase + kErrorInvalidCall;
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(-1))
         return kCannotStartBase + StartErrorNumber(program);
