@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+class OfficeEngine;
+class StepGuard;
+
+// Has the office engine turn the page at mhtPath into an RTF document at
+// rtfPath: create (step 206), open (208), save as RTF (210), quit (212). Each
+// failing call is reported through the run's guard and the next call still
+// runs. Afterwards a file exists at rtfPath exactly when the conversion
+// succeeded: the engine writes a temporary file beside it, which is renamed
+// into place only once the save went through.
+void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard& guard, OfficeEngine& engine);
+
+// The same with the program's engine.
+void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard& guard);
