@@ -468,21 +468,24 @@ void TestForm1::focusFollowsTheLayout()
 
 void TestForm1::captionsAreNotClipped()
 {
-    for (const qreal scale : {1.0, 2.0}) {
-        FormFixture f;
-        f.create();
-        QFont font = f.form->font();
-        font.setPointSizeF(font.pointSizeF() * scale);
-        f.form->setFont(font);
-        f.form->Form_Load();
-        f.form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
-        for (auto* button : f.form->findChildren<QAbstractButton*>()) {
-            const int needed = button->fontMetrics().horizontalAdvance(button->text());
-            QVERIFY2(button->contentsRect().width() >= needed, qPrintable(button->objectName()));
+    // With the skin and in the native look, at the normal and a doubled font.
+    for (const bool skinned : {true, false}) {
+        for (const qreal scale : {1.0, 2.0}) {
+            FormFixture f(skinned);
+            f.create();
+            QFont font = f.form->font();
+            font.setPointSizeF(font.pointSizeF() * scale);
+            f.form->setFont(font);
+            f.form->Form_Load();
+            f.form->show();
+            QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
+            for (auto* button : f.form->findChildren<QAbstractButton*>())
+                QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->objectName()));
+            auto* groupBox = f.child<QGroupBox>("Frame1");
+            QVERIFY(groupBox->width() >= groupBox->fontMetrics().horizontalAdvance(groupBox->title()));
+            auto* bar = f.child<QWidget>("ProgressBar1");
+            QVERIFY(bar->height() >= bar->fontMetrics().height());
         }
-        auto* groupBox = f.child<QGroupBox>("Frame1");
-        QVERIFY(groupBox->width() >= groupBox->fontMetrics().horizontalAdvance(groupBox->title()));
     }
 }
 

@@ -1,5 +1,6 @@
 // Renders the window with a few listed messages into a PNG, for the
-// documentation: windowshot <out.png>. Uses a temporary settings store.
+// documentation: windowshot <out.png> [program folder]. Uses a temporary
+// settings store.
 #include "form1.h"
 #include "progressbar.h"
 #include "scripteddialogs.h"
@@ -25,7 +26,8 @@ int main(int argc, char* argv[])
     ScriptedDialogs dialogs;
     Form1::Hooks hooks;
     hooks.drawHomePageNumber = [] { return 1; };
-    Form1 form(dialogs, settings, std::move(hooks), QStringLiteral(QM_PROGRAM_DIR));
+    const QString programFolder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(QM_PROGRAM_DIR);
+    Form1 form(dialogs, settings, std::move(hooks), programFolder);
     form.Form_Load();
     form.appendItems({
         QStringLiteral("/home/anna/Mail/Inbox/2024-03-12 Quarterly figures.eml"),
