@@ -226,8 +226,8 @@ void Form1::Form_Load()
     else
         guard.step(146, [&] { m_frame3->setEnabled(false); });
     guard.step(148, [&] {
-        if (m_hooks.checkOfficeCanStart)
-            m_hooks.checkOfficeCanStart();
+        if (m_hooks.checkOfficeCanStart && !m_hooks.checkOfficeCanStart())
+            m_hooks.endProcess();
     });
 }
 

@@ -23,7 +23,8 @@ class SettingsStore;
 // (ListView1, PushButton1, ...), its handlers the control_event names.
 //
 // What other parts of the program plug in (all optional):
-//   checkOfficeCanStart  the last step of start-up; may end the program.
+//   checkOfficeCanStart  the last step of start-up; false ends the program
+//                        (the check has told the user why).
 //   startConverting      "Start Converting". Receives the window, from which
 //                        a run reads, as often as it likes:
 //                          itemCount(), itemText(i) (1-based; a drag during
@@ -41,7 +42,7 @@ class Form1 : public QWidget, public FileListTarget
     Q_OBJECT
 public:
     struct Hooks {
-        std::function<void()> checkOfficeCanStart;
+        std::function<bool()> checkOfficeCanStart;
         std::function<void(Form1&)> startConverting;
         std::function<int()> drawHomePageNumber;
         std::function<void()> endProcess;

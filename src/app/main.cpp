@@ -1,4 +1,9 @@
+#include "conversionrun.h"
 #include "form1.h"
+#include "formrunview.h"
+#include "messageconverter.h"
+#include "officechecks.h"
+#include "officeengine.h"
 #include "paths.h"
 #include "qtdialogs.h"
 #include "settingsstore.h"
@@ -14,10 +19,16 @@ int main(int argc, char* argv[])
     SettingsStore settings;
     QtDialogs dialogs;
 
+    OfficeEngine& engine = LibreOfficeEngine();
+    MessageConverter converter(engine, ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
+    ConversionRun run(converter, [&engine](Dialogs& asker) { return WarnIfWordRunning(asker, engine); });
+
     Form1::Hooks hooks;
-    // To be wired when the office checks and the conversion run land:
-    //   hooks.checkOfficeCanStart = [&] { CheckWordCanStart(...); };
-    //   hooks.startConverting = [&](Form1& form) { ...run over form... };
+    hooks.checkOfficeCanStart = [&] { return CheckWordCanStart(dialogs, engine); };
+    hooks.startConverting = [&run](Form1& form) {
+        FormRunView view(form);
+        run.PushButton2_Click(view);
+    };
 
     Form1 form(dialogs, settings, std::move(hooks), ProgramFolder());
     dialogs.setOwner(&form);

@@ -22,6 +22,7 @@ struct FormFixture {
     std::unique_ptr<Form1> form;
     QStringList calls;
     int homePageNumber = 50;
+    bool officeCanStart = true;
     Form1* converted = nullptr;
 
     explicit FormFixture(bool withResources = true)
@@ -41,7 +42,10 @@ struct FormFixture {
     Form1& create()
     {
         Form1::Hooks hooks;
-        hooks.checkOfficeCanStart = [this] { calls << QStringLiteral("office check"); };
+        hooks.checkOfficeCanStart = [this] {
+            calls << QStringLiteral("office check");
+            return officeCanStart;
+        };
         hooks.startConverting = [this](Form1& f) {
             converted = &f;
             calls << QStringLiteral("convert");

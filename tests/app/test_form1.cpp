@@ -53,6 +53,7 @@ private slots:
     void aBrokenCursorFileIsReportedAndTheWindowStarts();
     void withoutSkinOrCursorTheWindowStartsQuietly();
     void theSampleSnapshotIsTakenOnce();
+    void withoutTheOfficeEngineTheProgramEnds();
     void theHomePageOpensOnlyOnASeven_data();
     void theHomePageOpensOnlyOnASeven();
     void anUnwritableStoreIsReportedByTheStepThatWrote();
@@ -206,6 +207,16 @@ void TestForm1::theSampleSnapshotIsTakenOnce()
     f.load();
     QCOMPARE(f.settings->read(QStringLiteral("Snapshot")), snapshot);
     QVERIFY(f.dialogs.shown.isEmpty());
+}
+
+void TestForm1::withoutTheOfficeEngineTheProgramEnds()
+{
+    FormFixture f;
+    f.officeCanStart = false;
+    f.load();
+    QCOMPARE(f.calls, (QStringList{QStringLiteral("office check"), QStringLiteral("end process")}));
+    // Everything before the check was done.
+    QVERIFY(!f.settings->read(QStringLiteral("Text1")).isEmpty());
 }
 
 void TestForm1::theHomePageOpensOnlyOnASeven_data()
