@@ -1,0 +1,115 @@
+#include "conversionrun.h"
+
+#include "dialogs.h"
+#include "messageconverter.h"
+#include "paths.h"
+#include "progressbar.h"
+#include "runview.h"
+#include "stepguard.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+void ProcessPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+} // namespace
+
+QString DoneMessage(const RunSummary& summary)
+{
+    QString text = QStringLiteral("Done.");
+    if (summary.failedNames.isEmpty())
+        return text;
+    const int failed = int(summary.failedNames.size());
+    text += QStringLiteral("\r\n\r\n%1 of %2 %3 produced no TIFF file:")
+                .arg(failed)
+                .arg(summary.messages)
+                .arg(summary.messages == 1 ? QStringLiteral("message") : QStringLiteral("messages"));
+    for (const QString& name : summary.failedNames)
+        text += QStringLiteral("\r\n") + name;
+    return text;
+}
+
+ConversionRun::ConversionRun(MessageConverter& converter, OfficeRunningWarning warnIfOfficeRunning)
+    : m_converter(converter), m_warnIfOfficeRunning(std::move(warnIfOfficeRunning))
+{
+}
+
+void ConversionRun::PushButton2_Click(RunView& view)
+{
+    // 100: a click while a run yields to the window changes nothing.
+    if (m_converting)
+        return;
+    m_converting = true; // 102
+    // 240 is the only way out once 102 has run, errors included.
+    struct ClearFlag {
+        bool& flag;
+        ~ClearFlag() { flag = false; }
+    } clearFlag{m_converting};
+
+    Dialogs& dialogs = view.dialogs();
+    StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
+    guard.step(104, ProcessPendingEvents);
+
+    if (!guard.test(106, [&] { return view.itemCount() > 0; })) {
+        guard.step(238, [&] { dialogs.messageBox(QStringLiteral("No files added."), Dialogs::OkOnly); });
+        return;
+    }
+    // Only a chosen destination folder must exist; with neither option
+    // selected the messages go beside their originals.
+    if (!guard.test(108, [&] { return IsFolder(view.destinationFolder()) || !view.saveToFolder(); })) {
+        guard.step(236, [&] {
+            dialogs.messageBox(QStringLiteral("Folder does not exist. Please select another folder."),
+                               Dialogs::OkOnly);
+        });
+        return;
+    }
+    if (m_warnIfOfficeRunning && guard.value<bool>(110, [&] { return m_warnIfOfficeRunning(dialogs); }, false))
+        return;
+
+    guard.step(112, ProcessPendingEvents);
+    guard.step(114, [&] { view.setBusy(true); });
+
+    ProgressBar& bar = view.progressBar();
+    RunSummary summary;
+    OutputNames outputNames;
+    const int n = guard.value<int>(124, [&] { return view.itemCount(); }, 0);
+    for (int i = 1; i <= n; ++i) {
+        guard.step(126, ProcessPendingEvents);
+        guard.step(128, [&] { view.setBusy(true); });
+        // The list can only have become shorter if something cleared the
+        // hourglass meanwhile; a position past its end holds no message.
+        if (i > view.itemCount())
+            continue;
+        guard.step(130, [&] { bar.setValue(double(i) / double(view.itemCount()) * 100.0); });
+        const QString messagePath = guard.value<QString>(132, [&] { return view.itemText(i); });
+        guard.step(134, [&] { bar.setText(QStringLiteral("Processing: ") + GetFileName(messagePath)); });
+        guard.step(136, ProcessPendingEvents);
+
+        WorkPaths work;
+        guard.step(138, [&] { work = FormWorkPaths(messagePath, m_converter.workFolder()); });
+        QString outputPath;
+        guard.step(142, [&] {
+            const QString folder =
+                view.saveToFolder() ? view.destinationFolder() : GetFolderPart(messagePath); // 144 / 148
+            outputPath = outputNames.claim(OutputPathFor(messagePath, folder), messagePath);
+        });
+
+        const MessageResult result =
+            m_converter.convert(guard, messagePath, work, outputPath, &bar, view.itemCount());
+        ++summary.messages;
+        if (result.converted)
+            outputNames.markWritten(outputPath);
+        else
+            summary.failedNames.append(GetFileName(messagePath));
+    } // 222
+
+    guard.step(228, [&] { view.setBusy(false); });
+    guard.step(230, [&] { bar.setValue(0); });
+    guard.step(232, [&] { bar.setText(QStringLiteral("Progress Bar")); });
+    m_summary = summary;
+    guard.step(234, [&] { dialogs.messageBox(DoneMessage(summary), Dialogs::OkOnly); });
+} // 240

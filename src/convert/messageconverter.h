@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QMap>
+#include <QSet>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+class OfficeEngine;
+class ProgressBar;
+class StepGuard;
+
+// Where one message's work files go: `<work folder>/<BaseName>.mht` and
+// `.rtf`. BaseName is the file name without its folder and last extension.
+struct WorkPaths {
+    QString baseName;
+    QString mhtPath;
+    QString rtfPath;
+};
+WorkPaths FormWorkPaths(const QString& messagePath, const QString& workFolder);
+
+// The TIFF for a message: the folder, a separator, BaseName and ".tiff",
+// with doubled separators collapsed.
+QString OutputPathFor(const QString& messagePath, const QString& folder);
+
+// The output names of one run. A name that this run has already written, or
+// that is the message itself, gets " (2)", " (3)" ... before ".tiff", so one
+// message never replaces another's result or its own source. Files left by
+// earlier runs are replaced.
+class OutputNames {
+public:
+    QString claim(const QString& outputPath, const QString& messagePath) const;
+    void markWritten(const QString& outputPath) { m_written.insert(outputPath); }
+
+private:
+    QSet<QString> m_written;
+};
+
+struct MessageResult {
+    bool converted = false;
+    // Why no TIFF was made; empty when converted.
+    QString reason;
+};
+
+// The steps of one message, shared by the window and the command line:
+// delete the old work files and result, copy the message, write the page with
+// the header block, have the office engine save it as RTF, and run vexlo on
+// that RTF. Every step runs under the caller's guard with its step number, so
+// a failing step is reported and the next one runs.
+class MessageConverter {
+public:
+    // The renderer's environment names the office host, so vexlo lays out with
+    // the engine that is already warm instead of starting its own.
+    using EnvironmentSource = std::function<QMap<QString, QString>()>;
+
+    MessageConverter(OfficeEngine& engine, QString vexloPath, QString workFolder);
+
+    void setEnvironmentSource(EnvironmentSource source) { m_environment = std::move(source); }
+    void setRenderTimeLimit(std::chrono::milliseconds limit) { m_renderTimeLimit = limit; }
+
+    const QString& workFolder() const { return m_workFolder; }
+    const QString& vexloPath() const { return m_vexloPath; }
+
+    // Steps 150 to 220. `bar`, when given, is the bar the renderer's wait
+    // advances; `itemCount` is the list's size for that wait.
+    MessageResult convert(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
+                          const QString& outputPath, ProgressBar* bar, int itemCount);
+
+private:
+    OfficeEngine& m_engine;
+    QString m_vexloPath;
+    QString m_workFolder;
+    EnvironmentSource m_environment;
+    std::chrono::milliseconds m_renderTimeLimit;
+};
+
+// The reason to refuse a file before converting it: empty, or binary data
+// rather than message text. Empty when the file may be a message.
+QString RefusalReason(const QString& path);
