@@ -81,7 +81,17 @@ public:
     {
         OfficeHostClient& client = SharedOfficeHost();
         client.ensureStarted();
-        client.call({{QStringLiteral("op"), QStringLiteral("ping")}});
+        const QJsonObject ping{{QStringLiteral("op"), QStringLiteral("ping")}};
+        try {
+            client.call(ping);
+        } catch (const OfficeError&) {
+            // A host that ended between two messages (crashed, killed) is only
+            // noticed now; that is no reason to fail this message.
+            if (client.isRunning() || client.lastCallTimedOut())
+                throw;
+            client.ensureStarted();
+            client.call(ping);
+        }
         return std::make_unique<LibreOfficeApplication>(client);
     }
 

@@ -155,11 +155,13 @@ QJsonObject OfficeHostClient::call(const QJsonObject& request)
         ~Busy() { flag = false; }
     } busy(m_busy);
 
+    m_lastCallTimedOut = false;
     if (!isRunning())
         start();
     QJsonObject reply;
     switch (m_connection.request(request, m_timeLimitMs, m_processEvents, reply)) {
     case OfficeConnection::Outcome::TimedOut:
+        m_lastCallTimedOut = true;
         failLost(QStringLiteral("the office engine did not answer within %1 seconds").arg(secondsText(m_timeLimitMs)));
     case OfficeConnection::Outcome::Lost:
         failLost(QStringLiteral("the office engine stopped unexpectedly"));

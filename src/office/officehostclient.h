@@ -41,6 +41,10 @@ public:
     void noteDocumentOpened() { ++m_documentsOpened; }
     void setRestartAfter(int documents) { m_restartAfter = documents; }
 
+    // Whether the last failed call ran into the time limit (rather than
+    // finding the host gone).
+    bool lastCallTimedOut() const { return m_lastCallTimedOut; }
+
 private:
     void start();
     [[noreturn]] void failLost(const QString& what);
@@ -56,6 +60,7 @@ private:
     bool m_busy = false;
     int m_documentsOpened = 0;
     int m_restartAfter = 200;
+    bool m_lastCallTimedOut = false;
 };
 
 // The host program the shared engine starts: quillmark-office in the program
