@@ -30,9 +30,8 @@ QString location(const char* procedure)
     return kLocationPrefix + QLatin1String(procedure) + QLatin1Char(' ');
 }
 
-const QString kListTip = QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | "
-                                        "line to right and out of window to reveal "
-                                        "full names.");
+const QString kListTip = QStringLiteral("Drag and drop files here. Double-click item to remove it. "
+                                        "Move | line to right and out of window to reveal full names.");
 } // namespace
 
 Form1::Form1(Dialogs& dialogs, SettingsStore& settings, Hooks hooks, QString programFolder, QWidget* parent)

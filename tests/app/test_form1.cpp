@@ -92,6 +92,9 @@ void TestForm1::firstStartWithAnEmptyStore()
     auto* list = f.child<FileListView>("ListView1");
     QCOMPARE(list->headerItem()->text(0), QStringLiteral("EML File(s)"));
     QCOMPARE(list->columnCount(), 1);
+    QCOMPARE(list->toolTip(),
+             QStringLiteral("Drag and drop files here. Double-click item to remove it. Move | line "
+                            "to right and out of window to reveal full names."));
     QCOMPARE(list->columnWidth(0), qRound(7000 * list->logicalDpiX() / 1440.0));
     QCOMPARE(f.child<QWidget>("ProgressBar1")->property("text").toString(), QString());
     QCOMPARE(form.progressBar().text(), QStringLiteral("Progress Bar"));
