@@ -10,11 +10,13 @@ BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgmime-3.0-dev \
                  libreofficekit-dev libpoppler-cpp-dev libtiff-dev
 RUN_PACKAGES   = libreoffice-writer-nogui fonts-dejavu-core fonts-liberation2 \
                  libqt6widgets6 libqt6network6
-TEST_PACKAGES  = poppler-utils libtiff-tools
+TEST_PACKAGES  = poppler-utils libtiff-tools dpkg-dev file
+# The Debian package reads its library dependencies with dpkg-shlibdeps.
+PACKAGE_PACKAGES = dpkg-dev file
 
 FORMAT_PACKAGES = clang-format
 
-.PHONY: all deps test-deps build run test format clean
+.PHONY: all deps test-deps build run test package format clean
 
 all: build
 
@@ -37,6 +39,14 @@ run: deps
 test: test-deps
 	$(MAKE) build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, $(BUILD_DIR)/quillmark_<version>_<arch>.deb; a user
+# installs it with `sudo apt install ./$(BUILD_DIR)/quillmark_*.deb`.
+package:
+	@PKGS="$(BUILD_PACKAGES) $(PACKAGE_PACKAGES)" sh .ci/install-packages
+	$(MAKE) build
+	cd $(BUILD_DIR) && cpack
+	@ls -1 $(BUILD_DIR)/quillmark_*.deb
 
 format: $(BUILD_DIR)/CMakeCache.txt
 	@PKGS="$(FORMAT_PACKAGES)" sh .ci/install-packages
