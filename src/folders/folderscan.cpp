@@ -111,6 +111,14 @@ SubFolderListing listSubFolders(const QByteArray& nativeFolder)
     return out;
 }
 
+// The order in which folder and file names are listed: letter case ignored
+// first, then counted, so the order is stable whatever the file system does.
+bool NameOrderLess(const QString& a, const QString& b)
+{
+    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a < b;
+}
+
 // A name that does not survive decoding and encoding again would give a path
 // that names a different folder, or none.
 bool decodesCleanly(const QByteArray& raw, const QString& decoded)
@@ -272,17 +280,6 @@ bool HasOddCharacters(const QString& text)
             return true;
     }
     return false;
-}
-
-bool MatchesNamePattern(const QString& name, const QString& pattern)
-{
-    return NamePattern(pattern).matches(name);
-}
-
-bool NameOrderLess(const QString& a, const QString& b)
-{
-    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
-    return folded != 0 ? folded < 0 : a < b;
 }
 
 QStringList ListFilesInFolder(const QString& folder, const QString& pattern)

@@ -32,10 +32,3 @@ QStringList ListFilesInFolder(const QString& folder, const QString& pattern);
 // True when a folder name holds control characters (C0, DEL, C1) or text
 // that did not decode from the file-name encoding. Any script is fine.
 bool HasOddCharacters(const QString& text);
-
-// True when the name matches the pattern as ListFilesInFolder matches it.
-bool MatchesNamePattern(const QString& name, const QString& pattern);
-
-// The order in which folder and file names are listed: letter case ignored
-// first, then counted, so the order is stable whatever the file system does.
-bool NameOrderLess(const QString& a, const QString& b);
