@@ -510,6 +510,26 @@ bool isBoxTag(const QString& name)
            || name == QLatin1String("font") || name == QLatin1String("blockquote") || name == QLatin1String("pre");
 }
 
+// A header block holding control characters is no MIME header: binary data
+// that merely carries a page's name.
+bool looksBinary(const QByteArray& bytes)
+{
+    qsizetype end = bytes.indexOf("\n\n");
+    const qsizetype crlf = bytes.indexOf("\r\n\r\n");
+    if (end < 0 || (crlf >= 0 && crlf < end))
+        end = crlf;
+    const QByteArray head = bytes.left(end < 0 ? 8192 : qMin<qsizetype>(end, 8192));
+    qsizetype control = 0;
+    for (const char c : head) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 0)
+            return true;
+        if (byte < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f')
+            ++control;
+    }
+    return control * 20 > head.size();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- public
@@ -791,29 +811,31 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
     while (skip < bytes.size() && (bytes[skip] == ' ' || bytes[skip] == '\t' || bytes[skip] == '\r' || bytes[skip] == '\n'))
         ++skip;
     bytes.remove(0, skip);
-    GPtr<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
+    if (looksBinary(bytes))
+        throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));
+
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
-    if (!message)
-        throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));
-    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
-    GMimeObject* body = g_mime_message_get_mime_part(message.get());
-    if (!body || !headers || g_mime_header_list_get_count(headers) == 0)
-        throw failure(QStringLiteral("the page %1 is not a MIME document: it has no headers").arg(mhtPath));
+    GMimeObject* body = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
 
-    GMimePart* shown = displayedPart(body);
-    if (!shown)
-        throw failure(QStringLiteral("the page %1 has no part that can be shown").arg(mhtPath));
-
+    // Text without MIME structure is shown as text, and a message without a
+    // part that can be shown (only attachments, only headers) as an empty
+    // page, as a reader would; neither is worth failing the message for.
+    QString html;
     RelatedParts related;
-    collectRelated(body, shown, folder, related);
+    if (!body) {
+        html = PlainTextToHtml(DecodeText(bytes, {}, false));
+    } else if (GMimePart* shown = displayedPart(body)) {
+        collectRelated(body, shown, folder, related);
+        const bool isHtml = isType(GMIME_OBJECT(shown), "text", "html");
+        const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(shown), "charset");
+        const QString text = DecodeText(decodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
+        html = isHtml ? text : PlainTextToHtml(text);
+    } else {
+        html = QStringLiteral("<html><body></body></html>");
+    }
 
-    const bool isHtml = isType(GMIME_OBJECT(shown), "text", "html");
-    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(shown), "charset");
-    const QString text = DecodeText(decodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
-
-    QString html = isHtml ? text : PlainTextToHtml(text);
     html = IsolateHtml(html, related.names);
     html = FitHtmlToWidth(html, page.textWidthPx, related.sizes);
     html = AddPageStyle(html, page);

@@ -219,11 +219,23 @@ private slots:
             QVERIFY(!html.contains(unexpected));
     }
 
+    void messagesWithoutAPageShowWhatTheyHave()
+    {
+        // Nothing displayable: an empty page rather than a failed message.
+        QString html = read("MIME-Version: 1.0\r\nContent-Type: image/png\r\n\r\nnot a page\r\n");
+        QVERIFY(html.contains(QStringLiteral("<body></body>")));
+        QVERIFY(!html.contains(QStringLiteral("not a page")));
+        // Only a content type and no message headers at all.
+        html = read("Content-Type: text/plain; charset=x-invalid\r\n\r\nbody text\r\n");
+        QVERIFY(html.contains(QStringLiteral("body text")));
+        // Text that is no MIME at all is shown as text.
+        html = read("\n\nJust a note, no headers.\n");
+        QVERIFY(html.contains(QStringLiteral("Just a note")));
+    }
+
     void unreadableInputGivesAClearError()
     {
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 15)));
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
-                                 read("MIME-Version: 1.0\r\nContent-Type: image/png\r\n\r\nnot a page\r\n"));
         QVERIFY_THROWS_EXCEPTION(std::runtime_error,
                                  ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht"), m_dir.path(), PageGeometry::a4()));
         // A broken boundary still shows what can be read.
