@@ -115,14 +115,20 @@ int ConvertMessages(const QStringList& messages, const QString& outputFolder, Me
 
         const MessageResult result = converter.convert(guard, messagePath, work, outputPath, nullptr, total);
         const QString counter = QStringLiteral("[%1/%2] ").arg(i + 1).arg(total);
+        const QStringList reports = dialogs.takeMessages();
         if (result.converted) {
             outputNames.markWritten(outputPath);
-            out << counter << messagePath << " -> " << outputPath << Qt::endl;
+            out << counter << messagePath << " -> " << QDir::cleanPath(outputPath) << Qt::endl;
         } else {
             failed.append(messagePath);
-            out << counter << messagePath << ": failed: " << result.reason << Qt::endl;
+            // The first failing step usually says what went wrong; the ones
+            // after it fail for the same reason.
+            out << counter << messagePath << ": failed: " << result.reason;
+            if (!reports.isEmpty())
+                out << " (" << reports.first() << ")";
+            out << Qt::endl;
         }
-        for (const QString& report : dialogs.takeMessages())
+        for (const QString& report : reports)
             err << "    " << report << Qt::endl;
     }
 

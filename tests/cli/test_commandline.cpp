@@ -1,0 +1,109 @@
+#include "cliprocess.h"
+#include "commandline.h"
+#include "consoledialogs.h"
+#include "stepguard.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+    static void touch(const QString& path)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+private slots:
+    void refusesArgumentsThatMakeNoSense_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("nothing") << QStringList();
+        QTest::newRow("out without a folder") << QStringList{QStringLiteral("a.eml"), QStringLiteral("--out")};
+        QTest::newRow("out with an empty folder") << QStringList{QStringLiteral("--out="), QStringLiteral("a.eml")};
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("--fast"), QStringLiteral("a.eml")};
+        QTest::newRow("only a folder for the output") << QStringList{QStringLiteral("-o"), QStringLiteral("/tmp")};
+    }
+    void refusesArgumentsThatMakeNoSense()
+    {
+        QFETCH(QStringList, arguments);
+        QString error;
+        QVERIFY(!ParseCommandLine(arguments, &error));
+        QVERIFY(!error.isEmpty());
+
+        // The program itself says so and exits with 2, converting nothing.
+        const CliRun run = RunCli(arguments);
+        QCOMPARE(run.exitCode, kExitBadArguments);
+        QVERIFY2(run.err.contains(QLatin1String("--help")), qPrintable(run.err));
+        QVERIFY(run.messageLines().isEmpty());
+    }
+
+    void readsPathsAndOptions()
+    {
+        QString error;
+        const auto line = ParseCommandLine({QStringLiteral("--out=/x y"), QStringLiteral("a.eml"), QStringLiteral("--"),
+                                            QStringLiteral("-dash.eml"), QStringLiteral("--help")},
+                                           &error);
+        QVERIFY2(line, qPrintable(error));
+        QCOMPARE(line->outputFolder, QStringLiteral("/x y"));
+        QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"), QStringLiteral("--help")}));
+        QVERIFY(!line->help);
+    }
+
+    void helpExplainsUsageAndExitStatus()
+    {
+        const CliRun run = RunCli({QStringLiteral("--help")});
+        QCOMPARE(run.exitCode, kExitAllConverted);
+        QVERIFY(run.out.startsWith(QLatin1String("Usage: quillmark-convert [--out DIR] PATH...")));
+        QVERIFY(run.out.contains(QLatin1String("Exit status")));
+    }
+
+    void foldersStandForTheirMessagesAtAnyDepth()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        touch(root + QStringLiteral("/top/a.eml"));
+        touch(root + QStringLiteral("/top/B.EML"));
+        touch(root + QStringLiteral("/top/notes.txt"));
+        touch(root + QStringLiteral("/top/deep/er/c.Eml"));
+        touch(root + QStringLiteral("/single.eml"));
+
+        QDir::setCurrent(root);
+        QStringList unreadable;
+        const QStringList messages = CollectMessages(
+            {QStringLiteral("top"), QStringLiteral("single.eml"), QStringLiteral("gone.eml")}, &unreadable);
+        QCOMPARE(messages, (QStringList{root + QStringLiteral("/top/a.eml"), root + QStringLiteral("/top/B.EML"),
+                                        root + QStringLiteral("/top/deep/er/c.Eml"), root + QStringLiteral("/single.eml"),
+                                        root + QStringLiteral("/gone.eml")}));
+        QVERIFY(unreadable.isEmpty());
+    }
+
+    void aNoMessageFolderIsNoSuccess()
+    {
+        QTemporaryDir dir;
+        touch(dir.path() + QStringLiteral("/readme.txt"));
+        const CliRun run = RunCli({dir.path()});
+        QCOMPARE(run.exitCode, kExitSomeFailed);
+        QVERIFY(run.err.contains(QLatin1String("no .eml files")));
+    }
+
+    void errorReportsBecomeOneLine()
+    {
+        const QString report = BuildErrorReport(QStringLiteral("the page cannot be read"),
+                                                QStringLiteral("in Quillmark2021/08/31.Form1.PushButton2_Click "), 208);
+        QCOMPARE(OneLineMessage(report), QStringLiteral("step 208: the page cannot be read"));
+        QCOMPARE(OneLineMessage(QStringLiteral("Done.\r\n\r\nmore")), QStringLiteral("Done. more"));
+
+        ConsoleDialogs dialogs;
+        QCOMPARE(dialogs.messageBox(QStringLiteral("go on?"), Dialogs::YesNo), Dialogs::AnswerYes);
+        QCOMPARE(dialogs.takeMessages(), QStringList{QStringLiteral("go on?")});
+        QVERIFY(dialogs.takeMessages().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "test_commandline.moc"
