@@ -126,14 +126,16 @@ bool decodesCleanly(const QByteArray& raw, const QString& decoded)
     return QFile::encodeName(decoded) == raw;
 }
 
-// Lists the children of one folder into newFolders. Failures here are not
-// reported: a folder that cannot be listed is taken out of the list it came
-// from, so its files are not listed either, and the caller goes on with the
-// next folder.
+// What one scan carries through its levels: the folders entered so far, and
+// where to note the folders left out.
 struct ScanState {
     VisitedFolders visited;
     FolderList* unreadable = nullptr;
 };
+
+// Lists the children of one folder into newFolders. A folder that cannot be
+// listed is not reported: it is taken out of the list it came from, so its
+// files are not listed either, and the caller goes on with the next folder.
 
 void scanChildren(const QString& folder, const QByteArray& nativeFolder, FolderList& folderList,
                   FolderList& newFolders, ScanState& state)

@@ -23,7 +23,7 @@ inline bool isRoot()
 }
 
 // Runs one test function of this program as "nobody". Returns false (and
-// says why in `why`) when the child could not be started at all, so the
+// says why in `output`) when the child could not be started at all, so the
 // caller can skip rather than fail.
 inline bool runTestFunction(const char* function, bool& passed, QString& output)
 {
