@@ -25,9 +25,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # What no linker can see: LibreOffice is loaded at run time from its own
 # folder, and the fonts are what mail is laid out with (Liberation is metric
-# compatible with the fonts most mail names).
+# compatible with the fonts most mail names). Writer without its user
+# interface is the small choice on a fresh machine, but it conflicts with the
+# full Writer; a desktop that has that must keep it, and it serves us as well.
 set(QM_PACKAGE_RUNTIME_DEPENDS
-  "libreoffice-writer-nogui, fonts-liberation2, fonts-dejavu-core")
+  "libreoffice-writer-nogui | libreoffice-writer, fonts-liberation2, fonts-dejavu-core")
 # The libraries the executables link, for a machine without dpkg-shlibdeps.
 set(QM_PACKAGE_LIBRARY_DEPENDS
   "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libgmime-3.0-0, libpoppler-cpp0v5, libtiff6")

@@ -48,6 +48,12 @@ for wanted in libreoffice-writer-nogui fonts-liberation2 fonts-dejavu-core \
         | grep -qx "$wanted" || fail "Depends lacks $wanted"
 done
 
+# The full Writer conflicts with the one without a user interface: a user who
+# has it must not lose it by installing us.
+printf '%s\n' "$depends" | tr ',' '\n' | sed 's/([^)]*)//g; s/ //g' \
+    | grep -qx 'libreoffice-writer-nogui|libreoffice-writer' \
+    || fail "Depends does not accept an installed full libreoffice-writer"
+
 # --- files --------------------------------------------------------------
 dpkg-deb -c "$deb" >"$work/contents" || fail "cannot list the package"
 has() { # <kind: - or l> <path>
