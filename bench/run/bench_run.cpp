@@ -1,0 +1,332 @@
+// Speed of a whole conversion run, side by side with the hand-made pipeline
+// and with the floor of the warm engine's own stages. Prints figures; judges
+// nothing.
+//   bench_run PROGRAM_DIR HAND_LIMIT PATH...
+
+#include "commandline.h"
+#include "consoledialogs.h"
+#include "messagepage.h"
+#include "officeengine.h"
+#include "officehostclient.h"
+#include "officestep.h"
+#include "pagelayout.h"
+#include "paths.h"
+#include "stepguard.h"
+#include "vexlotool.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+QTextStream out(stdout);
+
+double Percentile(QList<double> values, double share)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const qsizetype index = std::min(values.size() - 1, qsizetype(share * double(values.size() - 1) + 0.5));
+    return values.at(index);
+}
+
+double Sum(const QList<double>& values)
+{
+    double total = 0;
+    for (const double v : values)
+        total += v;
+    return total;
+}
+
+int TiffPages(const QString& path)
+{
+    TIFFSetWarningHandler(nullptr);
+    TIFFSetErrorHandler(nullptr);
+    TIFF* tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
+    if (!tiff)
+        return 0;
+    const int pages = TIFFNumberOfDirectories(tiff);
+    TIFFClose(tiff);
+    return pages;
+}
+
+// Resident memory of a process and all its descendants, in kB.
+qint64 TreeResidentKb(qint64 rootPid)
+{
+    QHash<qint64, qint64> parentOf;
+    QHash<qint64, qint64> rssOf;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("PPid:"))
+                parentOf[pid] = line.mid(5).trimmed().toLongLong();
+            else if (line.startsWith("VmRSS:"))
+                rssOf[pid] = line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    qint64 total = 0;
+    for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
+        for (qint64 p = it.key(); p > 1; p = parentOf.value(p, 0)) {
+            if (p == rootPid) {
+                total += rssOf.value(it.key());
+                break;
+            }
+        }
+    }
+    return total;
+}
+
+// Runs a program to its end while sampling the memory of its process tree.
+struct Watched {
+    int exitCode = -1;
+    qint64 peakKb = 0;
+    QList<double> lineTimes; // seconds from the start, one per "[" line
+    QString output;
+};
+
+Watched RunWatched(const QString& program, const QStringList& arguments)
+{
+    Watched result;
+    QProcess process;
+    QElapsedTimer clock;
+    QEventLoop loop;
+    QTimer sampler;
+    QByteArray pending;
+    sampler.setInterval(25);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (process.processId() > 0)
+            result.peakKb = std::max(result.peakKb, TreeResidentKb(process.processId()));
+    });
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
+        pending += process.readAllStandardOutput();
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            result.output += line + QLatin1Char('\n');
+            if (line.startsWith(QLatin1Char('[')))
+                result.lineTimes << clock.nsecsElapsed() / 1e9;
+        }
+    });
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    clock.start();
+    process.start(program, arguments);
+    if (!process.waitForStarted()) {
+        result.output = QStringLiteral("cannot start %1").arg(program);
+        return result;
+    }
+    sampler.start();
+    loop.exec();
+    sampler.stop();
+    result.exitCode = process.exitCode();
+    return result;
+}
+
+void PrintTimes(const QString& title, const QList<double>& perMessage, double wall, qint64 peakKb)
+{
+    out << title << Qt::endl;
+    out << QStringLiteral("  messages            %1").arg(perMessage.size()) << Qt::endl;
+    out << QStringLiteral("  wall time           %1 s").arg(wall, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  messages per minute %1").arg(perMessage.size() / wall * 60, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  median per message  %1 s").arg(Percentile(perMessage, 0.5), 0, 'f', 3) << Qt::endl;
+    out << QStringLiteral("  95th percentile     %1 s").arg(Percentile(perMessage, 0.95), 0, 'f', 3) << Qt::endl;
+    if (peakKb > 0)
+        out << QStringLiteral("  peak memory, all processes %1 MB").arg(peakKb / 1024.0, 0, 'f', 0) << Qt::endl;
+}
+
+// One message the way a user would script it: soffice prints it to PDF,
+// pdftoppm makes one TIFF per page, convert joins them. Returns seconds.
+double HandMade(const QString& message, const QString& folder, const QString& profile, qint64* peakKb)
+{
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+    QElapsedTimer clock;
+    clock.start();
+    const QString base = QFileInfo(message).completeBaseName();
+    const Watched office = RunWatched(QStringLiteral("soffice"),
+                                      {QStringLiteral("-env:UserInstallation=file://") + profile,
+                                       QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("pdf"),
+                                       QStringLiteral("--outdir"), folder, message});
+    const QString pdf = folder + QLatin1Char('/') + base + QStringLiteral(".pdf");
+    const Watched pages = RunWatched(QStringLiteral("pdftoppm"),
+                                     {QStringLiteral("-r"), QStringLiteral("200"), QStringLiteral("-tiff"),
+                                      QStringLiteral("-tiffcompression"), QStringLiteral("deflate"), pdf,
+                                      folder + QStringLiteral("/page")});
+    QStringList joined;
+    for (const QString& name : QDir(folder).entryList({QStringLiteral("page*.tif")}, QDir::Files, QDir::Name))
+        joined << folder + QLatin1Char('/') + name;
+    joined << folder + QLatin1Char('/') + base + QStringLiteral(".tiff");
+    const Watched join = RunWatched(QStringLiteral("convert"), joined);
+    *peakKb = std::max({*peakKb, office.peakKb, pages.peakKb, join.peakKb});
+    return clock.nsecsElapsed() / 1e9;
+}
+
+struct FloorPaths {
+    QString mht, rtf, pdf, tiff;
+};
+
+struct Stages {
+    double page = 0;
+    double layout = 0;
+    double raster = 0;
+    double total() const { return page + layout + raster; }
+};
+
+// The warm engine's own work for one message, stage by stage, in this
+// process: the page and its RTF, the RTF laid out as PDF, the PDF rasterised
+// and written as TIFF. No process is started per message.
+Stages Floor(const QString& message, const QString& folder)
+{
+    ConsoleDialogs dialogs;
+    StepGuard guard(dialogs, QStringLiteral("bench "));
+    const FloorPaths paths{folder + QStringLiteral("/m.mht"), folder + QStringLiteral("/m.rtf"),
+                              folder + QStringLiteral("/m.pdf"), folder + QStringLiteral("/m.tiff")};
+    for (const QString& path : {paths.mht, paths.rtf, paths.pdf, paths.tiff})
+        QFile::remove(path);
+    Stages stages;
+    QElapsedTimer clock;
+    clock.start();
+    CopyFileChecked(message, paths.mht);
+    PrepareMessagePage(paths.mht, dialogs);
+    ConvertPageToRtf(paths.mht, paths.rtf, guard, LibreOfficeEngine());
+    stages.page = clock.nsecsElapsed() / 1e9;
+    if (!QFile::exists(paths.rtf))
+        return stages;
+    clock.restart();
+    try {
+        LayOutAsPdf(paths.rtf, paths.pdf);
+        stages.layout = clock.nsecsElapsed() / 1e9;
+        clock.restart();
+        TiffDocumentInfo info;
+        info.documentName = QStringLiteral("m.rtf");
+        info.dpi = kPageDpi;
+        ConvertPdfToTiff(paths.pdf, paths.tiff, info);
+        stages.raster = clock.nsecsElapsed() / 1e9;
+    } catch (const std::exception&) {
+    }
+    return stages;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 4) {
+        out << "usage: bench_run PROGRAM_DIR HAND_LIMIT PATH..." << Qt::endl;
+        return 2;
+    }
+    const QString programDir = args.at(1);
+    const int handLimit = args.at(2).toInt();
+    QStringList unreadable;
+    const QStringList messages = CollectMessages(args.mid(3), &unreadable);
+    QTemporaryDir dir;
+    const QString outDir = dir.filePath(QStringLiteral("out"));
+
+    // 1. The run as a user starts it.
+    QElapsedTimer wall;
+    wall.start();
+    const Watched run = RunWatched(programDir + QStringLiteral("/quillmark-convert"),
+                                   QStringList{QStringLiteral("--out"), outDir} + messages);
+    const double runWall = wall.nsecsElapsed() / 1e9;
+    QList<double> perMessage;
+    QList<double> onePage;
+    double previous = 0;
+    int converted = 0;
+    const QStringList lines = run.output.split(QLatin1Char('\n'));
+    qsizetype lineIndex = 0;
+    for (const double t : run.lineTimes) {
+        perMessage << t - previous;
+        while (lineIndex < lines.size() && !lines.at(lineIndex).startsWith(QLatin1Char('[')))
+            ++lineIndex;
+        const QString line = lineIndex < lines.size() ? lines.at(lineIndex++) : QString();
+        const qsizetype arrow = line.indexOf(QLatin1String(" -> "));
+        if (arrow >= 0) {
+            ++converted;
+            if (TiffPages(line.mid(arrow + 4)) == 1 && previous > 0)
+                onePage << t - previous;
+        }
+        previous = t;
+    }
+    PrintTimes(QStringLiteral("quillmark-convert (first message includes starting the office host)"), perMessage,
+               runWall, run.peakKb);
+    out << QStringLiteral("  converted           %1 of %2").arg(converted).arg(messages.size()) << Qt::endl;
+    out << QStringLiteral("  median, one-page messages %1 s (%2 messages)")
+               .arg(Percentile(onePage, 0.5), 0, 'f', 3)
+               .arg(onePage.size())
+           << Qt::endl;
+    const double warmRun = perMessage.isEmpty() ? 0 : Sum(perMessage) - perMessage.first();
+
+    // 2. By hand, on the same messages.
+    const QStringList handMessages = handLimit > 0 ? messages.mid(0, handLimit) : messages;
+    const QString profile = dir.filePath(QStringLiteral("profile"));
+    qint64 handPeak = 0;
+    HandMade(handMessages.first(), dir.filePath(QStringLiteral("hand")), profile, &handPeak); // makes the profile
+    QList<double> hand;
+    wall.restart();
+    for (const QString& message : handMessages)
+        hand << HandMade(message, dir.filePath(QStringLiteral("hand")), profile, &handPeak);
+    const double handWall = wall.nsecsElapsed() / 1e9;
+    out << Qt::endl;
+    PrintTimes(QStringLiteral("by hand: soffice --convert-to pdf, pdftoppm -tiff, convert"), hand, handWall, handPeak);
+    const QList<double> sameRun = perMessage.mid(0, handMessages.size());
+    out << QStringLiteral("  ratio, median by hand / median of the run      %1 x")
+               .arg(Percentile(hand, 0.5) / Percentile(sameRun, 0.5), 0, 'f', 1)
+        << Qt::endl;
+    out << QStringLiteral("  ratio, total by hand / total of the run        %1 x")
+               .arg(Sum(hand) / Sum(sameRun), 0, 'f', 1)
+        << Qt::endl;
+
+    // 3. The floor: the warm engine's stages, nothing else.
+    SetOfficeHostProgram(programDir + QStringLiteral("/quillmark-office"));
+    const QString floorDir = dir.filePath(QStringLiteral("floor"));
+    QDir().mkpath(floorDir);
+    Floor(messages.first(), floorDir); // starts and warms the host
+    qputenv(kOfficeSocketVariable, OfficeHostSocketName().toUtf8());
+    Floor(messages.first(), floorDir);
+    Stages sum;
+    QList<double> floorPerMessage;
+    for (const QString& message : messages.mid(1)) {
+        const Stages s = Floor(message, floorDir);
+        sum.page += s.page;
+        sum.layout += s.layout;
+        sum.raster += s.raster;
+        floorPerMessage << s.total();
+    }
+    out << Qt::endl << "floor: the warm engine's own stages, messages 2.." << messages.size() << Qt::endl;
+    out << QStringLiteral("  page -> RTF         %1 s").arg(sum.page, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  RTF -> PDF          %1 s").arg(sum.layout, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  rasterise + write   %1 s").arg(sum.raster, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  sum                 %1 s (median %2 s per message)")
+               .arg(sum.total(), 0, 'f', 1)
+               .arg(Percentile(floorPerMessage, 0.5), 0, 'f', 3)
+        << Qt::endl;
+    out << QStringLiteral("  the run, messages 2..%1: %2 s = %3 x the floor")
+               .arg(messages.size())
+               .arg(warmRun, 0, 'f', 1)
+               .arg(warmRun / sum.total(), 0, 'f', 2)
+        << Qt::endl;
+    return 0;
+}

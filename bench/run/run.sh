@@ -1,0 +1,20 @@
+#!/bin/sh
+# Converts the sample messages and the shared corpus with quillmark-convert and
+# prints messages per minute, the median and 95th percentile per message and
+# the peak memory of all processes; then the same messages the way one would
+# script it by hand (soffice --convert-to pdf, pdftoppm, convert) and the
+# ratio; then the floor: the warm engine's own stage times for the same
+# messages, and how far the run lies above it.
+#   bench/run/run.sh [build-dir] [message folders...]
+#   HAND_LIMIT=n  times the hand-made pipeline on the first n messages only
+set -e
+src="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-$src/build}"
+[ $# -gt 0 ] && shift
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -G Ninja
+cmake --build "$build" --target bench_run -j2 >/dev/null
+if [ $# -eq 0 ]; then
+  set -- "$src/samples"
+  [ -d "$src/../shared/corpus/eml" ] && set -- "$@" "$src/../shared/corpus/eml"
+fi
+exec "$build/bench/bench_run" "$build/program" "${HAND_LIMIT:-0}" "$@"
