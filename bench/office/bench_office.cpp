@@ -19,7 +19,8 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 struct Figures {
     QList<double> ms;
@@ -58,8 +59,10 @@ QStringList inputMessages()
 bool convertThrough(OfficeHostClient& client, const QString& page, const QString& rtf)
 {
     try {
-        const int handle = client.call({{QStringLiteral("op"), QStringLiteral("open")}, {QStringLiteral("path"), page}})
-                               .value(QStringLiteral("handle")).toInt();
+        const int handle =
+            client.call({{QStringLiteral("op"), QStringLiteral("open")}, {QStringLiteral("path"), page}})
+                .value(QStringLiteral("handle"))
+                .toInt();
         client.call({{QStringLiteral("op"), QStringLiteral("save")},
                      {QStringLiteral("handle"), handle},
                      {QStringLiteral("path"), rtf},
@@ -73,7 +76,10 @@ bool convertThrough(OfficeHostClient& client, const QString& page, const QString
 
 double peakMemoryMb(OfficeHostClient& client)
 {
-    return client.call({{QStringLiteral("op"), QStringLiteral("ping")}}).value(QStringLiteral("peakMemoryKb")).toDouble() / 1024;
+    return client.call({{QStringLiteral("op"), QStringLiteral("ping")}})
+               .value(QStringLiteral("peakMemoryKb"))
+               .toDouble() /
+           1024;
 }
 
 void print(const char* name, const Figures& f, int total)
@@ -115,7 +121,8 @@ int main(int argc, char** argv)
         QElapsedTimer timer;
         for (int i = 0; i < messages.size(); ++i) {
             timer.start();
-            const bool ok = convertThrough(client, messages[i], work.path() + QStringLiteral("/warm%1.rtf").arg(i));
+            const bool ok =
+                convertThrough(client, messages[i], work.path() + QStringLiteral("/warm%1.rtf").arg(i));
             warm.add(ok, timer);
         }
         warmPeak = peakMemoryMb(client);
@@ -144,12 +151,14 @@ int main(int argc, char** argv)
     Figures soffice;
     int sofficeTried = 0;
     {
-        const QString profile = QUrl::fromLocalFile(work.path() + QStringLiteral("/soffice-profile")).toString();
+        const QString profile =
+            QUrl::fromLocalFile(work.path() + QStringLiteral("/soffice-profile")).toString();
         auto run = [&](const QString& page, const QString& outDir) {
             QProcess process;
             process.start(QStringLiteral("soffice"),
                           {QStringLiteral("-env:UserInstallation=") + profile, QStringLiteral("--headless"),
-                           QStringLiteral("--infilter=HTML (StarWriter)"), QStringLiteral("--convert-to"), QStringLiteral("rtf"), QStringLiteral("--outdir"), outDir, page});
+                           QStringLiteral("--infilter=HTML (StarWriter)"), QStringLiteral("--convert-to"),
+                           QStringLiteral("rtf"), QStringLiteral("--outdir"), outDir, page});
             return process.waitForFinished(300000) && process.exitCode() == 0;
         };
         // The first run makes soffice's profile; a user pays that once.
@@ -175,10 +184,12 @@ int main(int argc, char** argv)
     print("new host per document", perDocument, int(messages.size()));
     print("soffice --convert-to", soffice, sofficeTried);
     std::printf("\nRatios of medians: host per document / warm host = %.1f, soffice / warm host = %.1f\n",
-                perDocument.median() / qMax(0.001, warm.median()), soffice.median() / qMax(0.001, warm.median()));
+                perDocument.median() / qMax(0.001, warm.median()),
+                soffice.median() / qMax(0.001, warm.median()));
     std::printf("Ratios of p95:     host per document / warm host = %.1f, soffice / warm host = %.1f\n",
                 perDocument.p95() / qMax(0.001, warm.p95()), soffice.p95() / qMax(0.001, warm.p95()));
-    std::printf("Host peak memory: warm host after all documents %.0f MB; host per document at most %.0f MB\n",
-                warmPeak, perDocumentPeak);
+    std::printf(
+        "Host peak memory: warm host after all documents %.0f MB; host per document at most %.0f MB\n",
+        warmPeak, perDocumentPeak);
     return 0;
 }

@@ -9,14 +9,15 @@ const char* const kWordCannotStartAdvice =
     "Error 842001. A normal instance of LibreOffice could not be created.\r\n\r\n"
     "1. Please make sure LibreOffice Writer is installed on this computer (on Debian and Ubuntu: the package "
     "libreoffice-writer or libreoffice-writer-nogui).\r\n\r\n"
-    "2. Please make sure LibreOffice starts normally: open LibreOffice Writer and check that a blank document opens "
+    "2. Please make sure LibreOffice starts normally: open LibreOffice Writer and check that a blank "
+    "document opens "
     "without any interrupting window.\r\n\r\n"
     "3. Please make sure that quillmark-office stands beside quillmark in the program's folder.\r\n\r\n"
     "4. All versions of LibreOffice from 7.0 on are supported by this software.";
 
-const char* const kWordRunningPrompt =
-    "Word may be open. It is recommended that you close Word first. Use Ctrl+Alt+Del > Task Manager > WINWORD.EXE "
-    "if necessary.\r\n\r\nWould you like to proceed anyway?";
+const char* const kWordRunningPrompt = "Word may be open. It is recommended that you close Word first. Use "
+                                       "Ctrl+Alt+Del > Task Manager > WINWORD.EXE "
+                                       "if necessary.\r\n\r\nWould you like to proceed anyway?";
 
 bool CheckWordCanStart(Dialogs& dialogs, OfficeEngine& engine)
 {

@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // The message an automation call gives when its object was never made.
 const char* const kNoObject = "Object variable or With block variable not set";
@@ -19,8 +20,9 @@ const char* const kNoObject = "Object variable or With block variable not set";
 QString temporaryNameBeside(const QString& path)
 {
     const QFileInfo info(path);
-    return info.absolutePath() + QStringLiteral("/.") + info.completeBaseName()
-           + QStringLiteral(".%1.part.rtf").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    return info.absolutePath() + QStringLiteral("/.") + info.completeBaseName() +
+           QStringLiteral(".%1.part.rtf")
+               .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 }
 
 } // namespace
@@ -55,7 +57,8 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
             QFile::remove(partial);
             throw;
         }
-        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(rtfPath).constData()) != 0) {
+        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(rtfPath).constData()) !=
+            0) {
             const QString reason = QString::fromLocal8Bit(std::strerror(errno));
             QFile::remove(partial);
             raiseStepError(QStringLiteral("The document could not be saved as %1: %2").arg(rtfPath, reason));

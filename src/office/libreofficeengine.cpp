@@ -4,7 +4,8 @@
 #include <QFileInfo>
 #include <QList>
 
-namespace {
+namespace
+{
 
 QJsonObject openRequest(const OpenOptions& options)
 {
@@ -15,7 +16,8 @@ QJsonObject openRequest(const OpenOptions& options)
             {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()}};
 }
 
-class LibreOfficeDocument : public OfficeDocument {
+class LibreOfficeDocument : public OfficeDocument
+{
 public:
     LibreOfficeDocument(OfficeHostClient& client, int generation, int handle)
         : m_client(client), m_generation(generation), m_handle(handle)
@@ -25,7 +27,8 @@ public:
     void saveAs(const SaveOptions& options) override
     {
         if (m_generation != m_client.generation() || !m_client.isRunning())
-            throw OfficeError(QStringLiteral("the office engine was restarted; the document is no longer open"));
+            throw OfficeError(
+                QStringLiteral("the office engine was restarted; the document is no longer open"));
         if (options.FileName.isEmpty())
             throw OfficeError(QStringLiteral("no file name was given to save to"));
         m_client.call({{QStringLiteral("op"), QStringLiteral("save")},
@@ -40,9 +43,13 @@ private:
     int m_handle;
 };
 
-class LibreOfficeApplication : public OfficeApplication {
+class LibreOfficeApplication : public OfficeApplication
+{
 public:
-    explicit LibreOfficeApplication(OfficeHostClient& client) : m_client(client), m_generation(client.generation()) {}
+    explicit LibreOfficeApplication(OfficeHostClient& client)
+        : m_client(client), m_generation(client.generation())
+    {
+    }
 
     QString name() override { return QStringLiteral("LibreOffice"); }
 
@@ -66,7 +73,8 @@ public:
         if (m_generation != m_client.generation() || !m_client.isRunning())
             return; // the host that held them is gone, and with it the documents
         for (const int handle : handles)
-            m_client.call({{QStringLiteral("op"), QStringLiteral("close")}, {QStringLiteral("handle"), handle}});
+            m_client.call(
+                {{QStringLiteral("op"), QStringLiteral("close")}, {QStringLiteral("handle"), handle}});
     }
 
 private:
@@ -75,7 +83,8 @@ private:
     QList<int> m_handles;
 };
 
-class LibreOfficeHostEngine : public OfficeEngine {
+class LibreOfficeHostEngine : public OfficeEngine
+{
 public:
     std::unique_ptr<OfficeApplication> create() override
     {

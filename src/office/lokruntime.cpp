@@ -3,8 +3,8 @@
 #include "mhtmlreader.h"
 
 #define LOK_USE_UNSTABLE_API
-#include <LibreOfficeKit/LibreOfficeKitInit.h>
 #include <LibreOfficeKit/LibreOfficeKit.hxx>
+#include <LibreOfficeKit/LibreOfficeKitInit.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,7 +14,8 @@
 
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 constexpr int kProfileSlots = 16;
 const char* const kInstallPath = "/usr/lib/libreoffice/program";
@@ -33,7 +34,8 @@ QByteArray fileUrl(const QString& path)
 
 QString OfficeProfilePool()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/quillmark");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+           QStringLiteral("/quillmark");
 }
 
 OfficeProfile::OfficeProfile(QString folder, std::unique_ptr<QLockFile> lock)
@@ -65,14 +67,22 @@ std::unique_ptr<OfficeProfile> OfficeProfile::acquire(const QString& poolFolder)
 QString LokFormatName(int fileFormat)
 {
     switch (fileFormat) {
-    case 0: return QStringLiteral("doc");
-    case 2: return QStringLiteral("txt");
-    case 6: return QStringLiteral("rtf");
-    case 8: return QStringLiteral("html");
-    case 12: return QStringLiteral("docx");
-    case 17: return QStringLiteral("pdf");
-    case 23: return QStringLiteral("odt");
-    default: return {};
+    case 0:
+        return QStringLiteral("doc");
+    case 2:
+        return QStringLiteral("txt");
+    case 6:
+        return QStringLiteral("rtf");
+    case 8:
+        return QStringLiteral("html");
+    case 12:
+        return QStringLiteral("docx");
+    case 17:
+        return QStringLiteral("pdf");
+    case 23:
+        return QStringLiteral("odt");
+    default:
+        return {};
     }
 }
 
@@ -103,7 +113,8 @@ LokRuntime::LokRuntime()
     m_profile = OfficeProfile::acquire();
     m_office = lok::lok_cpp_init(kInstallPath, m_profile->url().toUtf8().constData());
     if (!m_office)
-        throw failure(QStringLiteral("LibreOffice could not be loaded from %1").arg(QLatin1String(kInstallPath)));
+        throw failure(
+            QStringLiteral("LibreOffice could not be loaded from %1").arg(QLatin1String(kInstallPath)));
     if (char* info = m_office->getVersionInfo()) {
         m_version = QString::fromUtf8(info);
         m_office->freeError(info);

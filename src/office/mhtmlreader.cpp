@@ -12,12 +12,12 @@
 #include <gmime/gmime.h>
 #define signals Q_SIGNALS
 
-
 #include <cmath>
 #include <memory>
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 std::runtime_error failure(const QString& text)
 {
@@ -33,8 +33,7 @@ struct GObjectUnref {
             g_object_unref(object);
     }
 };
-template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
 
 void initGMime()
 {
@@ -134,7 +133,8 @@ GMimePart* displayedPart(GMimeObject* object, int depth = 0)
 QString safeExtension(GMimeObject* object)
 {
     GMimeContentType* contentType = g_mime_object_get_content_type(object);
-    QString subtype = contentType ? QString::fromUtf8(g_mime_content_type_get_media_subtype(contentType)) : QString();
+    QString subtype =
+        contentType ? QString::fromUtf8(g_mime_content_type_get_media_subtype(contentType)) : QString();
     subtype = subtype.toLower();
     static const QRegularExpression plain(QStringLiteral("^[a-z0-9]{1,8}$"));
     if (subtype == QLatin1String("jpeg") || subtype == QLatin1String("pjpeg"))
@@ -152,7 +152,8 @@ struct RelatedParts {
 // Writes every part that can be referred to by Content-ID or Content-Location
 // into the page's folder. Mail clients refer across multipart boundaries, so
 // the whole message is searched, not only the related part holding the page.
-void collectRelated(GMimeObject* object, GMimePart* shown, const QString& folder, RelatedParts& parts, int depth = 0)
+void collectRelated(GMimeObject* object, GMimePart* shown, const QString& folder, RelatedParts& parts,
+                    int depth = 0)
 {
     if (!object || depth > 64)
         return;
@@ -175,10 +176,12 @@ void collectRelated(GMimeObject* object, GMimePart* shown, const QString& folder
     if (!id && !location)
         return;
 
-    const QString fileName = QStringLiteral("part-%1.%2").arg(parts.sizes.size() + 1).arg(safeExtension(object));
+    const QString fileName =
+        QStringLiteral("part-%1.%2").arg(parts.sizes.size() + 1).arg(safeExtension(object));
     QFile file(folder + u'/' + fileName);
     if (!file.open(QIODevice::WriteOnly) || file.write(decodedContent(GMIME_PART(object))) < 0)
-        throw failure(QStringLiteral("cannot write a part of the page into %1: %2").arg(folder, file.errorString()));
+        throw failure(
+            QStringLiteral("cannot write a part of the page into %1: %2").arg(folder, file.errorString()));
     file.close();
     QImageReader reader(file.fileName());
     parts.sizes.insert(fileName, reader.size());
@@ -315,7 +318,8 @@ qsizetype parseTag(const QString& html, qsizetype start, Tag& tag)
                 attribute.value = decodeEntities(html.mid(valueStart, i - valueStart));
             }
         }
-        if (!attribute.name.isEmpty() && attribute.name != QLatin1String("\"") && attribute.name != QLatin1String("'"))
+        if (!attribute.name.isEmpty() && attribute.name != QLatin1String("\"") &&
+            attribute.name != QLatin1String("'"))
             tag.attributes.append(attribute);
         else if (attrStart == i)
             ++i; // a stray character; step over it
@@ -362,8 +366,8 @@ QString walkHtml(const QString& html, TagFn onTag, StyleFn onStyle)
             i = lt + 1;
             continue;
         }
-        if (!tag.closing && (tag.name == QLatin1String("script") || tag.name == QLatin1String("style")
-                             || tag.name == QLatin1String("title"))) {
+        if (!tag.closing && (tag.name == QLatin1String("script") || tag.name == QLatin1String("style") ||
+                             tag.name == QLatin1String("title"))) {
             const QString closer = QStringLiteral("</") + tag.name;
             const qsizetype end = tag.selfClosing ? after : findCaseInsensitive(html, closer, after);
             const QString body = html.mid(after, (end < 0 ? n : end) - after);
@@ -400,15 +404,16 @@ QString localReference(const QString& raw, const QHash<QString, QString>& localN
         const QString id = normalisedContentId(value.mid(4));
         if (auto it = localNames.constFind(QStringLiteral("cid:") + id); it != localNames.constEnd())
             return *it;
-        if (auto it = localNames.constFind(QStringLiteral("cid:") + id.toLower()); it != localNames.constEnd())
+        if (auto it = localNames.constFind(QStringLiteral("cid:") + id.toLower());
+            it != localNames.constEnd())
             return *it;
         return {};
     }
     if (lower.startsWith(QLatin1String("data:image/")))
         return value;
-    if (allowLinks
-        && (lower.startsWith(u'#') || lower.startsWith(QLatin1String("http:")) || lower.startsWith(QLatin1String("https:"))
-            || lower.startsWith(QLatin1String("mailto:"))))
+    if (allowLinks &&
+        (lower.startsWith(u'#') || lower.startsWith(QLatin1String("http:")) ||
+         lower.startsWith(QLatin1String("https:")) || lower.startsWith(QLatin1String("mailto:"))))
         return value;
     return {};
 }
@@ -417,9 +422,11 @@ QString isolateCss(const QString& css, const QHash<QString, QString>& localNames
 {
     QString out = css;
     out.remove(QStringLiteral("<!--")).remove(QStringLiteral("-->"));
-    static const QRegularExpression import(QStringLiteral("@import[^;]*;?"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression import(QStringLiteral("@import[^;]*;?"),
+                                           QRegularExpression::CaseInsensitiveOption);
     out.remove(import);
-    static const QRegularExpression expression(QStringLiteral("expression\\s*\\("), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression expression(QStringLiteral("expression\\s*\\("),
+                                               QRegularExpression::CaseInsensitiveOption);
     out.replace(expression, QStringLiteral("invalid("));
     static const QRegularExpression url(QStringLiteral("url\\s*\\(\\s*(['\"]?)([^)'\"]*)\\1\\s*\\)"),
                                         QRegularExpression::CaseInsensitiveOption);
@@ -444,39 +451,46 @@ QString isolateCss(const QString& css, const QHash<QString, QString>& localNames
 bool isReferenceAttribute(const QString& name)
 {
     static const QSet<QString> names = {
-        QStringLiteral("src"),      QStringLiteral("href"),       QStringLiteral("background"), QStringLiteral("lowsrc"),
-        QStringLiteral("dynsrc"),   QStringLiteral("poster"),     QStringLiteral("data"),       QStringLiteral("srcset"),
-        QStringLiteral("action"),   QStringLiteral("formaction"), QStringLiteral("longdesc"),   QStringLiteral("cite"),
-        QStringLiteral("profile"),  QStringLiteral("classid"),    QStringLiteral("codebase"),   QStringLiteral("archive"),
-        QStringLiteral("code"),     QStringLiteral("xlink:href"), QStringLiteral("manifest"),   QStringLiteral("ping"),
-        QStringLiteral("imagesrcset"), QStringLiteral("usemap"),  QStringLiteral("vspace-src")};
+        QStringLiteral("src"),        QStringLiteral("href"),      QStringLiteral("background"),
+        QStringLiteral("lowsrc"),     QStringLiteral("dynsrc"),    QStringLiteral("poster"),
+        QStringLiteral("data"),       QStringLiteral("srcset"),    QStringLiteral("action"),
+        QStringLiteral("formaction"), QStringLiteral("longdesc"),  QStringLiteral("cite"),
+        QStringLiteral("profile"),    QStringLiteral("classid"),   QStringLiteral("codebase"),
+        QStringLiteral("archive"),    QStringLiteral("code"),      QStringLiteral("xlink:href"),
+        QStringLiteral("manifest"),   QStringLiteral("ping"),      QStringLiteral("imagesrcset"),
+        QStringLiteral("usemap"),     QStringLiteral("vspace-src")};
     return names.contains(name);
 }
 
 bool isDroppedElement(const QString& name)
 {
     static const QSet<QString> names = {
-        QStringLiteral("link"),   QStringLiteral("base"),   QStringLiteral("meta"),   QStringLiteral("iframe"),
-        QStringLiteral("frame"),  QStringLiteral("frameset"), QStringLiteral("object"), QStringLiteral("embed"),
-        QStringLiteral("applet"), QStringLiteral("param"),  QStringLiteral("audio"),  QStringLiteral("video"),
-        QStringLiteral("source"), QStringLiteral("track"),  QStringLiteral("noscript"), QStringLiteral("svg"),
-        QStringLiteral("image"),  QStringLiteral("use"),    QStringLiteral("input"),  QStringLiteral("button")};
+        QStringLiteral("link"),   QStringLiteral("base"),  QStringLiteral("meta"),
+        QStringLiteral("iframe"), QStringLiteral("frame"), QStringLiteral("frameset"),
+        QStringLiteral("object"), QStringLiteral("embed"), QStringLiteral("applet"),
+        QStringLiteral("param"),  QStringLiteral("audio"), QStringLiteral("video"),
+        QStringLiteral("source"), QStringLiteral("track"), QStringLiteral("noscript"),
+        QStringLiteral("svg"),    QStringLiteral("image"), QStringLiteral("use"),
+        QStringLiteral("input"),  QStringLiteral("button")};
     return names.contains(name);
 }
 
-const QString kUtf8Meta = QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">");
+const QString kUtf8Meta =
+    QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">");
 
 QString insertIntoHead(const QString& html, const QString& addition)
 {
-    static const QRegularExpression head(QStringLiteral("<head\\b[^>]*>"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression head(QStringLiteral("<head\\b[^>]*>"),
+                                         QRegularExpression::CaseInsensitiveOption);
     const auto match = head.match(html);
     if (match.hasMatch())
         return html.left(match.capturedEnd()) + addition + html.mid(match.capturedEnd());
-    static const QRegularExpression htmlTag(QStringLiteral("<html\\b[^>]*>"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression htmlTag(QStringLiteral("<html\\b[^>]*>"),
+                                            QRegularExpression::CaseInsensitiveOption);
     const auto htmlMatch = htmlTag.match(html);
     if (htmlMatch.hasMatch())
-        return html.left(htmlMatch.capturedEnd()) + QStringLiteral("<head>") + addition + QStringLiteral("</head>")
-               + html.mid(htmlMatch.capturedEnd());
+        return html.left(htmlMatch.capturedEnd()) + QStringLiteral("<head>") + addition +
+               QStringLiteral("</head>") + html.mid(htmlMatch.capturedEnd());
     return QStringLiteral("<head>") + addition + QStringLiteral("</head>") + html;
 }
 
@@ -503,11 +517,12 @@ const QRegularExpression& cssWidthPattern()
 
 bool isBoxTag(const QString& name)
 {
-    return name == QLatin1String("table") || name == QLatin1String("td") || name == QLatin1String("th")
-           || name == QLatin1String("col") || name == QLatin1String("colgroup") || name == QLatin1String("div")
-           || name == QLatin1String("p") || name == QLatin1String("center") || name == QLatin1String("tr")
-           || name == QLatin1String("tbody") || name == QLatin1String("span") || name == QLatin1String("a")
-           || name == QLatin1String("font") || name == QLatin1String("blockquote") || name == QLatin1String("pre");
+    return name == QLatin1String("table") || name == QLatin1String("td") || name == QLatin1String("th") ||
+           name == QLatin1String("col") || name == QLatin1String("colgroup") ||
+           name == QLatin1String("div") || name == QLatin1String("p") || name == QLatin1String("center") ||
+           name == QLatin1String("tr") || name == QLatin1String("tbody") || name == QLatin1String("span") ||
+           name == QLatin1String("a") || name == QLatin1String("font") ||
+           name == QLatin1String("blockquote") || name == QLatin1String("pre");
 }
 
 // A header block holding control characters is no MIME header: binary data
@@ -575,8 +590,8 @@ bool LooksLikeMhtml(const QString& path)
     const QByteArray head = file.read(8192);
     const qsizetype blank = head.indexOf("\n\n") >= 0 ? head.indexOf("\n\n") : head.indexOf("\r\n\r\n");
     const QByteArray headers = blank >= 0 ? head.left(blank) : head;
-    return headers.startsWith("MIME-Version:") || headers.contains("\nMIME-Version:")
-           || headers.contains("\nmime-version:");
+    return headers.startsWith("MIME-Version:") || headers.contains("\nMIME-Version:") ||
+           headers.contains("\nmime-version:");
 }
 
 QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool isHtml)
@@ -588,7 +603,8 @@ QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool
         const char* iconvName = g_mime_charset_iconv_name(name.constData());
         gsize written = 0;
         GError* error = nullptr;
-        gchar* converted = g_convert(bytes.constData(), bytes.size(), "UTF-8", iconvName, nullptr, &written, &error);
+        gchar* converted =
+            g_convert(bytes.constData(), bytes.size(), "UTF-8", iconvName, nullptr, &written, &error);
         if (!converted) {
             g_clear_error(&error);
             return false;
@@ -602,8 +618,9 @@ QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool
     if (!declaredCharset.isEmpty() && convert(declaredCharset, out))
         return out;
     if (isHtml) {
-        static const QRegularExpression meta(QStringLiteral("<meta[^>]+charset\\s*=\\s*[\"']?\\s*([A-Za-z0-9_.:-]+)"),
-                                             QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression meta(
+            QStringLiteral("<meta[^>]+charset\\s*=\\s*[\"']?\\s*([A-Za-z0-9_.:-]+)"),
+            QRegularExpression::CaseInsensitiveOption);
         const auto match = meta.match(QString::fromLatin1(bytes.left(16384)));
         if (match.hasMatch() && convert(match.captured(1), out))
             return out;
@@ -621,9 +638,9 @@ QString PlainTextToHtml(const QString& text)
 {
     // <pre> keeps the line breaks in LibreOffice; pre-wrap makes long lines wrap
     // in readers that honour it, and LibreOffice wraps paragraphs anyway.
-    return QStringLiteral("<html><head>") + kUtf8Meta
-           + QStringLiteral("</head><body><pre style=\"white-space: pre-wrap; font-family: monospace\">")
-           + text.toHtmlEscaped() + QStringLiteral("</pre></body></html>");
+    return QStringLiteral("<html><head>") + kUtf8Meta +
+           QStringLiteral("</head><body><pre style=\"white-space: pre-wrap; font-family: monospace\">") +
+           text.toHtmlEscaped() + QStringLiteral("</pre></body></html>");
 }
 
 QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNames)
@@ -643,10 +660,10 @@ QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNam
             } else if (++tableDepth > kMaxTableDepth) {
                 return false;
             }
-        } else if (tableDepth > kMaxTableDepth
-                   && (tag.name == QLatin1String("tr") || tag.name == QLatin1String("td") || tag.name == QLatin1String("th")
-                       || tag.name == QLatin1String("tbody") || tag.name == QLatin1String("thead")
-                       || tag.name == QLatin1String("tfoot"))) {
+        } else if (tableDepth > kMaxTableDepth &&
+                   (tag.name == QLatin1String("tr") || tag.name == QLatin1String("td") ||
+                    tag.name == QLatin1String("th") || tag.name == QLatin1String("tbody") ||
+                    tag.name == QLatin1String("thead") || tag.name == QLatin1String("tfoot"))) {
             return false;
         }
         QList<Attribute> kept;
@@ -656,7 +673,8 @@ QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNam
             if (a.name == QLatin1String("style")) {
                 a.value = isolateCss(a.value, localNames);
             } else if (isReferenceAttribute(a.name)) {
-                const bool link = a.name == QLatin1String("href") && (tag.name == QLatin1String("a") || tag.name == QLatin1String("area"));
+                const bool link = a.name == QLatin1String("href") &&
+                                  (tag.name == QLatin1String("a") || tag.name == QLatin1String("area"));
                 const bool anchorOnly = a.name == QLatin1String("usemap");
                 if (anchorOnly) {
                     if (!a.value.trimmed().startsWith(u'#'))
@@ -793,8 +811,9 @@ QString FitHtmlToWidth(const QString& html, int textWidthPx, const QHash<QString
 
 QString AddPageStyle(const QString& html, const PageGeometry& page)
 {
-    return insertIntoHead(html, QStringLiteral("<style>@page { size: %1; margin: %2 }</style>")
-                                    .arg(page.cssSize, page.cssMargin));
+    return insertIntoHead(
+        html,
+        QStringLiteral("<style>@page { size: %1; margin: %2 }</style>").arg(page.cssSize, page.cssMargin));
 }
 
 QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageGeometry& page)
@@ -808,7 +827,8 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
     // Saved pages sometimes start with blank lines, which would end the
     // header block before it begins.
     qsizetype skip = 0;
-    while (skip < bytes.size() && (bytes[skip] == ' ' || bytes[skip] == '\t' || bytes[skip] == '\r' || bytes[skip] == '\n'))
+    while (skip < bytes.size() &&
+           (bytes[skip] == ' ' || bytes[skip] == '\t' || bytes[skip] == '\r' || bytes[skip] == '\n'))
         ++skip;
     bytes.remove(0, skip);
     if (looksBinary(bytes))
@@ -830,7 +850,8 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
         collectRelated(body, shown, folder, related);
         const bool isHtml = isType(GMIME_OBJECT(shown), "text", "html");
         const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(shown), "charset");
-        const QString text = DecodeText(decodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
+        const QString text =
+            DecodeText(decodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
         html = isHtml ? text : PlainTextToHtml(text);
     } else {
         html = QStringLiteral("<html><body></body></html>");

@@ -36,8 +36,8 @@ void OfficeConnection::disconnect()
     }
 }
 
-OfficeConnection::Outcome OfficeConnection::request(const QJsonObject& request, int timeLimitMs, bool processEvents,
-                                                    QJsonObject& reply)
+OfficeConnection::Outcome OfficeConnection::request(const QJsonObject& request, int timeLimitMs,
+                                                    bool processEvents, QJsonObject& reply)
 {
     if (!isConnected())
         return Outcome::Lost;
@@ -56,7 +56,8 @@ OfficeConnection::Outcome OfficeConnection::request(const QJsonObject& request, 
         if (deadline.hasExpired())
             return Outcome::TimedOut;
         m_socket->flush();
-        m_socket->waitForReadyRead(processEvents ? 20 : int(qMin<qint64>(200, qMax<qint64>(1, deadline.remainingTime()))));
+        m_socket->waitForReadyRead(
+            processEvents ? 20 : int(qMin<qint64>(200, qMax<qint64>(1, deadline.remainingTime()))));
         if (processEvents && QCoreApplication::instance())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }

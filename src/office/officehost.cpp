@@ -8,7 +8,8 @@
 #include <QJsonValue>
 #include <QLocalSocket>
 
-namespace {
+namespace
+{
 
 QJsonObject success(QJsonObject reply = {})
 {
@@ -62,8 +63,9 @@ void OfficeHost::onReadyRead(QLocalSocket* client)
 {
     while (client->canReadLine()) {
         const QJsonDocument document = QJsonDocument::fromJson(client->readLine());
-        const QJsonObject reply = document.isObject() ? handle(document.object(), client)
-                                                      : failureReply(QStringLiteral("the request is not readable"));
+        const QJsonObject reply = document.isObject()
+                                      ? handle(document.object(), client)
+                                      : failureReply(QStringLiteral("the request is not readable"));
         client->write(EncodeOfficeMessage(reply));
         client->flush();
         if (reply.value(QStringLiteral("exit")).toBool()) {

@@ -13,7 +13,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 QString secondsText(int milliseconds)
 {
@@ -35,7 +36,8 @@ void SetOfficeHostProgram(const QString& path)
 
 QString OfficeHostProgram()
 {
-    return hostProgramOverride().isEmpty() ? ProgramFolder() + QStringLiteral("/quillmark-office") : hostProgramOverride();
+    return hostProgramOverride().isEmpty() ? ProgramFolder() + QStringLiteral("/quillmark-office")
+                                           : hostProgramOverride();
 }
 
 OfficeHostClient::OfficeHostClient(QString hostProgram) : m_hostProgram(std::move(hostProgram)) {}
@@ -59,7 +61,8 @@ QString OfficeHostClient::hostStandardError()
 {
     if (!m_process)
         return {};
-    const QStringList lines = QString::fromLocal8Bit(m_process->readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+    const QStringList lines =
+        QString::fromLocal8Bit(m_process->readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
     // LibreOffice is chatty on standard error; our own reason is the last line.
     for (qsizetype i = lines.size() - 1; i >= 0; --i)
         if (lines[i].startsWith(QLatin1String("quillmark-office:")))
@@ -88,7 +91,8 @@ void OfficeHostClient::start()
 {
     stop();
     if (!QFileInfo(m_hostProgram).isExecutable())
-        throw OfficeError(QStringLiteral("the office engine %1 is missing or cannot be run").arg(m_hostProgram));
+        throw OfficeError(
+            QStringLiteral("the office engine %1 is missing or cannot be run").arg(m_hostProgram));
 
     m_socketName = QStringLiteral("quillmark-office-%1-%2")
                        .arg(QCoreApplication::applicationPid())
@@ -113,12 +117,14 @@ void OfficeHostClient::start()
         if (m_process->waitForFinished(50)) {
             const QString reason = hostStandardError();
             m_process.reset();
-            throw OfficeError(reason.isEmpty() ? QStringLiteral("the office engine ended while starting")
-                                               : QStringLiteral("the office engine could not start: %1").arg(reason));
+            throw OfficeError(reason.isEmpty()
+                                  ? QStringLiteral("the office engine ended while starting")
+                                  : QStringLiteral("the office engine could not start: %1").arg(reason));
         }
         if (deadline.hasExpired()) {
             stop();
-            throw OfficeError(QStringLiteral("the office engine did not start within %1 seconds").arg(secondsText(m_timeLimitMs)));
+            throw OfficeError(QStringLiteral("the office engine did not start within %1 seconds")
+                                  .arg(secondsText(m_timeLimitMs)));
         }
         if (m_processEvents && QCoreApplication::instance())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -162,14 +168,16 @@ QJsonObject OfficeHostClient::call(const QJsonObject& request)
     switch (m_connection.request(request, m_timeLimitMs, m_processEvents, reply)) {
     case OfficeConnection::Outcome::TimedOut:
         m_lastCallTimedOut = true;
-        failLost(QStringLiteral("the office engine did not answer within %1 seconds").arg(secondsText(m_timeLimitMs)));
+        failLost(QStringLiteral("the office engine did not answer within %1 seconds")
+                     .arg(secondsText(m_timeLimitMs)));
     case OfficeConnection::Outcome::Lost:
         failLost(QStringLiteral("the office engine stopped unexpectedly"));
     case OfficeConnection::Outcome::Replied:
         break;
     }
     if (!reply.value(QStringLiteral("ok")).toBool())
-        throw OfficeError(reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));
+        throw OfficeError(
+            reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));
     return reply;
 }
 

@@ -11,7 +11,8 @@ class QProcess;
 // Starts the quillmark-office host, keeps it warm and talks to it. Every call
 // has a time limit; past it the host is killed and the call fails. A host that
 // dies fails only the call under way; the next call starts a new one.
-class OfficeHostClient {
+class OfficeHostClient
+{
 public:
     explicit OfficeHostClient(QString hostProgram);
     ~OfficeHostClient();

@@ -8,7 +8,8 @@
 
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 constexpr int kLayoutTimeLimitMs = 120000;
 
@@ -28,14 +29,16 @@ bool layOutThroughHost(const QString& socketName, const QString& documentPath, c
     auto ask = [&](const QJsonObject& request) {
         switch (connection.request(request, kLayoutTimeLimitMs, false, reply)) {
         case OfficeConnection::Outcome::TimedOut:
-            throw failure(QStringLiteral("the office engine did not answer within %1 seconds").arg(kLayoutTimeLimitMs / 1000));
+            throw failure(QStringLiteral("the office engine did not answer within %1 seconds")
+                              .arg(kLayoutTimeLimitMs / 1000));
         case OfficeConnection::Outcome::Lost:
             throw failure(QStringLiteral("the office engine stopped unexpectedly"));
         case OfficeConnection::Outcome::Replied:
             break;
         }
         if (!reply.value(QStringLiteral("ok")).toBool())
-            throw failure(reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));
+            throw failure(
+                reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));
     };
     ask({{QStringLiteral("op"), QStringLiteral("open")}, {QStringLiteral("path"), documentPath}});
     const int handle = reply.value(QStringLiteral("handle")).toInt();

@@ -4,7 +4,8 @@
 
 #include <QtTest>
 
-class TestOfficeChecks : public QObject {
+class TestOfficeChecks : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -39,9 +40,12 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Quillmark Converter"));
         const QStringList paragraphs = box.text.split(QStringLiteral("\r\n\r\n"));
         QCOMPARE(paragraphs.size(), 5);
-        QCOMPARE(paragraphs[0], QStringLiteral("Error 842001. A normal instance of LibreOffice could not be created."));
+        QCOMPARE(paragraphs[0],
+                 QStringLiteral("Error 842001. A normal instance of LibreOffice could not be created."));
         QVERIFY(paragraphs[3].contains(QStringLiteral("quillmark-office stands beside quillmark")));
-        QCOMPARE(paragraphs[4], QStringLiteral("4. All versions of LibreOffice from 7.0 on are supported by this software."));
+        QCOMPARE(
+            paragraphs[4],
+            QStringLiteral("4. All versions of LibreOffice from 7.0 on are supported by this software."));
         QVERIFY(!box.text.endsWith(u'\n'));
     }
 
@@ -83,14 +87,12 @@ private slots:
         const auto& box = dialogs.shown.first();
         QCOMPARE(box.style, Dialogs::YesNo);
         QCOMPARE(box.text,
-                 QStringLiteral("Word may be open. It is recommended that you close Word first. Use Ctrl+Alt+Del > Task "
-                                "Manager > WINWORD.EXE if necessary.\r\n\r\nWould you like to proceed anyway?"));
+                 QStringLiteral(
+                     "Word may be open. It is recommended that you close Word first. Use Ctrl+Alt+Del > Task "
+                     "Manager > WINWORD.EXE if necessary.\r\n\r\nWould you like to proceed anyway?"));
     }
 
-    void realEngineNeverFindsARunningInstance()
-    {
-        QVERIFY(!IsWordRunning(LibreOfficeEngine()));
-    }
+    void realEngineNeverFindsARunningInstance() { QVERIFY(!IsWordRunning(LibreOfficeEngine())); }
 };
 
 QTEST_GUILESS_MAIN(TestOfficeChecks)

@@ -8,7 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestOfficeStep : public QObject {
+class TestOfficeStep : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -138,7 +139,8 @@ private slots:
             ConvertPageToRtf(m_mht, m_rtf, guard, engine);
             QVERIFY(QFile::exists(m_rtf));
         }
-        QCOMPARE(engine.calls.join(u' '), QStringLiteral("create open save 6 quit create open save 6 quit create open save 6 quit"));
+        QCOMPARE(engine.calls.join(u' '),
+                 QStringLiteral("create open save 6 quit create open save 6 quit create open save 6 quit"));
     }
 };
 

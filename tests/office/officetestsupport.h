@@ -13,7 +13,8 @@
 #include <vector>
 
 // Helpers shared by the office integration tests.
-namespace officetest {
+namespace officetest
+{
 
 inline QByteArray pngBytes(int width, int height, Qt::GlobalColor color = Qt::darkGreen)
 {
@@ -41,14 +42,15 @@ inline QByteArray readFile(const QString& path)
 // An HTML page with an inline image, as the message page code writes it.
 inline QByteArray relatedPage(const QByteArray& html, const QByteArray& png = {})
 {
-    QByteArray message = "MIME-Version: 1.0\r\nSubject: test\r\n"
-                         "Content-Type: multipart/related; boundary=\"REL\"\r\n\r\n"
-                         "--REL\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-                         + html.toBase64(QByteArray::Base64Encoding) + "\r\n";
+    QByteArray message =
+        "MIME-Version: 1.0\r\nSubject: test\r\n"
+        "Content-Type: multipart/related; boundary=\"REL\"\r\n\r\n"
+        "--REL\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+        html.toBase64(QByteArray::Base64Encoding) + "\r\n";
     if (!png.isEmpty())
         message += "--REL\r\nContent-Type: image/png\r\nContent-ID: <picture@test>\r\n"
-                   "Content-Transfer-Encoding: base64\r\n\r\n"
-                   + png.toBase64() + "\r\n";
+                   "Content-Transfer-Encoding: base64\r\n\r\n" +
+                   png.toBase64() + "\r\n";
     return message + "--REL--\r\n";
 }
 
@@ -68,7 +70,8 @@ struct PdfContent {
 inline PdfContent readPdf(const QString& path)
 {
     PdfContent content;
-    std::unique_ptr<poppler::document> document(poppler::document::load_from_file(QFile::encodeName(path).toStdString()));
+    std::unique_ptr<poppler::document> document(
+        poppler::document::load_from_file(QFile::encodeName(path).toStdString()));
     if (!document)
         return content;
     content.pages = document->pages();
@@ -81,8 +84,8 @@ inline PdfContent readPdf(const QString& path)
         content.text += QString::fromUtf8(utf8.data(), qsizetype(utf8.size())) + u'\n';
         for (const auto& box : page->text_list()) {
             const auto word = box.text().to_utf8();
-            content.words.push_back(
-                {QString::fromUtf8(word.data(), qsizetype(word.size())), box.bbox().left(), box.bbox().right(), i});
+            content.words.push_back({QString::fromUtf8(word.data(), qsizetype(word.size())),
+                                     box.bbox().left(), box.bbox().right(), i});
         }
     }
     return content;

@@ -8,7 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 QByteArray pngBytes(int width, int height)
 {
@@ -34,7 +35,8 @@ QStringList references(const QString& html)
     static const QRegularExpression attribute(
         QStringLiteral("\\b(?:src|href|background|srcset|lowsrc|poster|data|action)\\s*=\\s*\"([^\"]*)\""),
         QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression url(QStringLiteral("url\\(\\s*\"?([^\")]*)"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression url(QStringLiteral("url\\(\\s*\"?([^\")]*)"),
+                                        QRegularExpression::CaseInsensitiveOption);
     for (const auto* pattern : {&attribute, &url}) {
         auto it = pattern->globalMatch(html);
         while (it.hasNext())
@@ -45,7 +47,8 @@ QStringList references(const QString& html)
 
 } // namespace
 
-class TestMhtmlReader : public QObject {
+class TestMhtmlReader : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -69,29 +72,36 @@ class TestMhtmlReader : public QObject {
 private slots:
     void remoteReferencesAreRemovedAndLocalOnesRewritten()
     {
-        const QHash<QString, QString> local{{QStringLiteral("cid:logo@x"), QStringLiteral("part-1.png")},
-                                            {QStringLiteral("http://example.com/known.png"), QStringLiteral("part-2.png")}};
-        const QString html = IsolateHtml(QStringLiteral(
-            "<html><head><link rel=stylesheet href=\"http://evil.example/a.css\"><base href=\"http://evil.example/\">"
-            "<meta http-equiv=refresh content=\"0;url=http://evil.example/\">"
-            "<style><!-- @import url(http://evil.example/b.css); body { background: url('https://evil.example/bg.png') }"
-            " .x { background-image: url(cid:logo@x) } --></style>"
-            "<script>fetch('http://evil.example/')</script></head>"
-            "<body background=\"http://evil.example/tile.gif\" onload=\"go()\">"
-            "<img src=\"cid:logo@x\"><img src='CID:LOGO@X'><img src=\"http://example.com/known.png\">"
-            "<img src=\"http://evil.example/track.gif\" srcset=\"http://evil.example/2x.gif 2x\">"
-            "<img src=//evil.example/noscheme.gif><img src=\"ftp://evil.example/f.gif\"><img src=\"file:///etc/passwd\">"
-            "<img src=\"cid:missing@x\"><img src=\"data:image/png;base64,AAAA\">"
-            "<iframe src=\"http://evil.example/frame\"></iframe><object data=\"http://evil.example/o\"></object>"
-            "<div style=\"background:url(&quot;http://evil.example/q.png&quot;)\">text</div>"
-            "<a href=\"https://example.com/page\">a link is no fetch</a><SCRIPT src=x.js></SCRIPT>"
-            "<table background=\"https://evil.example/t.png\"><tr><td>cell</td></tr></table></body></html>"),
+        const QHash<QString, QString> local{
+            {QStringLiteral("cid:logo@x"), QStringLiteral("part-1.png")},
+            {QStringLiteral("http://example.com/known.png"), QStringLiteral("part-2.png")}};
+        const QString html = IsolateHtml(
+            QStringLiteral(
+                "<html><head><link rel=stylesheet href=\"http://evil.example/a.css\"><base "
+                "href=\"http://evil.example/\">"
+                "<meta http-equiv=refresh content=\"0;url=http://evil.example/\">"
+                "<style><!-- @import url(http://evil.example/b.css); body { background: "
+                "url('https://evil.example/bg.png') }"
+                " .x { background-image: url(cid:logo@x) } --></style>"
+                "<script>fetch('http://evil.example/')</script></head>"
+                "<body background=\"http://evil.example/tile.gif\" onload=\"go()\">"
+                "<img src=\"cid:logo@x\"><img src='CID:LOGO@X'><img src=\"http://example.com/known.png\">"
+                "<img src=\"http://evil.example/track.gif\" srcset=\"http://evil.example/2x.gif 2x\">"
+                "<img src=//evil.example/noscheme.gif><img src=\"ftp://evil.example/f.gif\"><img "
+                "src=\"file:///etc/passwd\">"
+                "<img src=\"cid:missing@x\"><img src=\"data:image/png;base64,AAAA\">"
+                "<iframe src=\"http://evil.example/frame\"></iframe><object "
+                "data=\"http://evil.example/o\"></object>"
+                "<div style=\"background:url(&quot;http://evil.example/q.png&quot;)\">text</div>"
+                "<a href=\"https://example.com/page\">a link is no fetch</a><SCRIPT src=x.js></SCRIPT>"
+                "<table "
+                "background=\"https://evil.example/t.png\"><tr><td>cell</td></tr></table></body></html>"),
             local);
 
         QStringList refs = references(html);
         refs.sort();
-        QCOMPARE(refs, (QStringList{"data:image/png;base64,AAAA", "https://example.com/page", "part-1.png", "part-1.png",
-                                    "part-1.png", "part-2.png"}));
+        QCOMPARE(refs, (QStringList{"data:image/png;base64,AAAA", "https://example.com/page", "part-1.png",
+                                    "part-1.png", "part-1.png", "part-2.png"}));
         QVERIFY(!html.contains(QStringLiteral("evil"), Qt::CaseInsensitive));
         QVERIFY(!html.contains(QStringLiteral("script"), Qt::CaseInsensitive));
         QVERIFY(!html.contains(QStringLiteral("onload"), Qt::CaseInsensitive));
@@ -117,10 +127,11 @@ private slots:
     void wideTablesAndImagesAreScaledToTheTextWidth()
     {
         const QString out = FitHtmlToWidth(
-            QStringLiteral("<table width=\"1000\"><tr><td width=\"600\">a</td><td width=400 nowrap>b</td></tr></table>"
-                           "<table width=\"300\"><tr><td>small</td></tr></table>"
-                           "<div style=\"width: 900px; white-space: nowrap\">c</div>"
-                           "<img src=\"part-1.png\"><img src=\"x.png\" width=\"1200\" height=\"300\">"),
+            QStringLiteral(
+                "<table width=\"1000\"><tr><td width=\"600\">a</td><td width=400 nowrap>b</td></tr></table>"
+                "<table width=\"300\"><tr><td>small</td></tr></table>"
+                "<div style=\"width: 900px; white-space: nowrap\">c</div>"
+                "<img src=\"part-1.png\"><img src=\"x.png\" width=\"1200\" height=\"300\">"),
             500, {{QStringLiteral("part-1.png"), QSize(2000, 100)}});
         // The widest box (1000) sets one factor for all, so columns keep their
         // proportions; each image is then held to the text width.
@@ -133,18 +144,22 @@ private slots:
         QVERIFY(out.contains(QStringLiteral("<img src=\"part-1.png\" width=\"500\" height=\"25\">")));
         QVERIFY(out.contains(QStringLiteral("<img src=\"x.png\" width=\"500\" height=\"125\">")));
 
-        const QString narrow = QStringLiteral("<table width=\"400\"><tr><td width=\"200\">a</td></tr></table>");
+        const QString narrow =
+            QStringLiteral("<table width=\"400\"><tr><td width=\"200\">a</td></tr></table>");
         QCOMPARE(FitHtmlToWidth(narrow, 500, {}), narrow);
     }
 
     void textIsDecodedByDeclaredThenMetaThenUtf8ThenWindows1252()
     {
-        QCOMPARE(DecodeText(QByteArray("Pchn\xb1\xe6"), QStringLiteral("iso-8859-2"), false), QStringLiteral("Pchnąć"));
-        QCOMPARE(DecodeText(QByteArray("<meta charset=\"koi8-r\">\xf0\xd2\xc9"), {}, true).right(3), QStringLiteral("При"));
+        QCOMPARE(DecodeText(QByteArray("Pchn\xb1\xe6"), QStringLiteral("iso-8859-2"), false),
+                 QStringLiteral("Pchnąć"));
+        QCOMPARE(DecodeText(QByteArray("<meta charset=\"koi8-r\">\xf0\xd2\xc9"), {}, true).right(3),
+                 QStringLiteral("При"));
         QCOMPARE(DecodeText(QByteArray("na\xc3\xafve"), {}, false), QStringLiteral("naïve"));
         QCOMPARE(DecodeText(QByteArray("caf\xe9 \x80"), {}, false), QStringLiteral("café €"));
         // A wrong declaration must not lose the text.
-        QCOMPARE(DecodeText(QByteArray("caf\xc3\xa9"), QStringLiteral("no-such-charset"), false), QStringLiteral("café"));
+        QCOMPARE(DecodeText(QByteArray("caf\xc3\xa9"), QStringLiteral("no-such-charset"), false),
+                 QStringLiteral("café"));
     }
 
     void plainTextIsEscapedInAWrappingMonospaceBlock()
@@ -160,8 +175,10 @@ private slots:
         const QByteArray png = pngBytes(40, 30);
         const QByteArray message =
             "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"R\"; start=\"<page@x>\"\r\n\r\n"
-            "--R\r\nContent-Type: image/png\r\nContent-ID: <img1@x>\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-            + png.toBase64() + "\r\n"
+            "--R\r\nContent-Type: image/png\r\nContent-ID: <img1@x>\r\nContent-Transfer-Encoding: "
+            "base64\r\n\r\n" +
+            png.toBase64() +
+            "\r\n"
             "--R\r\nContent-Type: text/html; charset=iso-8859-1\r\nContent-ID: <page@x>\r\n"
             "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
             "<html><body><p>Caf=E9</p><img src=3D\"cid:img1@x\"><img src=3D\"cid:gone@x\"></body></html>\r\n"
@@ -195,7 +212,8 @@ private slots:
             << QStringLiteral("only &lt;plain&gt;") << QString();
         QTest::newRow("mixed: first displayable, attachments skipped")
             << QByteArray("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n"
-                          "--M\r\nContent-Type: text/plain\r\nContent-Disposition: attachment\r\n\r\nattached text\r\n"
+                          "--M\r\nContent-Type: text/plain\r\nContent-Disposition: "
+                          "attachment\r\n\r\nattached text\r\n"
                           "--M\r\nContent-Type: multipart/alternative; boundary=A\r\n\r\n"
                           "--A\r\nContent-Type: text/plain\r\n\r\nbody plain\r\n"
                           "--A\r\nContent-Type: text/html\r\n\r\n<b>body html</b>\r\n--A--\r\n"
@@ -204,7 +222,8 @@ private slots:
         QTest::newRow("related without start: first part")
             << QByteArray("MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=R\r\n\r\n"
                           "--R\r\nContent-Type: text/html\r\n\r\n<p>root page</p>\r\n"
-                          "--R\r\nContent-Type: text/html\r\nContent-Location: other.html\r\n\r\nnot shown\r\n--R--\r\n")
+                          "--R\r\nContent-Type: text/html\r\nContent-Location: other.html\r\n\r\nnot "
+                          "shown\r\n--R--\r\n")
             << QStringLiteral("root page") << QStringLiteral("not shown");
     }
 
@@ -236,8 +255,9 @@ private slots:
     void unreadableInputGivesAClearError()
     {
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 15)));
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
-                                 ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht"), m_dir.path(), PageGeometry::a4()));
+        QVERIFY_THROWS_EXCEPTION(
+            std::runtime_error,
+            ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht"), m_dir.path(), PageGeometry::a4()));
         // A broken boundary still shows what can be read.
         const QString html = read("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=X\r\n\r\n"
                                   "--X\r\nContent-Type: text/plain\r\n\r\ntruncated body");

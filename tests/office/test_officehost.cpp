@@ -21,7 +21,8 @@
 
 using namespace officetest;
 
-namespace {
+namespace
+{
 
 struct Conversion {
     bool rtfExists = false;
@@ -31,13 +32,17 @@ struct Conversion {
 
 } // namespace
 
-class TestOfficeHost : public QObject {
+class TestOfficeHost : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir m_dir;
     int m_count = 0;
 
-    QString workPath(const QString& suffix) { return m_dir.path() + QStringLiteral("/work%1%2").arg(++m_count).arg(suffix); }
+    QString workPath(const QString& suffix)
+    {
+        return m_dir.path() + QStringLiteral("/work%1%2").arg(++m_count).arg(suffix);
+    }
 
     QString writePage(const QByteArray& bytes, const QString& suffix = QStringLiteral(".mht"))
     {
@@ -79,8 +84,7 @@ class TestOfficeHost : public QObject {
     void verifyEngineWorks()
     {
         const QString rtf = workPath(QStringLiteral(".rtf"));
-        const Conversion after =
-            convert(writePage(relatedPage("<p>still working</p>")), rtf);
+        const Conversion after = convert(writePage(relatedPage("<p>still working</p>")), rtf);
         QVERIFY2(after.reports.isEmpty(), qPrintable(after.reports.join(u'\n')));
         QVERIFY(after.rtfExists);
         QVERIFY(readFile(rtf).startsWith("{\\rtf"));
@@ -95,10 +99,12 @@ private slots:
 
     void accentsScriptsAndInlineImagesReachTheRtf()
     {
-        const QByteArray html = "<html><body><p>Gr\xc3\xbc\xc3\x9f" "e na\xc3\xafve caf\xc3\xa9</p>"
-                                "<p>\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 \xce\x93\xce\xb5\xce\xb9\xce\xac</p>"
-                                "<p>\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf</p>"
-                                "<p><img src=\"cid:picture@test\" width=\"80\" height=\"40\"></p></body></html>";
+        const QByteArray html =
+            "<html><body><p>Gr\xc3\xbc\xc3\x9f"
+            "e na\xc3\xafve caf\xc3\xa9</p>"
+            "<p>\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 \xce\x93\xce\xb5\xce\xb9\xce\xac</p>"
+            "<p>\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf</p>"
+            "<p><img src=\"cid:picture@test\" width=\"80\" height=\"40\"></p></body></html>";
         const QString rtf = workPath(QStringLiteral(".rtf"));
         const Conversion result = convert(writePage(relatedPage(html, pngBytes(80, 40))), rtf);
         QVERIFY2(result.reports.isEmpty(), qPrintable(result.reports.join(u'\n')));
@@ -131,7 +137,8 @@ private slots:
             if (result.rtfExists)
                 ++converted;
             else
-                qInfo("%s: %s", qPrintable(message.mid(corpus.size())), qPrintable(result.reports.value(0).section(u'\n', 0, 0)));
+                qInfo("%s: %s", qPrintable(message.mid(corpus.size())),
+                      qPrintable(result.reports.value(0).section(u'\n', 0, 0)));
             if (message.endsWith(QLatin1String("test_polish_multipart_related_iso-8859-2_over_base64.eml")))
                 QVERIFY(layOut(rtf).text.contains(QStringLiteral("Pchnąć w tę łódź jeża")));
             if (message.endsWith(QLatin1String("test_japanese_plaintext_iso-2022-jp_over_7bit.eml")))
@@ -154,15 +161,27 @@ private slots:
             }
         });
         const QByteArray base = "http://127.0.0.1:" + QByteArray::number(server.serverPort());
-        const QByteArray html =
-            "<html><head><link rel=\"stylesheet\" href=\"" + base + "/sheet.css\">"
-            "<style>@import url(" + base + "/import.css); p { background: url('" + base + "/css.png') }</style></head>"
-            "<body background=\"" + base + "/body.png\"><p>remote pictures</p>"
-            "<img src=\"" + base + "/img.png\" width=\"20\" height=\"20\">"
-            "<img src=\"//127.0.0.1:" + QByteArray::number(server.serverPort()) + "/noscheme.png\">"
-            "<img srcset=\"" + base + "/set.png 2x\"><iframe src=\"" + base + "/frame.html\"></iframe>"
-            "<table background=\"" + base + "/table.png\"><tr><td style=\"background-image:url(" + base +
-            "/cell.png)\">cell</td></tr></table><script src=\"" + base + "/script.js\"></script></body></html>";
+        const QByteArray html = "<html><head><link rel=\"stylesheet\" href=\"" + base +
+                                "/sheet.css\">"
+                                "<style>@import url(" +
+                                base + "/import.css); p { background: url('" + base +
+                                "/css.png') }</style></head>"
+                                "<body background=\"" +
+                                base +
+                                "/body.png\"><p>remote pictures</p>"
+                                "<img src=\"" +
+                                base +
+                                "/img.png\" width=\"20\" height=\"20\">"
+                                "<img src=\"//127.0.0.1:" +
+                                QByteArray::number(server.serverPort()) +
+                                "/noscheme.png\">"
+                                "<img srcset=\"" +
+                                base + "/set.png 2x\"><iframe src=\"" + base +
+                                "/frame.html\"></iframe>"
+                                "<table background=\"" +
+                                base + "/table.png\"><tr><td style=\"background-image:url(" + base +
+                                "/cell.png)\">cell</td></tr></table><script src=\"" + base +
+                                "/script.js\"></script></body></html>";
         const QString rtf = workPath(QStringLiteral(".rtf"));
         const Conversion result = convert(writePage(relatedPage(html)), rtf);
         QVERIFY(result.rtfExists);
@@ -176,9 +195,10 @@ private slots:
     {
         QByteArray cells;
         for (int i = 0; i < 4; ++i)
-            cells += "<td width=\"250\">column" + QByteArray::number(i) + " alpha beta gamma delta epsilon</td>";
-        const QByteArray html = "<html><body><p>Newsletter</p><table width=\"1000\" border=\"1\"><tr>" + cells +
-                                "</tr></table><p><img src=\"cid:picture@test\"></p></body></html>";
+            cells +=
+                "<td width=\"250\">column" + QByteArray::number(i) + " alpha beta gamma delta epsilon</td>";
+        const QByteArray html = "<html><body><p>Newsletter</p><table width=\"1000\" border=\"1\"><tr>" +
+                                cells + "</tr></table><p><img src=\"cid:picture@test\"></p></body></html>";
         const QString rtf = workPath(QStringLiteral(".rtf"));
         QVERIFY(convert(writePage(relatedPage(html, pngBytes(1400, 100))), rtf).rtfExists);
         const PdfContent pdf = layOut(rtf);
@@ -230,12 +250,14 @@ private slots:
         ::kill(pid, SIGSTOP);
         QElapsedTimer timer;
         timer.start();
-        const Conversion result = convert(writePage(relatedPage("<p>never</p>")), workPath(QStringLiteral(".rtf")));
+        const Conversion result =
+            convert(writePage(relatedPage("<p>never</p>")), workPath(QStringLiteral(".rtf")));
         const qint64 elapsed = timer.elapsed();
         SetOfficeCallTimeLimit(120000);
 
         QCOMPARE(result.steps, (QList<int>{206, 208, 210, 212}));
-        QVERIFY2(result.reports.first().contains(QStringLiteral("the office engine did not answer within 3 seconds")),
+        QVERIFY2(result.reports.first().contains(
+                     QStringLiteral("the office engine did not answer within 3 seconds")),
                  qPrintable(result.reports.first()));
         QVERIFY(!result.rtfExists);
         QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));
@@ -254,7 +276,8 @@ private slots:
             garbage[i] = char((i * 7919 + 13) % 251);
         QTest::newRow("binary garbage named .mht") << garbage << QStringLiteral(".mht") << false;
         QTest::newRow("corrupt MIME")
-            << QByteArray("MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\r\n\r\n--\r\n\x01\x02--")
+            << QByteArray(
+                   "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\r\n\r\n--\r\n\x01\x02--")
             << QStringLiteral(".mht") << true;
         QTest::newRow("broken boundaries")
             << QByteArray("MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"B\"\r\n\r\n"
@@ -265,10 +288,11 @@ private slots:
             nested += "<table><tr><td>";
         nested += "bottom";
         QTest::newRow("10,000 nested tables") << relatedPage(nested) << QStringLiteral(".mht") << true;
-        QByteArray big = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"M\"\r\n\r\n"
-                         "--M\r\nContent-Type: text/html\r\n\r\n<p>large message</p>\r\n"
-                         "--M\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment\r\n"
-                         "Content-ID: <blob@test>\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+        QByteArray big =
+            "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"M\"\r\n\r\n"
+            "--M\r\nContent-Type: text/html\r\n\r\n<p>large message</p>\r\n"
+            "--M\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment\r\n"
+            "Content-ID: <blob@test>\r\nContent-Transfer-Encoding: base64\r\n\r\n";
         big += garbage.repeated(600).toBase64(QByteArray::Base64Encoding);
         big += "\r\n--M--\r\n";
         QTest::newRow("50 MB message") << big << QStringLiteral(".mht") << true;
@@ -292,7 +316,8 @@ private slots:
 
     void missingPageAndUnwritableTargetAreReported()
     {
-        Conversion result = convert(m_dir.path() + QStringLiteral("/absent.mht"), workPath(QStringLiteral(".rtf")));
+        Conversion result =
+            convert(m_dir.path() + QStringLiteral("/absent.mht"), workPath(QStringLiteral(".rtf")));
         QCOMPARE(result.steps, (QList<int>{208, 210}));
         QVERIFY(result.reports.first().contains(QStringLiteral("does not exist")));
 
@@ -307,7 +332,8 @@ private slots:
         result = convert(page, occupied);
         QCOMPARE(result.steps, (QList<int>{210}));
         QVERIFY(QFileInfo(occupied).isDir());
-        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".*part*")}, QDir::Files | QDir::Hidden).size(), 0);
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".*part*")}, QDir::Files | QDir::Hidden).size(),
+                 0);
         verifyEngineWorks();
     }
 
@@ -330,8 +356,10 @@ private slots:
         verifyEngineWorks();
         const QString socket = OfficeHostSocketName();
         QVERIFY(!socket.isEmpty());
-        const int opened = SharedOfficeHost().call({{QStringLiteral("op"), QStringLiteral("ping")}})
-                               .value(QStringLiteral("opened")).toInt();
+        const int opened = SharedOfficeHost()
+                               .call({{QStringLiteral("op"), QStringLiteral("ping")}})
+                               .value(QStringLiteral("opened"))
+                               .toInt();
         const QString rtf = workPath(QStringLiteral(".rtf"));
         QVERIFY(convert(writePage(relatedPage("<p>for the renderer</p>")), rtf).rtfExists);
 
@@ -341,16 +369,20 @@ private slots:
         qunsetenv(kOfficeSocketVariable);
         QVERIFY(readPdf(pdf).text.contains(QStringLiteral("for the renderer")));
         // Two documents more in the host: the page, and the renderer's RTF.
-        const int after = SharedOfficeHost().call({{QStringLiteral("op"), QStringLiteral("ping")}})
-                              .value(QStringLiteral("opened")).toInt();
+        const int after = SharedOfficeHost()
+                              .call({{QStringLiteral("op"), QStringLiteral("ping")}})
+                              .value(QStringLiteral("opened"))
+                              .toInt();
         QCOMPARE(after, opened + 2);
 
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, LayOutAsPdf(m_dir.path() + QStringLiteral("/absent.rtf"), pdf));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 LayOutAsPdf(m_dir.path() + QStringLiteral("/absent.rtf"), pdf));
     }
 
     void hostEndsWhenItsOwnerLeaves()
     {
-        const QString name = QStringLiteral("quillmark-office-test-%1").arg(QCoreApplication::applicationPid());
+        const QString name =
+            QStringLiteral("quillmark-office-test-%1").arg(QCoreApplication::applicationPid());
         QProcess host;
         host.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-office"), {QStringLiteral("--socket"), name});
         QVERIFY(host.waitForStarted());

@@ -9,7 +9,8 @@ using namespace officetest;
 
 // LayOutAsPdf without a host: LibreOffice is loaded into this process, as the
 // renderer does when it runs alone from a shell.
-class TestPageLayout : public QObject {
+class TestPageLayout : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -50,7 +51,8 @@ private slots:
         }
         const QString rtf = m_dir.path() + QStringLiteral("/ok.rtf");
         QVERIFY(writeFile(rtf, "{\\rtf1\\ansi fine\\par}"));
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, LayOutAsPdf(rtf, m_dir.path() + QStringLiteral("/no/such/dir/x.pdf")));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 LayOutAsPdf(rtf, m_dir.path() + QStringLiteral("/no/such/dir/x.pdf")));
     }
 };
 
