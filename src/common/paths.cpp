@@ -128,7 +128,9 @@ QString StripExtension(const QString& name)
 
 QString CollapseSeparators(const QString& path)
 {
-    if (!path.startsWith(u'/'))
+    // One leading separator is the root of every absolute path here; only a
+    // run of two or more is the network-share prefix that stays as two.
+    if (!path.startsWith(QLatin1String("//")))
         return collapsePairs(path);
     qsizetype first = 1;
     while (first < path.size() && path[first] == u'/')

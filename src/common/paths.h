@@ -16,7 +16,8 @@ bool IsExistingFile(const QString& path);
 QString GetFileName(const QString& path);
 QString GetFolderPart(const QString& path);
 QString StripExtension(const QString& name);
-// Pairs of separators become one; a leading run keeps exactly two.
+// Pairs of separators become one; a leading run of two or more keeps exactly
+// two (a share prefix), a single leading one (the root) stays single.
 QString CollapseSeparators(const QString& path);
 
 // The whole file, one character per byte (Latin-1, so any byte survives a

@@ -65,15 +65,6 @@ QString folderEntry(const QString& folder)
     return folder.endsWith(u'/') ? folder : folder + u'/';
 }
 
-// Doubled separators in an item become single ones. A path that starts with
-// one '/' starts at the root, not at a network share, so it keeps one.
-QString tidyItemPath(const QString& path)
-{
-    if (path.startsWith(u'/') && !path.startsWith(QLatin1String("//")))
-        return u'/' + CollapseSeparators(path.mid(1));
-    return CollapseSeparators(path);
-}
-
 // The filter of a folder scan. The names come from ListFilesInFolder, which
 // keeps only readable regular files, so what is left to skip here are the
 // "~" files (office lock and backup files).
@@ -82,7 +73,7 @@ void appendFolderFiles(const QString& folder, const QStringList& names, ItemBatc
     for (const QString& name : names) {
         if (name.startsWith(u'~'))
             continue;
-        batch.add(tidyItemPath(folder + u'/' + name));
+        batch.add(CollapseSeparators(folder + u'/' + name));
     }
 }
 
@@ -159,7 +150,7 @@ void AddEmlFiles(Dialogs& dialogs, FileListTarget& list)
     QStringList items;
     items.reserve(chosen.size());
     for (const QString& path : std::as_const(chosen))
-        guard.step(138, [&] { items.append(tidyItemPath(path)); });
+        guard.step(138, [&] { items.append(CollapseSeparators(path)); });
     guard.step(140, [&] { list.appendItems(items); });
 }
 

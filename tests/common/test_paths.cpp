@@ -95,8 +95,8 @@ private slots:
                                          << "C://x";
         QTest::newRow("share prefix of three") << "///server//share/a"
                                                << "//server/share/a";
-        QTest::newRow("single leading becomes two") << "/folder/a"
-                                                    << "//folder/a";
+        QTest::newRow("root stays single") << "/folder//a"
+                                          << "/folder/a";
         QTest::newRow("leading two kept") << "//x"
                                           << "//x";
         QTest::newRow("separators only") << "/////"
