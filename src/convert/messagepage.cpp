@@ -396,12 +396,14 @@ bool asciiIncompatible(const char* charset)
            name.startsWith("utf-7") || name.startsWith("utf16") || name.startsWith("utf32");
 }
 
+// <pre>, not a pre-wrap <div>: the office engine ignores the white-space
+// property, so only <pre> keeps the message's line breaks on the page.
 QByteArray plainTextAsHtml(const QString& text, const QString& block)
 {
     const QString html = QStringLiteral("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
                                         "charset=utf-8\"></head><body>") +
-                         block + QStringLiteral("<div style=\"white-space: pre-wrap\">") +
-                         escapeHtml(text, EscapeFor::Body) + QStringLiteral("</div></body></html>\n");
+                         block + QStringLiteral("<pre style=\"white-space: pre-wrap; font-family: monospace\">") +
+                         escapeHtml(text, EscapeFor::Body) + QStringLiteral("</pre></body></html>\n");
     return html.toLatin1(); // escaped to plain ASCII
 }
 

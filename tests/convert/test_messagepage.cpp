@@ -265,8 +265,8 @@ private slots:
         QCOMPARE(parts[0].type, QByteArray("text/html"));
         const QByteArray html = parts[0].content;
         QVERIFY(html.contains("<body>" + kExampleBlock.toLatin1() +
-                              "<div style=\"white-space: pre-wrap\">"
-                              "Dear Bob,\r\n  caf&#233; &lt;tag&gt; &amp; more\r\n</div>"));
+                              "<pre style=\"white-space: pre-wrap; font-family: monospace\">"
+                              "Dear Bob,\r\n  caf&#233; &lt;tag&gt; &amp; more\r\n</pre>"));
 
         // A message with no MIME headers at all is plain text too.
         const QByteArray bare = prepared("From: a\nSubject: plain\n\nline one\nline two\n");
@@ -325,8 +325,8 @@ private slots:
         QCOMPARE(parts.size(), 2);
         QCOMPARE(parts[0].content, QByteArray("notes.txt"));
         QCOMPARE(parts[1].type, QByteArray("text/html"));
-        QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() + "<div style=\"white-space: pre-wrap\">"
-                                                                     "forwarded text</div>"));
+        QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() + "<pre style=\"white-space: pre-wrap; font-family: monospace\">"
+                                                                     "forwarded text</pre>"));
     }
 
     void attachmentsOnlyGetABlockPartInFront()
