@@ -7,9 +7,11 @@
 #include "paths.h"
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QStringDecoder>
 
 #include <array>
+#include <cctype>
 #include <memory>
 #include <mutex>
 
@@ -152,22 +154,73 @@ QString escapeHtml(QStringView text, EscapeFor target)
     return out;
 }
 
+// The bytes of one encoded word's payload.
+QByteArray decodeEncodedPayload(char encoding, const QByteArray& payload)
+{
+    if (encoding == 'b' || encoding == 'B')
+        return QByteArray::fromBase64(payload);
+    QByteArray bytes;
+    bytes.reserve(payload.size());
+    for (qsizetype i = 0; i < payload.size(); ++i) {
+        const char c = payload[i];
+        if (c == '_') {
+            bytes += ' ';
+        } else if (c == '=' && i + 2 < payload.size() && std::isxdigit(uchar(payload[i + 1])) &&
+                   std::isxdigit(uchar(payload[i + 2]))) {
+            bytes += char(QByteArray::fromHex(payload.mid(i + 1, 2)).at(0));
+            i += 2;
+        } else {
+            bytes += c;
+        }
+    }
+    return bytes;
+}
+
 // A header value as written: encoded words decoded, raw 8-bit bytes read as
-// UTF-8 or windows-1252.
+// UTF-8 or windows-1252. Encoded words are decoded here rather than by GMime,
+// which stops at the padding of a base64 word when it merges it with the next
+// one, and so loses the rest of a long folded subject. Adjacent words in one
+// charset are joined as bytes first: senders split multibyte characters
+// across words.
 QString decodeHeaderValue(QStringView value)
 {
-    bool plainAscii = true;
-    for (const QChar c : value)
-        if (c.unicode() > 0x7E) {
-            plainAscii = false;
-            break;
-        }
-    if (plainAscii && !value.contains(u"=?"))
-        return value.toString();
+    if (!value.contains(u"=?"))
+        return isLatin1(value) ? fromUtf8OrWindows1252(value.toLatin1()) : value.toString();
     // A page read as two-byte text already holds characters, not bytes.
     const QByteArray raw = isLatin1(value) ? value.toLatin1() : value.toUtf8();
-    const GString decoded(g_mime_utils_header_decode_text(parserOptions(), raw.constData()));
-    return decoded ? QString::fromUtf8(decoded.get()) : fromUtf8OrWindows1252(raw);
+    static const QRegularExpression word(QStringLiteral("=\\?([^?\\s]+)\\?([bBqQ])\\?([^?\\s]*)\\?="));
+    const QString rawText = QString::fromLatin1(raw);
+    QString out;
+    QByteArray pending;
+    QByteArray pendingCharset;
+    auto flush = [&] {
+        if (!pending.isEmpty())
+            out += decodeCharset(pending, pendingCharset.constData());
+        pending.clear();
+    };
+    qsizetype at = 0;
+    bool lastWasWord = false;
+    for (auto it = word.globalMatch(rawText); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString between = rawText.mid(at, m.capturedStart() - at);
+        // White space between two encoded words is not part of the text.
+        if (!(lastWasWord && between.trimmed().isEmpty())) {
+            flush();
+            out += fromUtf8OrWindows1252(between.toLatin1());
+        }
+        QByteArray charset = m.captured(1).toLatin1();
+        if (const qsizetype star = charset.indexOf('*'); star >= 0)
+            charset.truncate(star); // RFC 2231 language suffix
+        if (charset.compare(pendingCharset, Qt::CaseInsensitive) != 0)
+            flush();
+        pendingCharset = charset;
+        pending += decodeEncodedPayload(m.captured(2).at(0).toLatin1(), m.captured(3).toLatin1());
+        at = m.capturedEnd();
+        lastWasWord = true;
+    }
+    flush();
+    out += fromUtf8OrWindows1252(rawText.mid(at).toLatin1());
+    return out;
 }
 
 QString shownLine(const QString& line, qsizetype labelLength, bool bracketAddresses)

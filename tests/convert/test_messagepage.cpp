@@ -219,6 +219,14 @@ private slots:
             << QByteArray("\x93quoted\x94 \x80 caf\xE9") << "&#8220;quoted&#8221; &#8364; caf&#233;";
         QTest::newRow("emoji") << QByteArray("=?UTF-8?B?8J+Ygw==?=") << "&#128515;";
         QTest::newRow("not an encoded word") << QByteArray("2+2=4") << "2+2&#61;4";
+        // A folded subject whose first base64 word ends in padding: every word counts.
+        QTest::newRow("padded word, folded")
+            << QByteArray("=?utf-8?b?0J/RgNC4INCy?=\r\n =?utf-8?b?0YvRgQ==?=") << "&#1055;&#1088;&#1080; &#1074;&#1099;&#1089;";
+        // A character whose bytes are split across two words.
+        QTest::newRow("split character") << QByteArray("=?utf-8?B?w6k=?=") << "&#233;";
+        QTest::newRow("split across words") << QByteArray("=?utf-8?Q?caf=C3?= =?utf-8?Q?=A9?=") << "caf&#233;";
+        QTest::newRow("text around words")
+            << QByteArray("Re: =?iso-8859-1?Q?caf=E9?= now") << "Re: caf&#233; now";
     }
     void encodedWordsAndRawBytesAreDecoded()
     {
