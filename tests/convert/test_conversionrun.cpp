@@ -330,18 +330,26 @@ private slots:
         bin.write(QByteArray("\x7f" "ELF\x02\x01\x01\x00\x00\x00", 10));
         bin.close();
         QDir().mkpath(m_mail + QStringLiteral("/folder.eml"));
+        // Zero bytes in a part below the headers are no reason to refuse.
+        const QString binaryPart = m_mail + QStringLiteral("/binarypart.eml");
+        QFile part(binaryPart);
+        QVERIFY(part.open(QIODevice::WriteOnly));
+        part.write(QByteArray("Subject: UTF-16\r\nContent-Type: text/plain; charset=utf-16le\r\n"
+                              "Content-Transfer-Encoding: binary\r\n\r\nH\0i\0", 102));
+        part.close();
         view.items << writeMessage(m_mail + QStringLiteral("/good.eml")) << m_mail + QStringLiteral("/missing.eml")
                    << m_mail + QStringLiteral("/folder.eml") << empty << binary
-                   << writeMessage(m_mail + QStringLiteral("/vexlofail.eml"));
+                   << writeMessage(m_mail + QStringLiteral("/vexlofail.eml")) << binaryPart;
 
         rig.run.PushButton2_Click(view);
 
         QCOMPARE(view.asked.messages(),
-                 QStringList{QStringLiteral("Done.\r\n\r\n5 of 6 messages produced no TIFF file:\r\nmissing.eml\r\n"
+                 QStringList{QStringLiteral("Done.\r\n\r\n5 of 7 messages produced no TIFF file:\r\nmissing.eml\r\n"
                                             "folder.eml\r\nempty.eml\r\nbinary.eml\r\nvexlofail.eml")});
-        QCOMPARE(rig.run.lastSummary().messages, 6);
-        // Only the two real messages reached the engine.
-        QCOMPARE(rig.engine.calls.count(QStringLiteral("create")), 2);
+        QCOMPARE(rig.run.lastSummary().messages, 7);
+        // Only the three real messages reached the engine.
+        QCOMPARE(rig.engine.calls.count(QStringLiteral("create")), 3);
+        QVERIFY(QFile::exists(m_mail + QStringLiteral("/binarypart.tiff")));
         QVERIFY(QFile::exists(m_mail + QStringLiteral("/good.tiff")));
         QVERIFY(!QFile::exists(m_mail + QStringLiteral("/empty.tiff")));
     }
