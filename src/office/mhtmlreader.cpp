@@ -208,6 +208,7 @@ struct Tag {
     bool closing = false;
     bool selfClosing = false;
     QList<Attribute> attributes;
+    QString prefix; // text written before the tag
 
     const Attribute* find(const QString& attribute) const
     {
@@ -232,7 +233,7 @@ struct Tag {
     }
     QString toString() const
     {
-        QString out = QStringLiteral("<");
+        QString out = prefix + QStringLiteral("<");
         if (closing)
             out += u'/';
         out += name;
@@ -496,7 +497,9 @@ QString insertIntoHead(const QString& html, const QString& addition)
 
 // ---------------------------------------------------------------- widths
 
-constexpr int kMaxTableDepth = 24;
+// LibreOffice 7.4 loses a table nested three deep when text precedes it in its
+// cell: the RTF it writes cannot be read back. Deeper tables are flattened.
+constexpr int kMaxTableDepth = 2;
 
 // A width in CSS pixels; -1 for relative or unknown widths.
 double pixelWidth(const QString& text)
@@ -645,27 +648,9 @@ QString PlainTextToHtml(const QString& text)
 
 QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNames)
 {
-    int tableDepth = 0;
     auto onTag = [&](Tag& tag) {
         if (isDroppedElement(tag.name))
             return false;
-        // Extremely deep nesting (hostile or broken mail) is flattened: its
-        // tables would only exhaust the layout engine.
-        if (tag.name == QLatin1String("table")) {
-            if (tag.closing) {
-                const bool deep = tableDepth > kMaxTableDepth;
-                tableDepth = qMax(0, tableDepth - 1);
-                if (deep)
-                    return false;
-            } else if (++tableDepth > kMaxTableDepth) {
-                return false;
-            }
-        } else if (tableDepth > kMaxTableDepth &&
-                   (tag.name == QLatin1String("tr") || tag.name == QLatin1String("td") ||
-                    tag.name == QLatin1String("th") || tag.name == QLatin1String("tbody") ||
-                    tag.name == QLatin1String("thead") || tag.name == QLatin1String("tfoot"))) {
-            return false;
-        }
         QList<Attribute> kept;
         for (Attribute a : tag.attributes) {
             if (a.name.startsWith(QLatin1String("on")))
@@ -692,6 +677,108 @@ QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNam
     };
     auto onStyle = [&](const QString& css) { return isolateCss(css, localNames); };
     return insertIntoHead(walkHtml(html, onTag, onStyle), kUtf8Meta);
+}
+
+QString SimplifyTables(const QString& html)
+{
+    // First pass: the direct rows and cells of every table, in document order.
+    struct Shape {
+        int cellsInRow = 0;
+        int widestRow = 0;
+    };
+    QList<Shape> shapes;
+    QList<qsizetype> open;
+    auto measure = [&](Tag& tag) {
+        if (tag.name == QLatin1String("table")) {
+            if (!tag.closing) {
+                open.append(shapes.size());
+                shapes.append(Shape{});
+            } else if (!open.isEmpty()) {
+                open.removeLast();
+            }
+        } else if (!tag.closing && !open.isEmpty()) {
+            Shape& shape = shapes[open.last()];
+            if (tag.name == QLatin1String("tr"))
+                shape.cellsInRow = 0;
+            else if (tag.name == QLatin1String("td") || tag.name == QLatin1String("th"))
+                shape.widestRow = qMax(shape.widestRow, ++shape.cellsInRow);
+        }
+        return true;
+    };
+    walkHtml(html, measure, [](const QString& css) { return css; });
+
+    enum class Role { Keep, Unwrap, Flatten };
+    QList<Role> roles;
+    qsizetype next = 0;
+    int keptDepth = 0;
+    auto isTablePart = [](const QString& name) {
+        return name == QLatin1String("tr") || name == QLatin1String("td") || name == QLatin1String("th") ||
+               name == QLatin1String("tbody") || name == QLatin1String("thead") ||
+               name == QLatin1String("tfoot") || name == QLatin1String("caption") ||
+               name == QLatin1String("col") || name == QLatin1String("colgroup");
+    };
+    auto rewrite = [&](Tag& tag) {
+        if (tag.name == QLatin1String("table")) {
+            if (!tag.closing) {
+                const Shape shape = shapes.value(next++);
+                Role role = Role::Keep;
+                if (shape.widestRow <= 1)
+                    role = Role::Unwrap;
+                else if (keptDepth >= kMaxTableDepth)
+                    role = Role::Flatten;
+                roles.append(role);
+                if (role == Role::Keep)
+                    ++keptDepth;
+                return role == Role::Keep;
+            }
+            if (roles.isEmpty())
+                return false;
+            const Role role = roles.takeLast();
+            if (role == Role::Keep)
+                --keptDepth;
+            return role == Role::Keep;
+        }
+        if (roles.isEmpty() || !isTablePart(tag.name) || roles.last() == Role::Keep)
+            return true;
+        const bool cell = tag.name == QLatin1String("td") || tag.name == QLatin1String("th");
+        if (roles.last() == Role::Unwrap) {
+            // A table of one column only frames, centres or stacks its
+            // content; blocks do that as well, without a level of nesting and
+            // without rows that LibreOffice would not break across pages.
+            if (!cell)
+                return false;
+            // A table starts its cells' alignment afresh (mail is laid out in
+            // quirks mode), so a centred frame does not centre the text of
+            // the tables inside it; the blocks must say so themselves.
+            const Attribute* align = tag.find(QStringLiteral("align"));
+            QString style =
+                QStringLiteral("text-align: %1; ").arg(align ? align->value : QStringLiteral("left"));
+            if (const Attribute* color = tag.find(QStringLiteral("bgcolor")))
+                style += QStringLiteral("background-color: %1; ").arg(color->value);
+            if (const Attribute* own = tag.find(QStringLiteral("style")))
+                style += own->value;
+            tag.name = QStringLiteral("div");
+            tag.attributes.clear();
+            if (!tag.closing && !style.isEmpty())
+                tag.set(QStringLiteral("style"), style);
+            return true;
+        }
+        // Flattened: cells become runs of text, rows lines.
+        if (cell) {
+            tag.name = QStringLiteral("span");
+            tag.attributes.clear();
+            if (!tag.closing)
+                tag.prefix = QStringLiteral(" ");
+            return true;
+        }
+        if (tag.name == QLatin1String("tr") && tag.closing) {
+            tag = Tag();
+            tag.name = QStringLiteral("br");
+            return true;
+        }
+        return false;
+    };
+    return walkHtml(html, rewrite, [](const QString& css) { return css; });
 }
 
 QString FitHtmlToWidth(const QString& html, int textWidthPx, const QHash<QString, QSize>& imageSizes)
@@ -858,6 +945,7 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
     }
 
     html = IsolateHtml(html, related.names);
+    html = SimplifyTables(html);
     html = FitHtmlToWidth(html, page.textWidthPx, related.sizes);
     html = AddPageStyle(html, page);
 

@@ -38,6 +38,11 @@ QString PlainTextToHtml(const QString& text);
 // declared charset becomes UTF-8.
 QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNames);
 
+// Keeps tables at most two deep, the most LibreOffice writes to RTF and reads
+// back intact: tables of a single column (frames, centring and stacking in
+// mail layouts) become blocks, and tables still deeper become lines of text.
+QString SimplifyTables(const QString& html);
+
 // Scales tables and images wider than the text width down to it; `imageSizes`
 // gives the natural size of local images by file name.
 QString FitHtmlToWidth(const QString& html, int textWidthPx, const QHash<QString, QSize>& imageSizes);
