@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -59,10 +60,12 @@ qint64 OfficeHostClient::hostProcessId() const
 
 QString OfficeHostClient::hostStandardError()
 {
-    if (!m_process)
+    QFile log(m_logPath);
+    if (m_logPath.isEmpty() || !log.open(QIODevice::ReadOnly))
         return {};
-    const QStringList lines =
-        QString::fromLocal8Bit(m_process->readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+    if (log.size() > 65536)
+        log.seek(log.size() - 65536);
+    const QStringList lines = QString::fromLocal8Bit(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
     // LibreOffice is chatty on standard error; our own reason is the last line.
     for (qsizetype i = lines.size() - 1; i >= 0; --i)
         if (lines[i].startsWith(QLatin1String("quillmark-office:")))
@@ -84,6 +87,8 @@ void OfficeHostClient::stop()
         }
         m_process.reset();
     }
+    if (!m_logPath.isEmpty())
+        QFile::remove(std::exchange(m_logPath, QString()));
     m_socketName.clear();
 }
 
@@ -98,8 +103,11 @@ void OfficeHostClient::start()
                        .arg(QCoreApplication::applicationPid())
                        .arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    // Standard error goes to a file: a pipe nobody reads while we wait on the
+    // socket would fill up and stall a chatty LibreOffice.
+    m_logPath = TempFolder() + QStringLiteral("/") + m_socketName + QStringLiteral(".log");
     m_process->setStandardOutputFile(QProcess::nullDevice());
+    m_process->setStandardErrorFile(m_logPath, QIODevice::Truncate);
     // The host must not outlive us even when we are killed.
     m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process->start(m_hostProgram, {QStringLiteral("--socket"), m_socketName});

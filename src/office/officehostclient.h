@@ -55,6 +55,7 @@ private:
     std::unique_ptr<QProcess> m_process;
     OfficeConnection m_connection;
     QString m_socketName;
+    QString m_logPath; // the host's standard error
     int m_generation = 0;
     int m_timeLimitMs = 120000;
     bool m_processEvents = true;
