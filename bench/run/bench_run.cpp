@@ -272,6 +272,8 @@ int main(int argc, char* argv[])
     }
     PrintTimes(QStringLiteral("quillmark-convert (first message includes starting the office host)"), perMessage,
                runWall, run.peakKb);
+    if (!perMessage.isEmpty())
+        out << QStringLiteral("  first message       %1 s").arg(perMessage.first(), 0, 'f', 3) << Qt::endl;
     out << QStringLiteral("  converted           %1 of %2").arg(converted).arg(messages.size()) << Qt::endl;
     out << QStringLiteral("  median, one-page messages %1 s (%2 messages)")
                .arg(Percentile(onePage, 0.5), 0, 'f', 3)
