@@ -1,13 +1,16 @@
 #include "lokruntime.h"
 
 #include "mhtmlreader.h"
+#include "rtffit.h"
 
 #define LOK_USE_UNSTABLE_API
 #include <LibreOfficeKit/LibreOfficeKit.hxx>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -28,6 +31,23 @@ std::runtime_error failure(const QString& text)
 QByteArray fileUrl(const QString& path)
 {
     return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
+}
+
+// Rewrites the RTF at `path` with tables held to the text width; the file is
+// replaced in one step, never left half written.
+void fitTablesInPlace(const QString& path)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        throw failure(QStringLiteral("cannot read back %1: %2").arg(path, in.errorString()));
+    const QByteArray original = in.readAll();
+    in.close();
+    const QByteArray fitted = FitRtfTablesToWidth(original);
+    if (fitted == original)
+        return;
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(fitted) != fitted.size() || !out.commit())
+        throw failure(QStringLiteral("cannot write %1: %2").arg(path, out.errorString()));
 }
 
 } // namespace
@@ -194,4 +214,6 @@ void LokDocument::saveAs(const QString& path, const QString& format)
     }
     if (!target.exists())
         throw failure(QStringLiteral("LibreOffice reported %1 saved, but it is not there").arg(path));
+    if (format == QLatin1String("rtf"))
+        fitTablesInPlace(path);
 }

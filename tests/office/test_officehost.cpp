@@ -197,8 +197,15 @@ private slots:
         for (int i = 0; i < 4; ++i)
             cells +=
                 "<td width=\"250\">column" + QByteArray::number(i) + " alpha beta gamma delta epsilon</td>";
+        // A table sized by its content: long words that cannot break.
+        QByteArray unbreakable;
+        for (int i = 0; i < 5; ++i)
+            unbreakable +=
+                "<td>cipher" + QByteArray::number(i) + "_TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384</td>";
         const QByteArray html = "<html><body><p>Newsletter</p><table width=\"1000\" border=\"1\"><tr>" +
-                                cells + "</tr></table><p><img src=\"cid:picture@test\"></p></body></html>";
+                                cells + "</tr></table><table border=\"1\"><tr><td>a</td>" + unbreakable +
+                                "</tr><tr><td>b</td><td>c</td></tr></table>"
+                                "<p><img src=\"cid:picture@test\"></p></body></html>";
         const QString rtf = workPath(QStringLiteral(".rtf"));
         QVERIFY(convert(writePage(relatedPage(html, pngBytes(1400, 100))), rtf).rtfExists);
         const PdfContent pdf = layOut(rtf);
@@ -206,12 +213,15 @@ private slots:
         const double margin = 2.0 / 2.54 * 72; // 2 cm
         QStringList outside;
         int columnWords = 0;
+        int cipherWords = 0;
         for (const WordBox& word : pdf.words) {
             columnWords += word.text.startsWith(QLatin1String("column"));
+            cipherWords += word.text.startsWith(QLatin1String("cipher"));
             if (word.left < margin - 1 || word.right > pdf.pageWidth - margin + 1)
                 outside << QStringLiteral("%1 (%2..%3)").arg(word.text).arg(word.left).arg(word.right);
         }
         QCOMPARE(columnWords, 4);
+        QCOMPARE(cipherWords, 5);
         QVERIFY2(outside.isEmpty(), qPrintable(outside.join(u' ')));
     }
 
