@@ -948,6 +948,9 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
     html = SimplifyTables(html);
     html = FitHtmlToWidth(html, page.textWidthPx, related.sizes);
     html = AddPageStyle(html, page);
+    // LibreOffice decides by the first bytes whether a file is HTML; a page
+    // whose header block stands before its <html> would be shown as source.
+    html.prepend(QStringLiteral("<!DOCTYPE html>\n"));
 
     const QString htmlPath = folder + QStringLiteral("/page.html");
     QFile out(htmlPath);

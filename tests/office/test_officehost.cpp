@@ -149,6 +149,19 @@ private slots:
         QVERIFY(converted * 10 >= total * 9);
     }
 
+    void textBeforeTheHtmlTagStillReadsAsHtml()
+    {
+        // A header block written in front of a page that has no body tag.
+        const QByteArray html = "From: Ann<br>To: Bob<br><br><html><head><title>t</title></head>"
+                                "<p>Body <b>bold</b></p></html>";
+        const QString rtf = workPath(QStringLiteral(".rtf"));
+        QVERIFY(convert(writePage(relatedPage(html)), rtf).rtfExists);
+        const QString text = layOut(rtf).text;
+        QVERIFY2(text.contains(QStringLiteral("Body bold")), qPrintable(text));
+        QVERIFY(!text.contains(QStringLiteral("<p>")));
+        QVERIFY(!text.contains(QStringLiteral("<br>")));
+    }
+
     void nothingIsFetchedFromTheNetwork()
     {
         QTcpServer server;
