@@ -12,6 +12,8 @@
 #include <QTimer>
 
 #include <cmath>
+#include <csignal>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -156,6 +158,9 @@ int RunProcessAndWait(const QString& program, const QStringList& arguments,
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Closing the window ends its process at once, without unwinding; the tool
+    // must not live on and keep writing into the user's folder.
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(-1))
