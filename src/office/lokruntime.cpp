@@ -76,7 +76,9 @@ std::unique_ptr<OfficeProfile> OfficeProfile::acquire(const QString& poolFolder)
     for (int slot = 1; slot <= kProfileSlots; ++slot) {
         const QString folder = pool + QStringLiteral("/office-profile-") + QString::number(slot);
         auto lock = std::make_unique<QLockFile>(folder + QStringLiteral(".lock"));
-        // A lock left by a crashed host is taken over once its process is gone.
+        // A lock left by a crashed host is taken over once its process is
+        // gone; a living host may hold its profile for days, so age alone
+        // never makes a lock stale.
         lock->setStaleLockTime(0);
         if (lock->tryLock(0))
             return std::unique_ptr<OfficeProfile>(new OfficeProfile(folder, std::move(lock)));
