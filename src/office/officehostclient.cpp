@@ -141,6 +141,8 @@ void OfficeHostClient::start()
 
 void OfficeHostClient::ensureStarted()
 {
+    if (m_busy)
+        throw OfficeError(QStringLiteral("the office engine is busy with another call"));
     if (isRunning() && m_documentsOpened < m_restartAfter)
         return;
     start();

@@ -425,6 +425,46 @@ private slots:
                                  LayOutAsPdf(m_dir.path() + QStringLiteral("/absent.rtf"), pdf));
     }
 
+    void hostThatCannotStartIsAClearError()
+    {
+        OfficeHostClient missing(m_dir.path() + QStringLiteral("/no-such-host"));
+        try {
+            missing.ensureStarted();
+            QFAIL("a missing host started");
+        } catch (const OfficeError& e) {
+            QVERIFY(e.description().contains(QStringLiteral("missing or cannot be run")));
+        }
+        // A host that ends at once, as one whose LibreOffice cannot load does.
+        OfficeHostClient failing(QStringLiteral("/bin/false"));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY_THROWS_EXCEPTION(OfficeError, failing.ensureStarted());
+        QVERIFY(timer.elapsed() < 10000);
+        QVERIFY(!failing.isRunning());
+    }
+
+    void callsDoNotNestWhileOneIsUnderWay()
+    {
+        verifyEngineWorks();
+        OfficeHostClient& host = SharedOfficeHost();
+        QString nestedError;
+        // Events are processed while a call waits; a handler that calls the
+        // engine again must be refused, not interleaved on the socket.
+        QTimer::singleShot(0, [&] {
+            try {
+                host.call({{QStringLiteral("op"), QStringLiteral("ping")}});
+            } catch (const OfficeError& e) {
+                nestedError = e.description();
+            }
+        });
+        const pid_t pid = pid_t(host.hostProcessId());
+        ::kill(pid, SIGSTOP);
+        QTimer::singleShot(500, [pid] { ::kill(pid, SIGCONT); });
+        host.call({{QStringLiteral("op"), QStringLiteral("ping")}});
+        QCOMPARE(nestedError, QStringLiteral("the office engine is busy with another call"));
+        verifyEngineWorks();
+    }
+
     void hostEndsWhenItsOwnerLeaves()
     {
         const QString name =
