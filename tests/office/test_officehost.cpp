@@ -149,6 +149,19 @@ private slots:
         QVERIFY(converted * 10 >= total * 9);
     }
 
+    void pathsWithSpacesAccentsAndHashesWork()
+    {
+        const QString folder = m_dir.path() + QStringLiteral("/Été 2026 #1 [mail] %20");
+        QVERIFY(QDir().mkpath(folder));
+        const QString page = folder + QStringLiteral("/naïve page.mht");
+        QVERIFY(writeFile(page, relatedPage("<p>odd path</p>", pngBytes(10, 10))));
+        const QString rtf = folder + QStringLiteral("/naïve page.rtf");
+        const Conversion result = convert(page, rtf);
+        QVERIFY2(result.reports.isEmpty(), qPrintable(result.reports.join(u'\n')));
+        QVERIFY(result.rtfExists);
+        QVERIFY(layOut(rtf).text.contains(QStringLiteral("odd path")));
+    }
+
     void textBeforeTheHtmlTagStillReadsAsHtml()
     {
         // A header block written in front of a page that has no body tag.
