@@ -14,8 +14,11 @@
 namespace
 {
 
-// The message an automation call gives when its object was never made.
-const char* const kNoObject = "Object variable or With block variable not set";
+// Why a call cannot be made when an earlier one failed; the earlier failure
+// has been reported with its own reason.
+const char* const kNoEngine = "The office engine did not start, so the page could not be opened.";
+const char* const kNoDocument = "The page was not opened, so no RTF document could be saved.";
+const char* const kNothingToQuit = "The office engine did not start, so there is nothing to close.";
 
 QString temporaryNameBeside(const QString& path)
 {
@@ -36,7 +39,7 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
 
     guard.step(208, [&] {
         if (!application)
-            raiseStepError(QString::fromLatin1(kNoObject));
+            raiseStepError(QString::fromLatin1(kNoEngine));
         OpenOptions options;
         options.FileName = mhtPath;
         document = application->open(options);
@@ -44,7 +47,7 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
 
     guard.step(210, [&] {
         if (!document)
-            raiseStepError(QString::fromLatin1(kNoObject));
+            raiseStepError(QString::fromLatin1(kNoDocument));
         // The engine may leave a partial file when a save fails part-way, and
         // the run takes any file at rtfPath for a finished document.
         const QString partial = temporaryNameBeside(rtfPath);
@@ -67,7 +70,7 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
 
     guard.step(212, [&] {
         if (!application)
-            raiseStepError(QString::fromLatin1(kNoObject));
+            raiseStepError(QString::fromLatin1(kNothingToQuit));
         document.reset();
         application->quit();
     });
