@@ -64,6 +64,17 @@ QByteArray streamBytes(GMimeStream* memoryStream)
     return QByteArray(reinterpret_cast<const char*>(array->data), qsizetype(array->len));
 }
 
+// The text with [from, to) replaced, built in one allocation.
+QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
+{
+    QString out;
+    out.reserve(text.size() - (to - from) + insert.size());
+    out.append(QStringView(text).left(from));
+    out.append(insert);
+    out.append(QStringView(text).mid(to));
+    return out;
+}
+
 // ---- Text and HTML --------------------------------------------------------
 
 bool isLatin1(QStringView text)
@@ -520,23 +531,38 @@ QByteArray blockPart(const QString& block, const QByteArray& eol)
                          GMIME_CONTENT_ENCODING_BASE64, eol);
 }
 
+// Where the line of the first delimiter "--boundary" ends, searched from
+// `from`: the parser takes a line that begins with the delimiter as one.
+qsizetype afterFirstDelimiter(const QByteArray& bytes, const QByteArray& boundary, qsizetype from)
+{
+    const QByteArray delimiter = "--" + boundary;
+    for (qsizetype at = from; at >= 0 && at < bytes.size();) {
+        if (bytes.mid(at, delimiter.size()) == delimiter) {
+            const qsizetype lf = bytes.indexOf('\n', at);
+            return lf < 0 ? -1 : lf + 1;
+        }
+        at = bytes.indexOf('\n', at);
+        at = at < 0 ? -1 : at + 1;
+    }
+    return -1;
+}
+
 // A multipart with nothing to show (only attachments) gets a part of its own,
-// in front of the others, that holds just the block.
+// in front of the others, that holds just the block. It goes in right after
+// the first delimiter line, found in the text rather than through the parts,
+// whose offsets a part without header lines does not have.
 std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text,
-                                        const QByteArray& bytes, const QString& block)
+                                        const QByteArray& bytes, qint64 headersEnd, const QString& block)
 {
     const char* boundary = g_mime_multipart_get_boundary(multipart);
-    if (!boundary || g_mime_multipart_get_count(multipart) == 0)
+    if (!boundary || !*boundary || g_mime_multipart_get_count(multipart) == 0)
         return std::nullopt;
-    const auto first = locate(g_mime_multipart_get_part(multipart, 0), false, 0, bytes);
-    if (!first)
+    const qsizetype at = afterFirstDelimiter(bytes, boundary, qMax<qint64>(0, headersEnd));
+    if (at < 0)
         return std::nullopt;
-    const QByteArray eol = lineEndingOf(bytes, first->headersBegin);
+    const QByteArray eol = lineEndingOf(bytes, at - 1);
     const QByteArray part = blockPart(block, eol) + "--" + boundary + eol;
-    QString out = text.left(first->headersBegin);
-    out.append(QString::fromLatin1(part));
-    out.append(QStringView(text).mid(first->headersBegin));
-    return out;
+    return spliced(text, at, at, QString::fromLatin1(part));
 }
 
 // A message that is one attachment and nothing else (an image, a document)
@@ -576,6 +602,91 @@ std::optional<QString> wrapWithBlockPart(const QString& text, const QByteArray& 
         out.append(QString::fromLatin1(eol));
     out.append(QString::fromLatin1("--" + boundary + "--" + eol));
     return out;
+}
+
+// The end of the top header block: the first empty line, or an earlier end
+// the parser found (a line that is no header field). The parser's own figure
+// alone may belong to a forwarded message's headers.
+qsizetype topHeadersEnd(const QByteArray& bytes, qsizetype headersBegin, qint64 parserEnd)
+{
+    qsizetype end = bytes.size();
+    for (qsizetype at = headersBegin; at < bytes.size();) {
+        if (bytes[at] == '\n' || bytes.mid(at, 2) == "\r\n") {
+            end = at;
+            break;
+        }
+        const qsizetype lf = bytes.indexOf('\n', at);
+        if (lf < 0)
+            break;
+        at = lf + 1;
+    }
+    if (parserEnd >= headersBegin && parserEnd < end)
+        end = qsizetype(parserEnd);
+    return end;
+}
+
+// The whole body below the block as text, for a message whose structure hides
+// it: a multipart without parts (no boundary, or one that never occurs), a
+// part that cannot be placed. A reader would show such a message empty; here
+// nothing of it is lost. The top header fields stay, but for type and encoding.
+std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, const QByteArray& bytes,
+                                      qint64 headersBegin, qint64 parserHeadersEnd, const QString& block)
+{
+    if (headersBegin < 0 || headersBegin > bytes.size())
+        return std::nullopt;
+    const qsizetype begin = qsizetype(headersBegin);
+    const qsizetype headersEnd = topHeadersEnd(bytes, begin, parserHeadersEnd);
+    qsizetype contentBegin = headersEnd;
+    if (bytes.mid(contentBegin, 2) == "\r\n")
+        contentBegin += 2;
+    else if (bytes.mid(contentBegin, 1) == "\n")
+        contentBegin += 1;
+
+    QString body;
+    GMimeDataWrapper* content = GMIME_IS_PART(top) ? g_mime_part_get_content(GMIME_PART(top)) : nullptr;
+    if (content) {
+        GObjectPtr<GMimeStream> decoded(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, decoded.get());
+        body = decodeCharset(streamBytes(decoded.get()), g_mime_object_get_content_type_parameter(top, "charset"));
+    } else {
+        body = fromUtf8OrWindows1252(bytes.mid(contentBegin));
+    }
+    const QByteArray eol = lineEndingOf(bytes, begin);
+    const QByteArray headers = rewriteHeaderBlock(bytes.mid(begin, contentBegin - begin), eol,
+                                                  "text/html; charset=utf-8", "base64");
+    const QByteArray page =
+        headers + encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, eol);
+    return spliced(text, begin, text.size(), QString::fromLatin1(page));
+}
+
+// Control characters among the header lines mean binary data, which the
+// office host refuses; a page built around it would hide that.
+bool looksBinary(QStringView text)
+{
+    qsizetype end = text.indexOf(u"\n\n");
+    const qsizetype crlf = text.indexOf(u"\r\n\r\n");
+    if (end < 0 || (crlf >= 0 && crlf < end))
+        end = crlf;
+    const QStringView head = text.left(end < 0 ? 8192 : qMin<qsizetype>(end, 8192));
+    qsizetype control = 0;
+    for (const QChar c : head) {
+        if (c.unicode() == 0)
+            return true;
+        if (c.unicode() < 0x20 && c != u'\t' && c != u'\r' && c != u'\n' && c != u'\f')
+            ++control;
+    }
+    return control * 20 > head.size();
+}
+
+// Saved messages sometimes start with blank lines or a stray blank before the
+// first field; readers skip them, or the header block would end before it began.
+qsizetype leadingBlanks(QStringView text)
+{
+    qsizetype skip = 0;
+    while (skip < text.size() && (text[skip] == u' ' || text[skip] == u'\t' || text[skip] == u'\r' ||
+                                  text[skip] == u'\n'))
+        ++skip;
+    return skip;
 }
 
 struct BlockLabel {
@@ -654,21 +765,6 @@ qsizetype FindBodyTagEnd(QStringView text)
     return close < 0 ? -1 : close + 1;
 }
 
-namespace
-{
-
-// The text with [from, to) replaced, built in one allocation.
-QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
-{
-    QString out;
-    out.reserve(text.size() - (to - from) + insert.size());
-    out.append(QStringView(text).left(from));
-    out.append(insert);
-    out.append(QStringView(text).mid(to));
-    return out;
-}
-
-} // namespace
 
 QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
 {
@@ -678,45 +774,118 @@ QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
     return spliced(messageText, at, at, BuildHeaderBlock(values));
 }
 
+namespace
+{
+
+// A message as the MIME parser reads it. Offsets count from its first field;
+// blanks before it are skipped, as readers skip them, and kept aside.
+class ParsedMessage
+{
+public:
+    explicit ParsedMessage(const QString& messageText)
+    {
+        if (messageText.isEmpty() || !isLatin1(messageText))
+            return;
+        m_skip = leadingBlanks(messageText);
+        m_prefix = messageText.left(m_skip);
+        m_text = messageText.mid(m_skip);
+        m_bytes = m_text.toLatin1();
+        initGMime();
+        m_stream.reset(g_mime_stream_mem_new_with_buffer(m_bytes.constData(), size_t(m_bytes.size())));
+        GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_stream.get()));
+        g_mime_parser_set_persist_stream(parser.get(), TRUE);
+        m_message.reset(g_mime_parser_construct_message(parser.get(), parserOptions()));
+        m_top = m_message ? g_mime_message_get_mime_part(m_message.get()) : nullptr;
+        m_headersBegin = g_mime_parser_get_headers_begin(parser.get());
+        m_headersEnd = g_mime_parser_get_headers_end(parser.get());
+        if (m_top) {
+            m_shown = findShownPart(m_top);
+            if (m_shown)
+                m_shownSpan = locate(m_shown, m_shown == m_top, m_headersBegin, m_bytes);
+        }
+    }
+
+    bool isMime() const { return m_top != nullptr; }
+
+    // True when `position` in the message text lies in the content of the
+    // shown part, and that part is HTML: a body tag there is the one shown.
+    bool showsAsHtml(qsizetype position) const
+    {
+        const qsizetype at = position - m_skip;
+        return m_shownSpan && isText(m_shown, "html") && at >= m_shownSpan->contentBegin &&
+               at < m_shownSpan->contentEnd;
+    }
+
+    std::optional<QString> withBlock(const QString& block) const
+    {
+        if (!m_top)
+            return std::nullopt;
+        std::optional<QString> page;
+        if (m_shownSpan) {
+            const QByteArray part = rewritePart(GMIME_PART(m_shown), m_bytes, *m_shownSpan, block);
+            page = spliced(m_text, m_shownSpan->headersBegin, m_shownSpan->contentEnd, QString::fromLatin1(part));
+        } else if (!m_shown && GMIME_IS_MULTIPART(m_top)) {
+            page = prependBlockPart(GMIME_MULTIPART(m_top), m_text, m_bytes, m_headersEnd, block);
+        } else if (!m_shown) {
+            page = wrapWithBlockPart(m_text, m_bytes, m_headersBegin, m_headersEnd, block);
+        }
+        if (!page)
+            page = bodyAsTextPage(m_top, m_text, m_bytes, m_headersBegin, m_headersEnd, block);
+        if (page)
+            page->prepend(m_prefix);
+        return page;
+    }
+
+private:
+    qsizetype m_skip = 0;
+    QString m_prefix;
+    QString m_text;
+    QByteArray m_bytes;
+    GObjectPtr<GMimeStream> m_stream;
+    GObjectPtr<GMimeMessage> m_message;
+    GMimeObject* m_top = nullptr;
+    GMimeObject* m_shown = nullptr;
+    std::optional<PartSpan> m_shownSpan;
+    qint64 m_headersBegin = -1;
+    qint64 m_headersEnd = -1;
+};
+
+} // namespace
+
 std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block)
 {
-    if (messageText.isEmpty() || !isLatin1(messageText))
-        return std::nullopt;
-    initGMime();
-    const QByteArray bytes = messageText.toLatin1();
-    GObjectPtr<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
-    GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_persist_stream(parser.get(), TRUE);
-    GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), parserOptions()));
-    if (!message)
-        return std::nullopt;
-    GMimeObject* top = g_mime_message_get_mime_part(message.get());
-    if (!top)
-        return std::nullopt;
-    const qint64 headersBegin = g_mime_parser_get_headers_begin(parser.get());
+    return ParsedMessage(messageText).withBlock(block);
+}
 
-    GMimeObject* shown = findShownPart(top);
-    if (!shown && GMIME_IS_MULTIPART(top))
-        return prependBlockPart(GMIME_MULTIPART(top), messageText, bytes, block);
-    if (!shown)
-        return wrapWithBlockPart(messageText, bytes, headersBegin,
-                                 g_mime_parser_get_headers_end(parser.get()), block);
-    const auto span = locate(shown, shown == top, headersBegin, bytes);
-    if (!span)
+std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block)
+{
+    // Two-byte text may as well be binary data that began with an FF or FE.
+    if (messageText.isEmpty() || !isLatin1(messageText) || looksBinary(messageText))
         return std::nullopt;
-    const QByteArray part = rewritePart(GMIME_PART(shown), bytes, *span, block);
-    return spliced(messageText, span->headersBegin, span->contentEnd, QString::fromLatin1(part));
+    const QString body = fromUtf8OrWindows1252(messageText.toLatin1());
+    const QByteArray page = "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
+                            "Content-Transfer-Encoding: base64\r\n\r\n" +
+                            encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
+    return QString::fromLatin1(page);
+}
+
+QString MessagePageText(const QString& messageText)
+{
+    const HeaderLines values = ScanHeaderLines(CutLines(QStringView(messageText).mid(leadingBlanks(messageText))));
+    const QString block = BuildHeaderBlock(values);
+    const qsizetype bodyTag = FindBodyTagEnd(messageText);
+    const ParsedMessage parsed(messageText);
+    // The first body tag is taken as it stands when it opens the HTML a
+    // reader shows. One in an attachment, or quoted in a plain-text part,
+    // would take the block where nobody sees it, or show it as markup.
+    if (bodyTag >= 0 && (parsed.showsAsHtml(bodyTag) || !isLatin1(messageText)))
+        return spliced(messageText, bodyTag, bodyTag, block);
+    if (auto page = parsed.withBlock(block))
+        return *page;
+    return RebuildAsTextPage(messageText, block).value_or(messageText);
 }
 
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs)
 {
-    const QString text = ReadFileToString(mhtPath, dialogs);
-    const HeaderLines values = ScanHeaderLines(CutLines(text));
-    QString page;
-    if (FindBodyTagEnd(text) >= 0)
-        page = InsertHeaderBlock(text, values);
-    else
-        page = InsertIntoShownPart(text, BuildHeaderBlock(values)).value_or(text);
-    WriteTextFile(page, mhtPath);
+    WriteTextFile(MessagePageText(ReadFileToString(mhtPath, dialogs)), mhtPath);
 }

@@ -51,9 +51,22 @@ QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
 // For a message whose raw text shows no body tag: parses it as MIME, finds
 // the part a mail reader would show and puts the block at its top, turning a
 // plain-text part into HTML. Everything outside that part stays byte for
-// byte. No value when the text is no MIME message or shows nothing to put
-// the block into.
+// byte. A message without such a part gets a part of its own for the block
+// (only attachments) or has its whole body shown as text below the block (a
+// multipart whose parts cannot be found). Blank lines before the first field
+// are skipped, as readers do, and kept. No value when the text is no MIME
+// message.
 std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block);
+
+// For text the MIME parser cannot read: a new page, the block above the whole
+// text. No value for binary data and two-byte text, which must reach the
+// office host as they are.
+std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block);
+
+// The page for a message's text: the block after the first body tag, else in
+// the part a reader shows, else above the text as a page of its own. Text with
+// no header line at all and no body tag stays as it is.
+QString MessagePageText(const QString& messageText);
 
 // Turns the work file at `mhtPath` into the page the office engine opens: the
 // header block at the top of the message's body. Reading reports its own
