@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgmime-3.0-dev \
                  libreofficekit-dev libpoppler-cpp-dev libtiff-dev
 RUN_PACKAGES   = libreoffice-writer-nogui fonts-dejavu-core fonts-liberation2 \
-                 libqt6widgets6 libqt6network6
+                 fonts-noto-core fonts-noto-cjk libqt6widgets6 libqt6network6
 TEST_PACKAGES  = poppler-utils libtiff-tools dpkg-dev file
 # The Debian package reads its library dependencies with dpkg-shlibdeps.
 PACKAGE_PACKAGES = dpkg-dev file

@@ -46,7 +46,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${QM_PACKAGE_RUNTIME_DEPENDS}, ${QM_PACKAGE_LIBRARY_DEPENDS}")
 endif()
-# Sessions on Wayland use it when present; X11 and XWayland work without.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+# Mail comes in every script: without Noto, Thai, Chinese, Japanese and Korean
+# text turns into boxes on the page. Sessions on Wayland use qt6-wayland when
+# present; X11 and XWayland work without.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-core, fonts-noto-cjk, qt6-wayland")
 
 include(CPack)
