@@ -466,7 +466,8 @@ QByteArray plainTextAsHtml(const QString& text, const QString& block)
 {
     const QString html = QStringLiteral("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
                                         "charset=utf-8\"></head><body>") +
-                         block + QStringLiteral("<pre style=\"white-space: pre-wrap; font-family: monospace\">") +
+                         block +
+                         QStringLiteral("<pre style=\"white-space: pre-wrap; font-family: monospace\">") +
                          escapeHtml(text, EscapeFor::Body) + QStringLiteral("</pre></body></html>\n");
     return html.toLatin1(); // escaped to plain ASCII
 }
@@ -647,13 +648,14 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
     if (content) {
         GObjectPtr<GMimeStream> decoded(g_mime_stream_mem_new());
         g_mime_data_wrapper_write_to_stream(content, decoded.get());
-        body = decodeCharset(streamBytes(decoded.get()), g_mime_object_get_content_type_parameter(top, "charset"));
+        body = decodeCharset(streamBytes(decoded.get()),
+                             g_mime_object_get_content_type_parameter(top, "charset"));
     } else {
         body = fromUtf8OrWindows1252(bytes.mid(contentBegin));
     }
     const QByteArray eol = lineEndingOf(bytes, begin);
-    const QByteArray headers = rewriteHeaderBlock(bytes.mid(begin, contentBegin - begin), eol,
-                                                  "text/html; charset=utf-8", "base64");
+    const QByteArray headers =
+        rewriteHeaderBlock(bytes.mid(begin, contentBegin - begin), eol, "text/html; charset=utf-8", "base64");
     const QByteArray page =
         headers + encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, eol);
     return spliced(text, begin, text.size(), QString::fromLatin1(page));
@@ -683,8 +685,8 @@ bool looksBinary(QStringView text)
 qsizetype leadingBlanks(QStringView text)
 {
     qsizetype skip = 0;
-    while (skip < text.size() && (text[skip] == u' ' || text[skip] == u'\t' || text[skip] == u'\r' ||
-                                  text[skip] == u'\n'))
+    while (skip < text.size() &&
+           (text[skip] == u' ' || text[skip] == u'\t' || text[skip] == u'\r' || text[skip] == u'\n'))
         ++skip;
     return skip;
 }
@@ -765,7 +767,6 @@ qsizetype FindBodyTagEnd(QStringView text)
     return close < 0 ? -1 : close + 1;
 }
 
-
 QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
 {
     const qsizetype at = FindBodyTagEnd(messageText);
@@ -805,8 +806,6 @@ public:
         }
     }
 
-    bool isMime() const { return m_top != nullptr; }
-
     // True when `position` in the message text lies in the content of the
     // shown part, and that part is HTML: a body tag there is the one shown.
     bool showsAsHtml(qsizetype position) const
@@ -823,7 +822,8 @@ public:
         std::optional<QString> page;
         if (m_shownSpan) {
             const QByteArray part = rewritePart(GMIME_PART(m_shown), m_bytes, *m_shownSpan, block);
-            page = spliced(m_text, m_shownSpan->headersBegin, m_shownSpan->contentEnd, QString::fromLatin1(part));
+            page = spliced(m_text, m_shownSpan->headersBegin, m_shownSpan->contentEnd,
+                           QString::fromLatin1(part));
         } else if (!m_shown && GMIME_IS_MULTIPART(m_top)) {
             page = prependBlockPart(GMIME_MULTIPART(m_top), m_text, m_bytes, m_headersEnd, block);
         } else if (!m_shown) {
@@ -863,15 +863,17 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
     if (messageText.isEmpty() || !isLatin1(messageText) || looksBinary(messageText))
         return std::nullopt;
     const QString body = fromUtf8OrWindows1252(messageText.toLatin1());
-    const QByteArray page = "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
-                            "Content-Transfer-Encoding: base64\r\n\r\n" +
-                            encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
+    const QByteArray page =
+        "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\n" +
+        encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
     return QString::fromLatin1(page);
 }
 
 QString MessagePageText(const QString& messageText)
 {
-    const HeaderLines values = ScanHeaderLines(CutLines(QStringView(messageText).mid(leadingBlanks(messageText))));
+    const HeaderLines values =
+        ScanHeaderLines(CutLines(QStringView(messageText).mid(leadingBlanks(messageText))));
     const QString block = BuildHeaderBlock(values);
     const qsizetype bodyTag = FindBodyTagEnd(messageText);
     const ParsedMessage parsed(messageText);

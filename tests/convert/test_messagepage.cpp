@@ -194,7 +194,8 @@ private slots:
     void blockGoesAfterTheFirstBodyTagInAnyCase()
     {
         const QByteArray message =
-            kHeaders + "Content-Type: text/html\r\n\r\n<HTML><BODY BGCOLOR=white>One</BODY>\r\n<body>Two</body>";
+            kHeaders +
+            "Content-Type: text/html\r\n\r\n<HTML><BODY BGCOLOR=white>One</BODY>\r\n<body>Two</body>";
         const QByteArray page = prepared(message);
         const qsizetype at = message.indexOf("One");
         QCOMPARE(page, message.left(at) + kExampleBlock.toLatin1() + message.mid(at));
@@ -205,9 +206,10 @@ private slots:
     void eachMessageStartsAfresh()
     {
         prepared(kHeaders + "Content-Type: text/html\r\n\r\n<body>first</body>", QStringLiteral("one.mht"));
-        const QByteArray second = prepared("From: Cy <cy>\r\nTo: Di\r\nSubject: Second\r\nContent-Type: text/html\r\n\r\n"
-                                           "<body>x</body>",
-                                           QStringLiteral("two.mht"));
+        const QByteArray second =
+            prepared("From: Cy <cy>\r\nTo: Di\r\nSubject: Second\r\nContent-Type: text/html\r\n\r\n"
+                     "<body>x</body>",
+                     QStringLiteral("two.mht"));
         QVERIFY(second.contains("From: Cy [cy]<br>To: Di<br>Subject: Second<br><br><br>x"));
         QVERIFY(!second.contains("Ann"));
     }
@@ -251,10 +253,12 @@ private slots:
         QTest::newRow("not an encoded word") << QByteArray("2+2=4") << "2+2&#61;4";
         // A folded subject whose first base64 word ends in padding: every word counts.
         QTest::newRow("padded word, folded")
-            << QByteArray("=?utf-8?b?0J/RgNC4INCy?=\r\n =?utf-8?b?0YvRgQ==?=") << "&#1055;&#1088;&#1080; &#1074;&#1099;&#1089;";
+            << QByteArray("=?utf-8?b?0J/RgNC4INCy?=\r\n =?utf-8?b?0YvRgQ==?=")
+            << "&#1055;&#1088;&#1080; &#1074;&#1099;&#1089;";
         // A character whose bytes are split across two words.
         QTest::newRow("split character") << QByteArray("=?utf-8?B?w6k=?=") << "&#233;";
-        QTest::newRow("split across words") << QByteArray("=?utf-8?Q?caf=C3?= =?utf-8?Q?=A9?=") << "caf&#233;";
+        QTest::newRow("split across words")
+            << QByteArray("=?utf-8?Q?caf=C3?= =?utf-8?Q?=A9?=") << "caf&#233;";
         QTest::newRow("text around words")
             << QByteArray("Re: =?iso-8859-1?Q?caf=E9?= now") << "Re: caf&#233; now";
     }
@@ -363,8 +367,9 @@ private slots:
         QCOMPARE(parts.size(), 2);
         QCOMPARE(parts[0].content, QByteArray("notes.txt"));
         QCOMPARE(parts[1].type, QByteArray("text/html"));
-        QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() + "<pre style=\"white-space: pre-wrap; font-family: monospace\">"
-                                                                     "forwarded text</pre>"));
+        QVERIFY(parts[1].content.contains(kExampleBlock.toLatin1() +
+                                          "<pre style=\"white-space: pre-wrap; font-family: monospace\">"
+                                          "forwarded text</pre>"));
     }
 
     void attachmentsOnlyGetABlockPartInFront()
@@ -399,8 +404,9 @@ private slots:
     void bodyTagOutsideTheShownPart()
     {
         // An HTML attachment after the text: the text part gets the block, the attachment stays.
-        const QByteArray attachment = "--m\r\nContent-Type: text/html\r\nContent-Disposition: attachment\r\n\r\n"
-                                      "<html><body>report</body></html>\r\n--m--\r\n";
+        const QByteArray attachment =
+            "--m\r\nContent-Type: text/html\r\nContent-Disposition: attachment\r\n\r\n"
+            "<html><body>report</body></html>\r\n--m--\r\n";
         const QByteArray head = kHeaders + "Content-Type: multipart/mixed; boundary=m\r\n\r\n";
         const QByteArray page =
             prepared(head + "--m\r\nContent-Type: text/plain\r\n\r\nSee the report.\r\n" + attachment);
@@ -428,7 +434,8 @@ private slots:
         const QByteArray multipart = "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
                                      "--b\r\nContent-Type: text/plain\r\n\r\nHello there\r\n--b--\r\n";
         // Saved messages that open with a line of blanks, or a blank before the first field.
-        QTest::newRow("blank line first") << QByteArray(300, ' ') + "\n" + kHeaders + multipart << "Hello there";
+        QTest::newRow("blank line first")
+            << QByteArray(300, ' ') + "\n" + kHeaders + multipart << "Hello there";
         QTest::newRow("blank before first field") << " " + kHeaders + multipart << "Hello there";
         QTest::newRow("blank lines first") << "\r\n\r\n" + kHeaders + multipart << "Hello there";
         QTest::newRow("multipart without boundary")
@@ -441,7 +448,8 @@ private slots:
             << kHeaders + "Content-Type: multipart/mixed\r\n\tboundary=\"b\"\r\n\r\n--b\r\n"
                           "Content-Type: image/png\r\n\r\nAAAA\r\n--b--\r\n"
             << "Content-Type: image/png";
-        QTest::newRow("headers only") << kHeaders + "Content-Type: multipart/mixed; boundary=b" << "<pre";
+        QTest::newRow("headers only") << kHeaders + "Content-Type: multipart/mixed; boundary=b"
+                                      << "<pre";
         QTest::newRow("no MIME at all") << "Some words first\r\n" + kHeaders + "\r\nbody text\r\n"
                                         << "Some words first";
     }
@@ -553,7 +561,9 @@ private slots:
             }
         }
         QVERIFY(count > 0);
-        QVERIFY2(missed.isEmpty(), qPrintable(QStringLiteral("%1 of %2 without the block:\n").arg(missed.size()).arg(count) + missed.join(u'\n')));
+        QVERIFY2(missed.isEmpty(),
+                 qPrintable(QStringLiteral("%1 of %2 without the block:\n").arg(missed.size()).arg(count) +
+                            missed.join(u'\n')));
     }
 };
 
