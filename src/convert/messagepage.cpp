@@ -4,6 +4,7 @@
 
 #include "messagepage.h"
 
+#include "mimeparts.h"
 #include "paths.h"
 
 #include <QByteArray>
@@ -13,42 +14,21 @@
 #include <array>
 #include <cctype>
 #include <memory>
-#include <mutex>
 
 namespace
 {
 
 // ---- GMime handles --------------------------------------------------------
 
-struct GObjectUnref {
-    void operator()(gpointer object) const
-    {
-        if (object)
-            g_object_unref(object);
-    }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-
-struct GFree {
-    void operator()(gpointer memory) const { g_free(memory); }
-};
-using GString = std::unique_ptr<char, GFree>;
-
 struct ParserOptionsFree {
     void operator()(GMimeParserOptions* options) const { g_mime_parser_options_free(options); }
 };
-
-void initGMime()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 // Raw 8-bit text is taken as UTF-8 when it is valid UTF-8, else as windows-1252.
 GMimeParserOptions* parserOptions()
 {
     static const std::unique_ptr<GMimeParserOptions, ParserOptionsFree> options = [] {
-        initGMime();
+        InitGMime();
         std::unique_ptr<GMimeParserOptions, ParserOptionsFree> made(g_mime_parser_options_new());
         const char* fallback[] = {"utf-8", "windows-1252", nullptr};
         g_mime_parser_options_set_fallback_charsets(made.get(), fallback);
@@ -248,80 +228,6 @@ QString shownLine(const QString& line, qsizetype labelLength, bool bracketAddres
 
 // ---- Finding the part a reader shows --------------------------------------
 
-bool isText(GMimeObject* object, const char* subtype)
-{
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    return type && g_mime_content_type_is_type(type, "text", subtype);
-}
-
-QByteArray contentIdOf(const char* id)
-{
-    QByteArray text = QByteArray(id).trimmed();
-    if (text.startsWith('<') && text.endsWith('>'))
-        text = text.mid(1, text.size() - 2);
-    return text;
-}
-
-bool isAttachment(GMimeObject* object)
-{
-    const char* disposition = g_mime_object_get_disposition(object);
-    return disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
-}
-
-// The part a reader shows, chosen as the office host's reader chooses it, so
-// the block lands in what is laid out: the root of multipart/related, the last
-// HTML (else the last plain-text) alternative, the first part of anything
-// else that is not an attachment; a forwarded message shows its own part.
-GMimeObject* findShownPart(GMimeObject* object, int depth = 0)
-{
-    if (!object || depth > 64)
-        return nullptr;
-    if (GMIME_IS_MESSAGE_PART(object)) {
-        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-        return inner ? findShownPart(g_mime_message_get_mime_part(inner), depth + 1) : nullptr;
-    }
-    if (GMIME_IS_MULTIPART(object)) {
-        auto* multipart = GMIME_MULTIPART(object);
-        const int count = g_mime_multipart_get_count(multipart);
-        if (count <= 0)
-            return nullptr;
-        GMimeContentType* type = g_mime_object_get_content_type(object);
-        if (type && g_mime_content_type_is_type(type, "multipart", "related")) {
-            if (const char* start = g_mime_object_get_content_type_parameter(object, "start")) {
-                const QByteArray wanted = contentIdOf(start);
-                for (int i = 0; i < count; ++i) {
-                    GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-                    const char* id = g_mime_object_get_content_id(child);
-                    if (id && contentIdOf(id) == wanted)
-                        return findShownPart(child, depth + 1);
-                }
-            }
-            return findShownPart(g_mime_multipart_get_part(multipart, 0), depth + 1);
-        }
-        if (type && g_mime_content_type_is_type(type, "multipart", "alternative")) {
-            // Readers show the richest version they can: HTML over plain text.
-            GMimeObject* plain = nullptr;
-            for (int i = count - 1; i >= 0; --i) {
-                GMimeObject* found = findShownPart(g_mime_multipart_get_part(multipart, i), depth + 1);
-                if (found && isText(found, "html"))
-                    return found;
-                if (found && !plain)
-                    plain = found;
-            }
-            return plain;
-        }
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-            if (isAttachment(child))
-                continue;
-            if (GMimeObject* found = findShownPart(child, depth + 1))
-                return found;
-        }
-        return nullptr;
-    }
-    return GMIME_IS_PART(object) && (isText(object, "html") || isText(object, "plain")) ? object : nullptr;
-}
-
 // ---- Rewriting one part in place ------------------------------------------
 
 qsizetype lineEndBefore(const QByteArray& bytes, qsizetype position)
@@ -476,9 +382,7 @@ QByteArray plainTextAsHtml(const QString& text, const QString& block)
 QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan& span, const QString& block)
 {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
-    GObjectPtr<GMimeStream> decodedStream(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(content, decodedStream.get());
-    QByteArray decoded = streamBytes(decodedStream.get());
+    QByteArray decoded = DecodedContent(part);
     const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
     GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
     const QByteArray eol = lineEndingOf(bytes, span.headersBegin);
@@ -486,7 +390,7 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
     QByteArray newType;
     QByteArray newEncoding;
     QByteArray body;
-    if (isText(GMIME_OBJECT(part), "html")) {
+    if (HasContentType(GMIME_OBJECT(part), "text", "html")) {
         if (asciiIncompatible(charset)) {
             decoded = decodeCharset(decoded, charset).toUtf8();
             newType = "text/html; charset=utf-8";
@@ -646,9 +550,7 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
     QString body;
     GMimeDataWrapper* content = GMIME_IS_PART(top) ? g_mime_part_get_content(GMIME_PART(top)) : nullptr;
     if (content) {
-        GObjectPtr<GMimeStream> decoded(g_mime_stream_mem_new());
-        g_mime_data_wrapper_write_to_stream(content, decoded.get());
-        body = decodeCharset(streamBytes(decoded.get()),
+        body = decodeCharset(DecodedContent(GMIME_PART(top)),
                              g_mime_object_get_content_type_parameter(top, "charset"));
     } else {
         body = fromUtf8OrWindows1252(bytes.mid(contentBegin));
@@ -659,36 +561,6 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
     const QByteArray page =
         headers + encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, eol);
     return spliced(text, begin, text.size(), QString::fromLatin1(page));
-}
-
-// Control characters among the header lines mean binary data, which the
-// office host refuses; a page built around it would hide that.
-bool looksBinary(QStringView text)
-{
-    qsizetype end = text.indexOf(u"\n\n");
-    const qsizetype crlf = text.indexOf(u"\r\n\r\n");
-    if (end < 0 || (crlf >= 0 && crlf < end))
-        end = crlf;
-    const QStringView head = text.left(end < 0 ? 8192 : qMin<qsizetype>(end, 8192));
-    qsizetype control = 0;
-    for (const QChar c : head) {
-        if (c.unicode() == 0)
-            return true;
-        if (c.unicode() < 0x20 && c != u'\t' && c != u'\r' && c != u'\n' && c != u'\f')
-            ++control;
-    }
-    return control * 20 > head.size();
-}
-
-// Saved messages sometimes start with blank lines or a stray blank before the
-// first field; readers skip them, or the header block would end before it began.
-qsizetype leadingBlanks(QStringView text)
-{
-    qsizetype skip = 0;
-    while (skip < text.size() &&
-           (text[skip] == u' ' || text[skip] == u'\t' || text[skip] == u'\r' || text[skip] == u'\n'))
-        ++skip;
-    return skip;
 }
 
 struct BlockLabel {
@@ -787,11 +659,11 @@ public:
     {
         if (messageText.isEmpty() || !isLatin1(messageText))
             return;
-        m_skip = leadingBlanks(messageText);
+        m_skip = LeadingBlankCount(messageText);
         m_prefix = messageText.left(m_skip);
         m_text = messageText.mid(m_skip);
         m_bytes = m_text.toLatin1();
-        initGMime();
+        InitGMime();
         m_stream.reset(g_mime_stream_mem_new_with_buffer(m_bytes.constData(), size_t(m_bytes.size())));
         GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_stream.get()));
         g_mime_parser_set_persist_stream(parser.get(), TRUE);
@@ -800,9 +672,11 @@ public:
         m_headersBegin = g_mime_parser_get_headers_begin(parser.get());
         m_headersEnd = g_mime_parser_get_headers_end(parser.get());
         if (m_top) {
-            m_shown = findShownPart(m_top);
+            // The part the office host's reader lays out, so the block is seen.
+            m_shown = DisplayedPart(m_top);
             if (m_shown)
-                m_shownSpan = locate(m_shown, m_shown == m_top, m_headersBegin, m_bytes);
+                m_shownSpan =
+                    locate(GMIME_OBJECT(m_shown), GMIME_OBJECT(m_shown) == m_top, m_headersBegin, m_bytes);
         }
     }
 
@@ -811,8 +685,8 @@ public:
     bool showsAsHtml(qsizetype position) const
     {
         const qsizetype at = position - m_skip;
-        return m_shownSpan && isText(m_shown, "html") && at >= m_shownSpan->contentBegin &&
-               at < m_shownSpan->contentEnd;
+        return m_shownSpan && HasContentType(GMIME_OBJECT(m_shown), "text", "html") &&
+               at >= m_shownSpan->contentBegin && at < m_shownSpan->contentEnd;
     }
 
     std::optional<QString> withBlock(const QString& block) const
@@ -821,7 +695,7 @@ public:
             return std::nullopt;
         std::optional<QString> page;
         if (m_shownSpan) {
-            const QByteArray part = rewritePart(GMIME_PART(m_shown), m_bytes, *m_shownSpan, block);
+            const QByteArray part = rewritePart(m_shown, m_bytes, *m_shownSpan, block);
             page = spliced(m_text, m_shownSpan->headersBegin, m_shownSpan->contentEnd,
                            QString::fromLatin1(part));
         } else if (!m_shown && GMIME_IS_MULTIPART(m_top)) {
@@ -844,7 +718,7 @@ private:
     GObjectPtr<GMimeStream> m_stream;
     GObjectPtr<GMimeMessage> m_message;
     GMimeObject* m_top = nullptr;
-    GMimeObject* m_shown = nullptr;
+    GMimePart* m_shown = nullptr;
     std::optional<PartSpan> m_shownSpan;
     qint64 m_headersBegin = -1;
     qint64 m_headersEnd = -1;
@@ -860,7 +734,7 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
 std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block)
 {
     // Two-byte text may as well be binary data that began with an FF or FE.
-    if (messageText.isEmpty() || !isLatin1(messageText) || looksBinary(messageText))
+    if (messageText.isEmpty() || !isLatin1(messageText) || LooksBinary(messageText))
         return std::nullopt;
     const QString body = fromUtf8OrWindows1252(messageText.toLatin1());
     const QByteArray page =
@@ -873,7 +747,7 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
 QString MessagePageText(const QString& messageText)
 {
     const HeaderLines values =
-        ScanHeaderLines(CutLines(QStringView(messageText).mid(leadingBlanks(messageText))));
+        ScanHeaderLines(CutLines(QStringView(messageText).mid(LeadingBlankCount(messageText))));
     const QString block = BuildHeaderBlock(values);
     const qsizetype bodyTag = FindBodyTagEnd(messageText);
     const ParsedMessage parsed(messageText);

@@ -1,5 +1,7 @@
 #include "mhtmlreader.h"
 
+#include "mimeparts.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +15,6 @@
 #define signals Q_SIGNALS
 
 #include <cmath>
-#include <memory>
 #include <stdexcept>
 
 namespace
@@ -25,110 +26,6 @@ std::runtime_error failure(const QString& text)
 }
 
 // ---------------------------------------------------------------- GMime glue
-
-struct GObjectUnref {
-    void operator()(gpointer object) const
-    {
-        if (object)
-            g_object_unref(object);
-    }
-};
-template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-void initGMime()
-{
-    static const bool done = [] {
-        g_mime_init();
-        return true;
-    }();
-    Q_UNUSED(done);
-}
-
-QByteArray decodedContent(GMimePart* part)
-{
-    GMimeDataWrapper* content = g_mime_part_get_content(part);
-    if (!content)
-        return {};
-    GPtr<GMimeStream> memory(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(content, memory.get());
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
-    return QByteArray(reinterpret_cast<const char*>(bytes->data), qsizetype(bytes->len));
-}
-
-bool isType(GMimeObject* object, const char* type, const char* subtype)
-{
-    GMimeContentType* contentType = g_mime_object_get_content_type(object);
-    return contentType && g_mime_content_type_is_type(contentType, type, subtype);
-}
-
-bool isAttachment(GMimeObject* object)
-{
-    const char* disposition = g_mime_object_get_disposition(object);
-    return disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
-}
-
-QString normalisedContentId(QString id)
-{
-    id = id.trimmed();
-    if (id.startsWith(u'<') && id.endsWith(u'>'))
-        id = id.mid(1, id.size() - 2);
-    return id;
-}
-
-// The part a reader shows: the root of multipart/related, the last HTML (else
-// plain text) alternative, the first displayable part of anything else.
-GMimePart* displayedPart(GMimeObject* object, int depth = 0)
-{
-    if (!object || depth > 64)
-        return nullptr;
-    if (GMIME_IS_MESSAGE_PART(object)) {
-        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-        return inner ? displayedPart(g_mime_message_get_mime_part(inner), depth + 1) : nullptr;
-    }
-    if (GMIME_IS_MULTIPART(object)) {
-        GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        const int count = g_mime_multipart_get_count(multipart);
-        if (count <= 0)
-            return nullptr;
-        if (isType(object, "multipart", "related")) {
-            const char* start = g_mime_object_get_content_type_parameter(object, "start");
-            if (start) {
-                const QString wanted = normalisedContentId(QString::fromUtf8(start));
-                for (int i = 0; i < count; ++i) {
-                    GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-                    const char* id = g_mime_object_get_content_id(child);
-                    if (id && normalisedContentId(QString::fromUtf8(id)) == wanted)
-                        return displayedPart(child, depth + 1);
-                }
-            }
-            return displayedPart(g_mime_multipart_get_part(multipart, 0), depth + 1);
-        }
-        if (isType(object, "multipart", "alternative")) {
-            GMimePart* plain = nullptr;
-            for (int i = count - 1; i >= 0; --i) {
-                GMimePart* candidate = displayedPart(g_mime_multipart_get_part(multipart, i), depth + 1);
-                if (!candidate)
-                    continue;
-                if (isType(GMIME_OBJECT(candidate), "text", "html"))
-                    return candidate;
-                if (!plain)
-                    plain = candidate;
-            }
-            return plain;
-        }
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
-            if (isAttachment(child))
-                continue;
-            if (GMimePart* found = displayedPart(child, depth + 1))
-                return found;
-        }
-        return nullptr;
-    }
-    if (GMIME_IS_PART(object) && (isType(object, "text", "html") || isType(object, "text", "plain")))
-        return GMIME_PART(object);
-    return nullptr;
-}
 
 QString safeExtension(GMimeObject* object)
 {
@@ -179,7 +76,7 @@ void collectRelated(GMimeObject* object, GMimePart* shown, const QString& folder
     const QString fileName =
         QStringLiteral("part-%1.%2").arg(parts.sizes.size() + 1).arg(safeExtension(object));
     QFile file(folder + u'/' + fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(decodedContent(GMIME_PART(object))) < 0)
+    if (!file.open(QIODevice::WriteOnly) || file.write(DecodedContent(GMIME_PART(object))) < 0)
         throw failure(
             QStringLiteral("cannot write a part of the page into %1: %2").arg(folder, file.errorString()));
     file.close();
@@ -187,7 +84,7 @@ void collectRelated(GMimeObject* object, GMimePart* shown, const QString& folder
     parts.sizes.insert(fileName, reader.size());
 
     if (id) {
-        const QString cid = normalisedContentId(QString::fromUtf8(id));
+        const QString cid = NormalisedContentId(QString::fromUtf8(id));
         parts.names.insert(QStringLiteral("cid:") + cid, fileName);
         parts.names.insert(QStringLiteral("cid:") + cid.toLower(), fileName);
     }
@@ -402,7 +299,7 @@ QString localReference(const QString& raw, const QHash<QString, QString>& localN
         return *it;
     const QString lower = value.toLower();
     if (lower.startsWith(QLatin1String("cid:"))) {
-        const QString id = normalisedContentId(value.mid(4));
+        const QString id = NormalisedContentId(value.mid(4));
         if (auto it = localNames.constFind(QStringLiteral("cid:") + id); it != localNames.constEnd())
             return *it;
         if (auto it = localNames.constFind(QStringLiteral("cid:") + id.toLower());
@@ -530,24 +427,6 @@ bool isBoxTag(const QString& name)
 
 // A header block holding control characters is no MIME header: binary data
 // that merely carries a page's name.
-bool looksBinary(const QByteArray& bytes)
-{
-    qsizetype end = bytes.indexOf("\n\n");
-    const qsizetype crlf = bytes.indexOf("\r\n\r\n");
-    if (end < 0 || (crlf >= 0 && crlf < end))
-        end = crlf;
-    const QByteArray head = bytes.left(end < 0 ? 8192 : qMin<qsizetype>(end, 8192));
-    qsizetype control = 0;
-    for (const char c : head) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == 0)
-            return true;
-        if (byte < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f')
-            ++control;
-    }
-    return control * 20 > head.size();
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- public
@@ -616,7 +495,7 @@ QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool
         g_free(converted);
         return true;
     };
-    initGMime();
+    InitGMime();
     QString out;
     if (!declaredCharset.isEmpty() && convert(declaredCharset, out))
         return out;
@@ -905,25 +784,19 @@ QString AddPageStyle(const QString& html, const PageGeometry& page)
 
 QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageGeometry& page)
 {
-    initGMime();
+    InitGMime();
     QFile file(mhtPath);
     if (!file.open(QIODevice::ReadOnly))
         throw failure(QStringLiteral("the page %1 cannot be read: %2").arg(mhtPath, file.errorString()));
     QByteArray bytes = file.readAll();
     file.close();
-    // Saved pages sometimes start with blank lines, which would end the
-    // header block before it begins.
-    qsizetype skip = 0;
-    while (skip < bytes.size() &&
-           (bytes[skip] == ' ' || bytes[skip] == '\t' || bytes[skip] == '\r' || bytes[skip] == '\n'))
-        ++skip;
-    bytes.remove(0, skip);
-    if (looksBinary(bytes))
+    bytes.remove(0, LeadingBlankCount(bytes));
+    if (LooksBinary(bytes))
         throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));
 
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
+    GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     GMimeObject* body = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
 
     // Text without MIME structure is shown as text, and a message without a
@@ -933,12 +806,12 @@ QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageG
     RelatedParts related;
     if (!body) {
         html = PlainTextToHtml(DecodeText(bytes, {}, false));
-    } else if (GMimePart* shown = displayedPart(body)) {
+    } else if (GMimePart* shown = DisplayedPart(body)) {
         collectRelated(body, shown, folder, related);
-        const bool isHtml = isType(GMIME_OBJECT(shown), "text", "html");
+        const bool isHtml = HasContentType(GMIME_OBJECT(shown), "text", "html");
         const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(shown), "charset");
         const QString text =
-            DecodeText(decodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
+            DecodeText(DecodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
         html = isHtml ? text : PlainTextToHtml(text);
     } else {
         html = QStringLiteral("<html><body></body></html>");

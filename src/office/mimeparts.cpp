@@ -1,0 +1,179 @@
+#include "mimeparts.h"
+
+#include <type_traits>
+
+// GLib names a struct member "signals", which Qt defines as a keyword.
+#undef signals
+#include <gmime/gmime.h>
+#define signals Q_SIGNALS
+
+namespace
+{
+
+bool isAttachment(GMimeObject* object)
+{
+    const char* disposition = g_mime_object_get_disposition(object);
+    return disposition && g_ascii_strcasecmp(disposition, "attachment") == 0;
+}
+
+GMimePart* displayedPart(GMimeObject* object, int depth)
+{
+    if (!object || depth > 64)
+        return nullptr;
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        return inner ? displayedPart(g_mime_message_get_mime_part(inner), depth + 1) : nullptr;
+    }
+    if (GMIME_IS_MULTIPART(object)) {
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        if (count <= 0)
+            return nullptr;
+        if (HasContentType(object, "multipart", "related")) {
+            if (const char* start = g_mime_object_get_content_type_parameter(object, "start")) {
+                const QString wanted = NormalisedContentId(QString::fromUtf8(start));
+                for (int i = 0; i < count; ++i) {
+                    GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+                    const char* id = g_mime_object_get_content_id(child);
+                    if (id && NormalisedContentId(QString::fromUtf8(id)) == wanted)
+                        return displayedPart(child, depth + 1);
+                }
+            }
+            return displayedPart(g_mime_multipart_get_part(multipart, 0), depth + 1);
+        }
+        if (HasContentType(object, "multipart", "alternative")) {
+            // Readers show the richest version they can: HTML over plain text.
+            GMimePart* plain = nullptr;
+            for (int i = count - 1; i >= 0; --i) {
+                GMimePart* candidate = displayedPart(g_mime_multipart_get_part(multipart, i), depth + 1);
+                if (!candidate)
+                    continue;
+                if (HasContentType(GMIME_OBJECT(candidate), "text", "html"))
+                    return candidate;
+                if (!plain)
+                    plain = candidate;
+            }
+            return plain;
+        }
+        for (int i = 0; i < count; ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+            if (isAttachment(child))
+                continue;
+            if (GMimePart* found = displayedPart(child, depth + 1))
+                return found;
+        }
+        return nullptr;
+    }
+    if (GMIME_IS_PART(object) &&
+        (HasContentType(object, "text", "html") || HasContentType(object, "text", "plain")))
+        return GMIME_PART(object);
+    return nullptr;
+}
+
+// One code for bytes and for text of one byte per character, so the message
+// page and the reader judge a message alike.
+template <typename View> char32_t unitAt(View view, qsizetype i)
+{
+    if constexpr (std::is_same_v<View, QStringView>)
+        return view[i].unicode();
+    else
+        return static_cast<unsigned char>(view[i]);
+}
+
+template <typename View> qsizetype leadingBlankCount(View view)
+{
+    qsizetype skip = 0;
+    while (skip < view.size()) {
+        const char32_t c = unitAt(view, skip);
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            break;
+        ++skip;
+    }
+    return skip;
+}
+
+template <typename View> bool looksBinary(View view, View blankLine, View crlfBlankLine)
+{
+    qsizetype end = view.indexOf(blankLine);
+    const qsizetype crlf = view.indexOf(crlfBlankLine);
+    if (end < 0 || (crlf >= 0 && crlf < end))
+        end = crlf;
+    const qsizetype limit = end < 0 ? 8192 : qMin<qsizetype>(end, 8192);
+    const View head = view.first(qMin(limit, view.size()));
+    qsizetype control = 0;
+    for (qsizetype i = 0; i < head.size(); ++i) {
+        const char32_t c = unitAt(head, i);
+        if (c == 0)
+            return true;
+        if (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f')
+            ++control;
+    }
+    return control * 20 > head.size();
+}
+
+} // namespace
+
+void GObjectUnref::operator()(void* object) const
+{
+    if (object)
+        g_object_unref(object);
+}
+
+void InitGMime()
+{
+    static const bool done = [] {
+        g_mime_init();
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+bool HasContentType(GMimeObject* object, const char* type, const char* subtype)
+{
+    GMimeContentType* contentType = g_mime_object_get_content_type(object);
+    return contentType && g_mime_content_type_is_type(contentType, type, subtype);
+}
+
+QByteArray DecodedContent(GMimePart* part)
+{
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    if (!content)
+        return {};
+    GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, memory.get());
+    const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
+    return QByteArray(reinterpret_cast<const char*>(bytes->data), qsizetype(bytes->len));
+}
+
+QString NormalisedContentId(const QString& id)
+{
+    QString text = id.trimmed();
+    if (text.startsWith(u'<') && text.endsWith(u'>'))
+        text = text.mid(1, text.size() - 2);
+    return text;
+}
+
+GMimePart* DisplayedPart(GMimeObject* top)
+{
+    return displayedPart(top, 0);
+}
+
+qsizetype LeadingBlankCount(QByteArrayView bytes)
+{
+    return leadingBlankCount(bytes);
+}
+
+qsizetype LeadingBlankCount(QStringView text)
+{
+    return leadingBlankCount(text);
+}
+
+bool LooksBinary(QByteArrayView bytes)
+{
+    return looksBinary(bytes, QByteArrayView("\n\n"), QByteArrayView("\r\n\r\n"));
+}
+
+bool LooksBinary(QStringView text)
+{
+    return looksBinary(text, QStringView(u"\n\n"), QStringView(u"\r\n\r\n"));
+}

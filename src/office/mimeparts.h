@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+
+typedef struct _GMimeObject GMimeObject;
+typedef struct _GMimePart GMimePart;
+
+// How a mail reader sees a message, in one place: the page reader lays out
+// what these choose, and the message page puts its header block there, so
+// the two cannot disagree about the part or the bytes they start from.
+
+// Owns one GObject reference (parsers, streams, messages).
+struct GObjectUnref {
+    void operator()(void* object) const;
+};
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+// Initialises GMime once per process; safe to call from any thread.
+void InitGMime();
+
+// True when the object's content type is type/subtype (any letter case).
+bool HasContentType(GMimeObject* object, const char* type, const char* subtype);
+
+// The part's content with its transfer encoding undone; empty without content.
+QByteArray DecodedContent(GMimePart* part);
+
+// A Content-ID as the start parameter, the part's field and cid: references
+// name it: trimmed, without its angle brackets.
+QString NormalisedContentId(const QString& id);
+
+// The part a reader shows: the root of multipart/related (its start part when
+// named), the last HTML (else the last plain-text) alternative, the first
+// displayable part of anything else that is not an attachment; a forwarded
+// message shows its own part. Null when nothing can be shown.
+GMimePart* DisplayedPart(GMimeObject* top);
+
+// The blanks (space, tab, CR, LF) before a message's first field. Saved
+// messages sometimes start with them; readers skip them, or the header block
+// would end before it began. The text form counts the same characters in
+// text holding one byte per character.
+qsizetype LeadingBlankCount(QByteArrayView bytes);
+qsizetype LeadingBlankCount(QStringView text);
+
+// True when control characters among the header lines mark the data as
+// binary rather than a MIME document. The text form judges text holding one
+// byte per character as the bytes it stands for.
+bool LooksBinary(QByteArrayView bytes);
+bool LooksBinary(QStringView text);
