@@ -1,6 +1,7 @@
 #include "listfilling.h"
 #include "recordinglist.h"
 #include "scripteddialogs.h"
+#include "testtree.h"
 #include "settingsstore.h"
 #include "../folders/unprivilegedrun.h"
 
@@ -14,23 +15,14 @@
 
 namespace {
 
-const QString kExtensionPrompt = QStringLiteral(
-    "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc files, etc.)");
-
+// Every file a small message, so the fillers take them for mail.
 void make(const QString& root, const QStringList& entries)
 {
-    for (const QString& entry : entries) {
-        const QString path = root + u'/' + entry;
-        if (entry.endsWith(u'/')) {
-            QVERIFY(QDir().mkpath(path));
-        } else {
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("From: a@example.org\r\n\r\nhello\r\n");
-        }
-    }
+    MakeTree(root, entries, "From: a@example.org\r\n\r\nhello\r\n");
 }
+
+const QString kExtensionPrompt = QStringLiteral(
+    "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc files, etc.)");
 
 QStringList prefixed(const QString& root, const QStringList& names)
 {

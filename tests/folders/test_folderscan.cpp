@@ -1,5 +1,6 @@
 #include "folderscan.h"
 #include "scripteddialogs.h"
+#include "testtree.h"
 #include "unprivilegedrun.h"
 
 #include <QDir>
@@ -11,22 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Makes folders and files below a root; names with a trailing '/' are folders.
-void make(const QString& root, const QStringList& entries)
-{
-    for (const QString& entry : entries) {
-        const QString path = root + u'/' + entry;
-        if (entry.endsWith(u'/')) {
-            QVERIFY(QDir().mkpath(path));
-        } else {
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("x");
-        }
-    }
-}
 
 // The scan's result relative to the root, so failures read well.
 QStringList relative(const QString& root, const FolderList& folders)
@@ -58,12 +43,12 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        make(tmp.path(), {"A/B/C/", "A/D/"});
+        MakeTree(tmp.path(), {"A/B/C/", "A/D/"});
         QCOMPARE(relative(root, scan(root + "A/")), QStringList({"A/", "A/B/", "A/D/", "A/B/C/"}));
 
         // Deeper and wider: each level complete before the next, families in
         // the order of their parents, names ordered ignoring letter case.
-        make(tmp.path(), {"T/d/x/", "T/B/z/", "T/B/Y/", "T/B/z/deep/", "T/a/"});
+        MakeTree(tmp.path(), {"T/d/x/", "T/B/z/", "T/B/Y/", "T/B/z/deep/", "T/a/"});
         QCOMPARE(relative(root, scan(root + "T/")),
                  QStringList({"T/", "T/a/", "T/B/", "T/d/", "T/B/Y/", "T/B/z/", "T/d/x/", "T/B/z/deep/"}));
 
@@ -74,7 +59,7 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        make(tmp.path(), {"leaf/file.eml"});
+        MakeTree(tmp.path(), {"leaf/file.eml"});
         QCOMPARE(relative(root, scan(root + "leaf/")), QStringList({"leaf/"}));
 
         // A starting entry that is no folder is passed over and left as it was.
@@ -85,7 +70,7 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        make(tmp.path(), {"S/.hidden/inner/", QStringLiteral("S/Ελληνικά/"), QStringLiteral("S/日本/"), "S/why?/",
+        MakeTree(tmp.path(), {"S/.hidden/inner/", QStringLiteral("S/Ελληνικά/"), QStringLiteral("S/日本/"), "S/why?/",
                           QStringLiteral("S/bell\u0007/"), QStringLiteral("S/c1\u0085/")});
         // A name that is not valid in the file-name encoding.
         const QByteArray undecodable = QFile::encodeName(root + "S/").append("bad\xff");
@@ -102,7 +87,7 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        make(tmp.path(), {"A/B/", "X/Y/"});
+        MakeTree(tmp.path(), {"A/B/", "X/Y/"});
         QVERIFY(QFile::link(root + "A", root + "A/B/up"));     // back to the start
         QVERIFY(QFile::link(root + "A/B", root + "A/same"));   // a folder already found
         QVERIFY(QFile::link(root + "X", root + "A/outside"));  // new ground
@@ -118,7 +103,7 @@ private slots:
 
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        make(tmp.path(), {"A/B/hidden/", "A/C/D/", "A/E/"});
+        MakeTree(tmp.path(), {"A/B/hidden/", "A/C/D/", "A/E/"});
         QVERIFY(::chmod(QFile::encodeName(root + "A/B").constData(), 0) == 0);
 
         FolderList unreadable;
@@ -148,7 +133,7 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString dir = tmp.path();
-        make(dir, {"b.eml", "NOTE.EML", "a.Eml", ".hidden.eml", "a.emlx", "README", "x.eml/", "sub/c.eml"});
+        MakeTree(dir, {"b.eml", "NOTE.EML", "a.Eml", ".hidden.eml", "a.emlx", "README", "x.eml/", "sub/c.eml"});
         QVERIFY(QFile::link(dir + "/b.eml", dir + "/link.eml"));
         QVERIFY(QFile::link(dir + "/gone", dir + "/dangling.eml"));
         QVERIFY(::mkfifo(QFile::encodeName(dir + "/pipe.eml").constData(), 0644) == 0);
