@@ -2,6 +2,7 @@
 
 #include "mimeparts.h"
 
+#include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -392,6 +393,199 @@ QString insertIntoHead(const QString& html, const QString& addition)
     return QStringLiteral("<head>") + addition + QStringLiteral("</head>") + html;
 }
 
+// ---------------------------------------------------------------- table text
+
+struct Declaration {
+    QString name; // lower case
+    QString value;
+};
+
+// The declarations of a style attribute. A ';' inside quotes or brackets (a
+// data: URL, a quoted font name) separates nothing.
+QList<Declaration> cssDeclarations(const QString& style)
+{
+    QList<Declaration> out;
+    auto add = [&](QStringView text) {
+        const qsizetype colon = text.indexOf(u':');
+        if (colon <= 0)
+            return;
+        const QString name = text.left(colon).trimmed().toString().toLower();
+        const QString value = text.mid(colon + 1).trimmed().toString();
+        if (!name.isEmpty() && !value.isEmpty())
+            out.append({name, value});
+    };
+    QChar quote;
+    int depth = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < style.size(); ++i) {
+        const QChar c = style[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == u'"' || c == u'\'') {
+            quote = c;
+        } else if (c == u'(') {
+            ++depth;
+        } else if (c == u')') {
+            depth = qMax(0, depth - 1);
+        } else if (c == u';' && depth == 0) {
+            add(QStringView(style).mid(start, i - start));
+            start = i + 1;
+        }
+    }
+    add(QStringView(style).mid(start));
+    return out;
+}
+
+// The colour a `background` shorthand paints, if it names one.
+QString shorthandColour(const QString& background)
+{
+    static const QRegularExpression token(QStringLiteral("(?:rgba?|hsla?|url)\\s*\\([^)]*\\)|[^\\s,()]+"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    auto it = token.globalMatch(background);
+    while (it.hasNext()) {
+        const QString value = it.next().captured();
+        const QString lower = value.toLower();
+        if (lower.startsWith(QLatin1String("rgb")) || lower.startsWith(QLatin1String("hsl")) ||
+            (!lower.startsWith(QLatin1String("url")) && QColor::isValidColorName(value)))
+            return value;
+    }
+    return {};
+}
+
+// A bgcolor attribute as a CSS colour; empty for anything that is not one
+// word, which must not reach a style attribute.
+QString attributeColour(const QString& value)
+{
+    static const QRegularExpression word(QStringLiteral("^#?[0-9A-Za-z]+$"));
+    static const QRegularExpression bareHex(QStringLiteral("^(?:[0-9A-Fa-f]{3}|[0-9A-Fa-f]{6})$"));
+    const QString colour = value.trimmed();
+    if (!word.match(colour).hasMatch())
+        return {};
+    return bareHex.match(colour).hasMatch() ? u'#' + colour : colour;
+}
+
+// LibreOffice reads the text colour and font of a cell only from the cell:
+// what <table>, a row group or <tr> set is lost, and so is the background of
+// a row in a table of one row (a header strip) or of a one-column table that
+// SimplifyTables turns into blocks. Browsers let the cells inherit all of it,
+// so every cell is given what it would inherit, in front of its own
+// declarations and without those it sets itself, which keep winning.
+class TableInheritance
+{
+public:
+    void apply(Tag& tag)
+    {
+        if (tag.name == QLatin1String("table")) {
+            if (tag.closing) {
+                if (!m_frames.isEmpty())
+                    m_frames.removeLast();
+                return;
+            }
+            Frame frame;
+            // Colour passes on into a nested table; the font does not (mail
+            // is laid out in quirks mode, where tables start their font afresh).
+            if (!m_frames.isEmpty() && !m_frames.last().cellColour.isEmpty())
+                frame.table.append({QStringLiteral("color"), m_frames.last().cellColour});
+            frame.table += carried(tag, false);
+            m_frames.append(frame);
+            return;
+        }
+        if (m_frames.isEmpty())
+            return;
+        Frame& frame = m_frames.last();
+        if (tag.name == QLatin1String("tbody") || tag.name == QLatin1String("thead") ||
+            tag.name == QLatin1String("tfoot")) {
+            frame.group = tag.closing ? QList<Declaration>() : carried(tag, true);
+            frame.row.clear();
+        } else if (tag.name == QLatin1String("tr")) {
+            frame.row = tag.closing ? QList<Declaration>() : carried(tag, true);
+            frame.cellColour.clear();
+        } else if (tag.name == QLatin1String("td") || tag.name == QLatin1String("th")) {
+            frame.cellColour.clear();
+            if (!tag.closing)
+                giveToCell(frame, tag);
+        }
+    }
+
+private:
+    struct Frame {
+        QList<Declaration> table; // in order; a later one of a name wins
+        QList<Declaration> group;
+        QList<Declaration> row;
+        QString cellColour; // what a table inside the current cell inherits
+    };
+
+    // What an element passes on to its cells; rows and row groups their
+    // background as well (a table's own background LibreOffice keeps).
+    static QList<Declaration> carried(const Tag& tag, bool background)
+    {
+        static const QSet<QString> inherited = {QStringLiteral("color"),       QStringLiteral("font"),
+                                                QStringLiteral("font-family"), QStringLiteral("font-size"),
+                                                QStringLiteral("font-style"),  QStringLiteral("font-weight"),
+                                                QStringLiteral("text-align")};
+        QList<Declaration> out;
+        const QString backgroundColour = QStringLiteral("background-color");
+        if (const Attribute* bgcolor = tag.find(QStringLiteral("bgcolor")); background && bgcolor)
+            out.append({backgroundColour, attributeColour(bgcolor->value)});
+        const Attribute* style = tag.find(QStringLiteral("style"));
+        for (const Declaration& d : cssDeclarations(style ? style->value : QString())) {
+            if (inherited.contains(d.name)) {
+                out.append(d);
+            } else if (background && d.name == backgroundColour) {
+                out.append(d);
+            } else if (background && d.name == QLatin1String("background")) {
+                const QString colour = shorthandColour(d.value);
+                if (!colour.isEmpty())
+                    out.append({backgroundColour, colour});
+            }
+        }
+        out.removeIf([](const Declaration& d) { return d.value.isEmpty(); });
+        return out;
+    }
+
+    static void giveToCell(Frame& frame, Tag& tag)
+    {
+        const Attribute* style = tag.find(QStringLiteral("style"));
+        const QString own = style ? style->value : QString();
+        QSet<QString> set;
+        QString ownColour;
+        for (const Declaration& d : cssDeclarations(own)) {
+            set.insert(d.name);
+            if (d.name == QLatin1String("color"))
+                ownColour = d.value;
+        }
+        // Attributes the cell sets count as its own too.
+        if (tag.find(QStringLiteral("align")))
+            set.insert(QStringLiteral("text-align"));
+        if (tag.find(QStringLiteral("bgcolor")) || set.contains(QStringLiteral("background")))
+            set.insert(QStringLiteral("background-color"));
+
+        // The last declaration of each name, in their order.
+        const QList<Declaration> all = frame.table + frame.group + frame.row;
+        QList<Declaration> given;
+        QSet<QString> seen;
+        for (auto it = all.crbegin(); it != all.crend(); ++it) {
+            if (seen.contains(it->name))
+                continue;
+            seen.insert(it->name);
+            if (it->name == QLatin1String("color") && ownColour.isEmpty())
+                ownColour = it->value;
+            if (!set.contains(it->name))
+                given.prepend(*it);
+        }
+        frame.cellColour = ownColour;
+        if (given.isEmpty())
+            return;
+        QString prefix;
+        for (const Declaration& d : given)
+            prefix += d.name + QStringLiteral(": ") + d.value + QStringLiteral("; ");
+        tag.set(QStringLiteral("style"), own.trimmed().isEmpty() ? prefix.trimmed() : prefix + own);
+    }
+
+    QList<Frame> m_frames;
+};
+
 // ---------------------------------------------------------------- widths
 
 // LibreOffice 7.4 loses a table nested three deep when text precedes it in its
@@ -527,6 +721,7 @@ QString PlainTextToHtml(const QString& text)
 
 QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNames)
 {
+    TableInheritance tables;
     auto onTag = [&](Tag& tag) {
         if (isDroppedElement(tag.name))
             return false;
@@ -552,6 +747,7 @@ QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNam
             kept.append(a);
         }
         tag.attributes = kept;
+        tables.apply(tag);
         return true;
     };
     auto onStyle = [&](const QString& css) { return isolateCss(css, localNames); };

@@ -45,6 +45,23 @@ QStringList references(const QString& html)
     return out;
 }
 
+// The value a property ends up with in the style of the cell holding `text`,
+// the last declaration winning as in CSS; empty when the cell declares none.
+QString cellProperty(const QString& html, const QString& text, const QString& property)
+{
+    const QRegularExpression cell(QStringLiteral("<t[dh]\\b([^>]*)>") + QRegularExpression::escape(text) +
+                                  u'<');
+    const QString attributes = cell.match(html).captured(1);
+    const QRegularExpression style(QStringLiteral("style=\"([^\"]*)\""));
+    QString value;
+    for (const QString& declaration : style.match(attributes).captured(1).split(u';')) {
+        const qsizetype colon = declaration.indexOf(u':');
+        if (colon > 0 && declaration.left(colon).trimmed() == property)
+            value = declaration.mid(colon + 1).trimmed();
+    }
+    return value;
+}
+
 } // namespace
 
 class TestMhtmlReader : public QObject
@@ -108,6 +125,57 @@ private slots:
         QVERIFY(html.contains(QStringLiteral("charset=utf-8")));
         QVERIFY(html.contains(QStringLiteral("a link is no fetch")));
         QVERIFY(html.contains(QStringLiteral("cell")));
+    }
+
+    void cellsCarryTheTextPropertiesOfTheirRowAndTable()
+    {
+        // A newsletter's header strip: white on green, set on the row.
+        const QString html = IsolateHtml(
+            QStringLiteral(
+                "<table style=\"color: #333333; font-family: Georgia\">"
+                "<tr style=\"background: #2f7d4f; color: #ffffff; text-align: center; padding: 4px\">"
+                "<th>Day</th><td style=\"color: red\">Own colour<table><tr><td>Nested</td></tr></table></td>"
+                "<td bgcolor=\"#eeeeee\" align=\"right\">Own background</td></tr>"
+                "<tr><td>Monday</td></tr>"
+                "<tr bgcolor=\"ffcc00\"><td style=\"font-family: Verdana\">Legacy</td></tr>"
+                "<tr style=\"background: url(data:image/png;base64,AAAA) no-repeat "
+                "#123456\"><td>Data</td></tr>"
+                "<tr bgcolor=\"red; background-image: url(x)\"><td>Injected</td></tr>"
+                "</table><table><tr><td>Plain</td></tr></table>"),
+            {});
+        auto property = [&](const char* cell, const char* name) {
+            return cellProperty(html, QLatin1String(cell), QLatin1String(name));
+        };
+        QCOMPARE(property("Day", "color"), QStringLiteral("#ffffff"));
+        QCOMPARE(property("Day", "background-color"), QStringLiteral("#2f7d4f"));
+        QCOMPARE(property("Day", "font-family"), QStringLiteral("Georgia"));
+        QCOMPARE(property("Day", "text-align"), QStringLiteral("center"));
+        QCOMPARE(property("Day", "padding"), QString()); // not inherited
+
+        // What a cell sets itself, by style or attribute, wins.
+        QCOMPARE(property("Own colour", "color"), QStringLiteral("red"));
+        QCOMPARE(property("Own colour", "background-color"), QStringLiteral("#2f7d4f"));
+        QCOMPARE(property("Own background", "background-color"), QString());
+        QCOMPARE(property("Own background", "text-align"), QString());
+        QCOMPARE(property("Own background", "color"), QStringLiteral("#ffffff"));
+        QCOMPARE(property("Legacy", "font-family"), QStringLiteral("Verdana"));
+        QCOMPARE(property("Legacy", "background-color"), QStringLiteral("#ffcc00"));
+
+        // A nested table takes its cell's colour, not its font or background.
+        QCOMPARE(property("Nested", "color"), QStringLiteral("red"));
+        QCOMPARE(property("Nested", "font-family"), QString());
+        QCOMPARE(property("Nested", "background-color"), QString());
+
+        // A row passes on nothing beyond its end; a table beyond its own.
+        QCOMPARE(property("Monday", "color"), QStringLiteral("#333333"));
+        QCOMPARE(property("Monday", "background-color"), QString());
+        QVERIFY2(html.contains(QStringLiteral("<td>Plain</td>")), qPrintable(html));
+
+        // The colour is found in a shorthand whose image holds a ';', and a
+        // bgcolor that is no colour brings nothing into a style.
+        QCOMPARE(property("Data", "background-color"), QStringLiteral("#123456"));
+        QCOMPARE(property("Injected", "background-image"), QString());
+        QCOMPARE(property("Injected", "background-color"), QString());
     }
 
     void tablesAreKeptAtMostTwoDeepWithoutLosingText()
