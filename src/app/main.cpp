@@ -19,7 +19,7 @@ int main(int argc, char* argv[])
     SettingsStore settings;
     QtDialogs dialogs;
 
-    OfficeEngine& engine = LibreOfficeEngine();
+    OfficeEngine& engine = ProgramOfficeEngine();
     MessageConverter converter(engine, ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
     ConversionRun run(converter, [&engine](Dialogs& asker) { return WarnIfWordRunning(asker, engine); });
 

@@ -44,6 +44,6 @@ int main(int argc, char* argv[])
         return kExitSomeFailed;
     }
 
-    MessageConverter converter(LibreOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
+    MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
     return ConvertMessages(messages, outputFolder, converter, out, err);
 }

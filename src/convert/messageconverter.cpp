@@ -56,7 +56,7 @@ WorkPaths FormWorkPaths(const QString& messagePath, const QString& workFolder)
     WorkPaths paths;
     paths.baseName = StripExtension(GetFileName(messagePath));
     paths.mhtPath = workFolder + QLatin1Char('/') + paths.baseName + QStringLiteral(".mht");
-    paths.rtfPath = workFolder + QLatin1Char('/') + paths.baseName + QStringLiteral(".rtf");
+    paths.rtfPath = workFolder + QLatin1Char('/') + paths.baseName + QStringLiteral(".pdf");
     return paths;
 }
 
@@ -137,7 +137,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     ConvertPageToRtf(work.mhtPath, work.rtfPath, guard, m_engine);
 
     if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); }))
-        return {false, QStringLiteral("the office engine made no RTF document of the page")};
+        return {false, QStringLiteral("the page engine laid out no pages for the message")};
 
     QString program;
     QStringList arguments;

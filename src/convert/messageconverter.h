@@ -11,8 +11,9 @@ class OfficeEngine;
 class ProgressBar;
 class StepGuard;
 
-// Where one message's work files go: `<work folder>/<BaseName>.mht` and
-// `.rtf`. BaseName is the file name without its folder and last extension.
+// Where one message's work files go: `<work folder>/<BaseName>.mht` and the
+// laid-out pages `.pdf` (rtfPath keeps the run's name for the work document).
+// BaseName is the file name without its folder and last extension.
 struct WorkPaths {
     QString baseName;
     QString mhtPath;
@@ -45,8 +46,8 @@ struct MessageResult {
 
 // The steps of one message, shared by the window and the command line:
 // delete the old work files and result, copy the message, write the page with
-// the header block, have the office engine save it as RTF, and run vexlo on
-// that RTF. Every step runs under the caller's guard with its step number, so
+// the header block, have the page engine lay it out as PDF, and run vexlo on
+// that PDF. Every step runs under the caller's guard with its step number, so
 // a failing step is reported and the next one runs.
 class MessageConverter {
 public:

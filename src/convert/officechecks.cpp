@@ -6,14 +6,13 @@
 #include <QString>
 
 const char* const kWordCannotStartAdvice =
-    "Error 842001. A normal instance of LibreOffice could not be created.\r\n\r\n"
-    "1. Please make sure LibreOffice Writer is installed on this computer (on Debian and Ubuntu: the package "
-    "libreoffice-writer or libreoffice-writer-nogui).\r\n\r\n"
-    "2. Please make sure LibreOffice starts normally: open LibreOffice Writer and check that a blank "
-    "document opens "
-    "without any interrupting window.\r\n\r\n"
-    "3. Please make sure that quillmark-office stands beside quillmark in the program's folder.\r\n\r\n"
-    "4. All versions of LibreOffice from 7.0 on are supported by this software.";
+    "Error 842001. A normal instance of the page engine could not be created.\r\n\r\n"
+    "1. Please make sure Qt WebEngine is installed on this computer (on Debian and Ubuntu: the package "
+    "libqt6webenginecore6).\r\n\r\n"
+    "2. Please make sure that quillmark-office stands beside quillmark in the program's folder and that "
+    "\"quillmark-office --socket test\", started from a terminal, reports no error.\r\n\r\n"
+    "3. Please make sure the temporary folder can be written to and is not full.\r\n\r\n"
+    "4. LibreOffice Writer is needed only for attached office documents; mail is laid out without it.";
 
 const char* const kWordRunningPrompt = "Word may be open. It is recommended that you close Word first. Use "
                                        "Ctrl+Alt+Del > Task Manager > WINWORD.EXE "

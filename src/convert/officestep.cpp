@@ -17,14 +17,14 @@ namespace
 // Why a call cannot be made when an earlier one failed; the earlier failure
 // has been reported with its own reason.
 const char* const kNoEngine = "The office engine did not start, so the page could not be opened.";
-const char* const kNoDocument = "The page was not opened, so no RTF document could be saved.";
+const char* const kNoDocument = "The page was not opened, so its pages could not be saved as PDF.";
 const char* const kNothingToQuit = "The office engine did not start, so there is nothing to close.";
 
 QString temporaryNameBeside(const QString& path)
 {
     const QFileInfo info(path);
     return info.absolutePath() + QStringLiteral("/.") + info.completeBaseName() +
-           QStringLiteral(".%1.part.rtf")
+           QStringLiteral(".%1.part.pdf")
                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 }
 
@@ -53,7 +53,7 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
         const QString partial = temporaryNameBeside(rtfPath);
         SaveOptions options;
         options.FileName = partial;
-        options.FileFormat = kSaveFormatRtf;
+        options.FileFormat = kSaveFormatPdf;
         try {
             document->saveAs(options);
         } catch (...) {
@@ -78,5 +78,5 @@ void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard&
 
 void ConvertPageToRtf(const QString& mhtPath, const QString& rtfPath, StepGuard& guard)
 {
-    ConvertPageToRtf(mhtPath, rtfPath, guard, LibreOfficeEngine());
+    ConvertPageToRtf(mhtPath, rtfPath, guard, ProgramOfficeEngine());
 }

@@ -1,7 +1,5 @@
 #include "lokruntime.h"
 
-#include "mhtmlreader.h"
-#include "rtffit.h"
 
 #define LOK_USE_UNSTABLE_API
 #include <LibreOfficeKit/LibreOfficeKit.hxx>
@@ -10,9 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <stdexcept>
@@ -31,23 +27,6 @@ std::runtime_error failure(const QString& text)
 QByteArray fileUrl(const QString& path)
 {
     return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
-}
-
-// Rewrites the RTF at `path` with tables held to the text width; the file is
-// replaced in one step, never left half written.
-void fitTablesInPlace(const QString& path)
-{
-    QFile in(path);
-    if (!in.open(QIODevice::ReadOnly))
-        throw failure(QStringLiteral("cannot read back %1: %2").arg(path, in.errorString()));
-    const QByteArray original = in.readAll();
-    in.close();
-    const QByteArray fitted = FitRtfTablesToWidth(original);
-    if (fitted == original)
-        return;
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(fitted) != fitted.size() || !out.commit())
-        throw failure(QStringLiteral("cannot write %1: %2").arg(path, out.errorString()));
 }
 
 } // namespace
@@ -133,6 +112,12 @@ LokRuntime::LokRuntime()
     qputenv("SAL_USE_VCLPLUGIN", "svp");
     qputenv("SAL_NO_NWF", "1");
     m_profile = OfficeProfile::acquire();
+    // LibreOffice is only recommended by the package now that mail is laid out
+    // by the page engine; without it, office documents fail with this advice.
+    if (!QFileInfo::exists(QLatin1String(kInstallPath)))
+        throw failure(QStringLiteral("LibreOffice is not installed (%1 is missing); install LibreOffice "
+                                     "Writer (libreoffice-writer) to convert office documents")
+                          .arg(QLatin1String(kInstallPath)));
     m_office = lok::lok_cpp_init(kInstallPath, m_profile->url().toUtf8().constData());
     if (!m_office)
         throw failure(
@@ -163,45 +148,22 @@ std::unique_ptr<LokDocument> LokRuntime::load(const QString& path)
     if (!info.isReadable())
         throw failure(QStringLiteral("the document %1 cannot be read").arg(path));
 
-    QString loadPath = path;
-    QString scratch;
-    if (LooksLikeMhtml(path)) {
-        QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quillmark-page-XXXXXX"));
-        if (!dir.isValid())
-            throw failure(QStringLiteral("cannot create a folder for the page: %1").arg(dir.errorString()));
-        dir.setAutoRemove(false);
-        scratch = dir.path();
-        try {
-            loadPath = ReadMhtmlPage(path, scratch, PageGeometry::forLocale());
-        } catch (...) {
-            QDir(scratch).removeRecursively();
-            throw;
-        }
-    }
-
-    lok::Document* document = m_office->documentLoad(fileUrl(loadPath).constData(), "Batch=true");
+    lok::Document* document = m_office->documentLoad(fileUrl(path).constData(), "Batch=true");
     if (!document) {
-        if (!scratch.isEmpty())
-            QDir(scratch).removeRecursively();
         QString error = lastError();
         if (error.isEmpty())
             error = QStringLiteral("LibreOffice could not open %1").arg(path);
         throw failure(error);
     }
-    return std::make_unique<LokDocument>(*this, document, scratch);
+    return std::make_unique<LokDocument>(*this, document);
 }
 
-LokDocument::LokDocument(LokRuntime& runtime, lok::Document* document, QString scratchFolder)
-    : m_runtime(runtime), m_document(document), m_scratchFolder(std::move(scratchFolder))
+LokDocument::LokDocument(LokRuntime& runtime, lok::Document* document)
+    : m_runtime(runtime), m_document(document)
 {
 }
 
-LokDocument::~LokDocument()
-{
-    m_document.reset();
-    if (!m_scratchFolder.isEmpty())
-        QDir(m_scratchFolder).removeRecursively();
-}
+LokDocument::~LokDocument() = default;
 
 void LokDocument::saveAs(const QString& path, const QString& format)
 {
@@ -216,6 +178,4 @@ void LokDocument::saveAs(const QString& path, const QString& format)
     }
     if (!target.exists())
         throw failure(QStringLiteral("LibreOffice reported %1 saved, but it is not there").arg(path));
-    if (format == QLatin1String("rtf"))
-        fitTablesInPlace(path);
 }

@@ -44,9 +44,8 @@ public:
     // Throws std::runtime_error when LibreOffice cannot be loaded.
     static LokRuntime& instance();
 
-    // Loads any document LibreOffice reads; MHTML pages are read by our own
-    // reader first (LibreOffice shows their MIME source as text). Throws
-    // std::runtime_error with LibreOffice's error text.
+    // Loads any document LibreOffice reads. Throws std::runtime_error with
+    // LibreOffice's error text.
     std::unique_ptr<LokDocument> load(const QString& path);
 
     QString lastError();
@@ -63,7 +62,7 @@ private:
 class LokDocument
 {
 public:
-    LokDocument(LokRuntime& runtime, lok::Document* document, QString scratchFolder);
+    LokDocument(LokRuntime& runtime, lok::Document* document);
     ~LokDocument();
     LokDocument(const LokDocument&) = delete;
     LokDocument& operator=(const LokDocument&) = delete;
@@ -74,7 +73,6 @@ public:
 private:
     LokRuntime& m_runtime;
     std::unique_ptr<lok::Document> m_document;
-    QString m_scratchFolder; // the page's private folder, removed with the document
 };
 
 // The file name extension LibreOffice uses for a save format of the engine

@@ -1,54 +1,47 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
-#include <QSize>
+#include <QList>
 #include <QString>
 
-// The page LibreOffice lays the HTML out on. Widths are CSS pixels (96 per inch).
-struct PageGeometry {
-    QString cssSize;     // the @page size, e.g. "21cm 29.7cm"
-    QString cssMargin;   // the @page margin
-    int textWidthPx = 0; // page width less both margins
+// The page a mail reader shows for a message, held in memory: the page engine
+// serves it and its parts from here, so nothing of the message is written to
+// disk and the page can refer to nothing else.
+struct MailPart {
+    QByteArray mimeType; // as declared, lower case
+    QByteArray data;     // transfer encoding undone
+};
 
-    static PageGeometry a4();
-    static PageGeometry letter();
-    // Letter where the user's locale (LC_ALL, LC_PAPER, LANG) uses it, A4 elsewhere.
-    static PageGeometry forLocale();
+struct MailPage {
+    QByteArray html; // UTF-8
+    QList<MailPart> parts;
+    // Content-ID without angle brackets, lower case -> index into parts.
+    QHash<QString, qsizetype> byContentId;
+    // Content-Location exactly as the part gives it -> index into parts.
+    QHash<QString, qsizetype> byLocation;
+
+    const MailPart* partWithContentId(const QString& id) const;
+    const MailPart* partAtLocation(const QString& location) const;
 };
 
 // True for a file that is a MIME message or MHTML page rather than a document
-// LibreOffice reads by itself.
+// of another kind.
 bool LooksLikeMhtml(const QString& path);
 
-// Reads the page to show from an MHTML file into `folder`: the HTML as UTF-8 in
-// page.html, its related parts beside it. Returns the HTML file's path. Nothing
-// in the result refers to anything outside `folder`. Throws std::runtime_error.
-QString ReadMhtmlPage(const QString& mhtPath, const QString& folder, const PageGeometry& page);
+// Reads the page to show from a message or MHTML file: the part a reader
+// shows, decoded to UTF-8 (plain text as wrapped monospace text), and every
+// part that the page can name by Content-ID or Content-Location. Text without
+// MIME structure is shown as text; a message with nothing to show gives an
+// empty page. Throws std::runtime_error when the file cannot be read or holds
+// binary data.
+MailPage ReadMhtmlPage(const QString& mhtPath);
 
-// The steps of the reader that work on text alone.
+// An HTML file as a page of its own, without parts. Throws std::runtime_error.
+MailPage ReadHtmlPage(const QString& htmlPath);
 
 // Escaped text in a wrapping monospace block.
 QString PlainTextToHtml(const QString& text);
-
-// Keeps only what LibreOffice may load without touching the network or the
-// rest of the disk: references found in `localNames` (cid:... and
-// Content-Location values, mapped to file names in the page's folder) are
-// rewritten, data: images stay, every other reference is removed, and scripts,
-// frames, objects, external style sheets and event handlers are dropped. The
-// declared charset becomes UTF-8.
-QString IsolateHtml(const QString& html, const QHash<QString, QString>& localNames);
-
-// Keeps tables at most two deep, the most LibreOffice writes to RTF and reads
-// back intact: tables of a single column (frames, centring and stacking in
-// mail layouts) become blocks, and tables still deeper become lines of text.
-QString SimplifyTables(const QString& html);
-
-// Scales tables and images wider than the text width down to it; `imageSizes`
-// gives the natural size of local images by file name.
-QString FitHtmlToWidth(const QString& html, int textWidthPx, const QHash<QString, QSize>& imageSizes);
-
-// Adds the page size and margins to the document's style.
-QString AddPageStyle(const QString& html, const PageGeometry& page);
 
 // Decodes bytes of a text part: the declared charset, else a meta charset in
 // the HTML, else UTF-8 when valid, else windows-1252.

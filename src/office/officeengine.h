@@ -80,9 +80,10 @@ public:
     virtual std::unique_ptr<OfficeApplication> attach() = 0;
 };
 
-// The program's engine: LibreOffice in the quillmark-office host, started from
-// the program folder on first use and kept warm for the life of the process.
-OfficeEngine& LibreOfficeEngine();
+// The program's engine: the quillmark-office host (the page engine for mail,
+// LibreOffice for office documents), started from the program folder on first
+// use and kept warm for the life of the process.
+OfficeEngine& ProgramOfficeEngine();
 
 // Environment variable through which a child tool (vexlo) is told the host.
 inline constexpr const char* kOfficeSocketVariable = "QUILLMARK_OFFICE_SOCKET";
@@ -91,6 +92,7 @@ inline constexpr const char* kOfficeSocketVariable = "QUILLMARK_OFFICE_SOCKET";
 // runs. Put it into vexlo's environment under kOfficeSocketVariable.
 QString OfficeHostSocketName();
 
-// Time limit of every engine call, in milliseconds (default 120 s).
+// Time limit of every engine call, in milliseconds (default 60 s): a page
+// that does not load and print within it fails, and the engine is replaced.
 void SetOfficeCallTimeLimit(int milliseconds);
 int OfficeCallTimeLimit();

@@ -1,15 +1,24 @@
 #include "officehost.h"
 
 #include "lokruntime.h"
+#include "mhtmlreader.h"
 #include "officeconnection.h"
+#include "officeengine.h"
+#include "pageengine.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QLocalSocket>
+#include <QTimer>
+#include <QtWebEngineCore/qtwebenginecoreglobal.h>
 
 namespace
 {
+
+constexpr int kDefaultPageTimeLimitMs = 60000;
 
 QJsonObject success(QJsonObject reply = {})
 {
@@ -20,6 +29,12 @@ QJsonObject success(QJsonObject reply = {})
 QJsonObject failureReply(const QString& error)
 {
     return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), error}};
+}
+
+bool isMailPage(const QString& path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    return LooksLikeMhtml(path) || suffix == QLatin1String("html") || suffix == QLatin1String("htm");
 }
 
 } // namespace
@@ -35,7 +50,7 @@ qint64 PeakMemoryKb()
     return 0;
 }
 
-OfficeHost::OfficeHost(QObject* parent) : QObject(parent)
+OfficeHost::OfficeHost(QObject* parent) : QObject(parent), m_pages(std::make_unique<PageEngine>())
 {
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&m_server, &QLocalServer::newConnection, this, &OfficeHost::onNewConnection);
@@ -54,25 +69,47 @@ void OfficeHost::onNewConnection()
     while (QLocalSocket* client = m_server.nextPendingConnection()) {
         if (!m_owner)
             m_owner = client;
-        connect(client, &QLocalSocket::readyRead, this, [this, client] { onReadyRead(client); });
+        connect(client, &QLocalSocket::readyRead, this, [this, client] {
+            while (client->canReadLine())
+                m_queue.push_back({client, client->readLine()});
+            dispatch();
+        });
         connect(client, &QLocalSocket::disconnected, this, [this, client] { onDisconnected(client); });
     }
 }
 
-void OfficeHost::onReadyRead(QLocalSocket* client)
+// Requests are served one at a time, in the order they came, whichever
+// client sent them; a page being laid out is waited for in the event loop.
+void OfficeHost::dispatch()
 {
-    while (client->canReadLine()) {
-        const QJsonDocument document = QJsonDocument::fromJson(client->readLine());
-        const QJsonObject reply = document.isObject()
-                                      ? handle(document.object(), client)
-                                      : failureReply(QStringLiteral("the request is not readable"));
-        client->write(EncodeOfficeMessage(reply));
-        client->flush();
-        if (reply.value(QStringLiteral("exit")).toBool()) {
-            client->waitForBytesWritten(1000);
-            emit finished();
-            return;
-        }
+    while (!m_busy && !m_queue.empty()) {
+        const Request next = m_queue.front();
+        m_queue.pop_front();
+        if (!next.client)
+            continue;
+        const QJsonDocument document = QJsonDocument::fromJson(next.line);
+        m_busy = true;
+        const QPointer<QLocalSocket> client = next.client;
+        auto reply = [this, client](const QJsonObject& answer) {
+            m_busy = false;
+            if (client) {
+                client->write(EncodeOfficeMessage(answer));
+                client->flush();
+            }
+            // A spent page engine is not trusted with another page: the host
+            // ends, and the client starts a fresh one for the next message.
+            if (answer.value(QStringLiteral("exit")).toBool() || m_pages->needsReplacement()) {
+                if (client)
+                    client->waitForBytesWritten(1000);
+                emit finished();
+                return;
+            }
+            QTimer::singleShot(0, this, &OfficeHost::dispatch);
+        };
+        if (document.isObject())
+            handle(document.object(), client, reply);
+        else
+            reply(failureReply(QStringLiteral("the request is not readable")));
     }
 }
 
@@ -90,49 +127,88 @@ void OfficeHost::closeDocumentsOf(QLocalSocket* client)
         it = it->second.client == client ? m_documents.erase(it) : std::next(it);
 }
 
-QJsonObject OfficeHost::handle(const QJsonObject& request, QLocalSocket* client)
+QJsonObject OfficeHost::open(const QString& path, QLocalSocket* client)
+{
+    if (path.isEmpty())
+        return failureReply(QStringLiteral("no document was named"));
+    OpenDocument document;
+    document.client = client;
+    if (isMailPage(path)) {
+        const QFileInfo info(path);
+        if (!info.isFile())
+            return failureReply(QStringLiteral("the document %1 does not exist").arg(path));
+        document.page = std::make_shared<const MailPage>(LooksLikeMhtml(path) ? ReadMhtmlPage(path)
+                                                                              : ReadHtmlPage(path));
+    } else {
+        document.office = LokRuntime::instance().load(path);
+    }
+    const int handle = m_nextHandle++;
+    ++m_opened;
+    m_documents[handle] = std::move(document);
+    return success({{QStringLiteral("handle"), handle}});
+}
+
+void OfficeHost::save(const QJsonObject& request, const Reply& reply)
+{
+    const auto it = m_documents.find(request.value(QStringLiteral("handle")).toInt());
+    if (it == m_documents.end())
+        return reply(failureReply(QStringLiteral("the document is not open")));
+    const int fileFormat = request.value(QStringLiteral("format")).toInt(-1);
+    const QString path = request.value(QStringLiteral("path")).toString();
+    if (path.isEmpty())
+        return reply(failureReply(QStringLiteral("no file name was given to save to")));
+    if (!QFileInfo(path).absoluteDir().exists())
+        return reply(failureReply(
+            QStringLiteral("the folder %1 does not exist").arg(QFileInfo(path).absolutePath())));
+
+    if (it->second.office) {
+        const QString format = LokFormatName(fileFormat);
+        if (format.isEmpty())
+            return reply(failureReply(QStringLiteral("the save format %1 is not supported").arg(fileFormat)));
+        it->second.office->saveAs(path, format);
+        return reply(success());
+    }
+    if (fileFormat != kSaveFormatPdf)
+        return reply(failureReply(
+            QStringLiteral("a mail page is saved only as PDF (format %1), not as format %2")
+                .arg(kSaveFormatPdf)
+                .arg(fileFormat)));
+    const int timeLimit = request.value(QStringLiteral("timeLimitMs")).toInt(kDefaultPageTimeLimitMs);
+    m_pages->printToPdf(it->second.page, path, PageGeometry::forLocale(), timeLimit,
+                        [reply, path](const QString& error) {
+                            if (!error.isEmpty())
+                                reply(failureReply(error));
+                            else if (!QFileInfo(path).isFile())
+                                reply(failureReply(
+                                    QStringLiteral("the page engine reported %1 saved, but it is not there")
+                                        .arg(path)));
+                            else
+                                reply(success());
+                        });
+}
+
+void OfficeHost::handle(const QJsonObject& request, QLocalSocket* client, const Reply& reply)
 {
     const QString op = request.value(QStringLiteral("op")).toString();
     try {
-        if (op == QLatin1String("ping")) {
-            LokRuntime& runtime = LokRuntime::instance();
-            return success({{QStringLiteral("name"), QStringLiteral("LibreOffice")},
-                            {QStringLiteral("version"), runtime.version()},
-                            {QStringLiteral("opened"), m_opened},
-                            {QStringLiteral("peakMemoryKb"), double(PeakMemoryKb())}});
-        }
-        if (op == QLatin1String("open")) {
-            const QString path = request.value(QStringLiteral("path")).toString();
-            if (path.isEmpty())
-                return failureReply(QStringLiteral("no document was named"));
-            auto document = LokRuntime::instance().load(path);
-            const int handle = m_nextHandle++;
-            ++m_opened;
-            m_documents[handle] = {std::move(document), client};
-            return success({{QStringLiteral("handle"), handle}});
-        }
-        if (op == QLatin1String("save")) {
-            const auto it = m_documents.find(request.value(QStringLiteral("handle")).toInt());
-            if (it == m_documents.end())
-                return failureReply(QStringLiteral("the document is not open"));
-            const int fileFormat = request.value(QStringLiteral("format")).toInt(-1);
-            const QString format = LokFormatName(fileFormat);
-            if (format.isEmpty())
-                return failureReply(QStringLiteral("the save format %1 is not supported").arg(fileFormat));
-            const QString path = request.value(QStringLiteral("path")).toString();
-            if (path.isEmpty())
-                return failureReply(QStringLiteral("no file name was given to save to"));
-            it->second.document->saveAs(path, format);
-            return success();
-        }
+        if (op == QLatin1String("ping"))
+            return reply(success({{QStringLiteral("name"), QStringLiteral("Qt WebEngine")},
+                                  {QStringLiteral("version"), QString::fromLatin1(qWebEngineChromiumVersion())},
+                                  {QStringLiteral("opened"), m_opened},
+                                  {QStringLiteral("refused"), m_pages->refusedRequests()},
+                                  {QStringLiteral("peakMemoryKb"), double(PeakMemoryKb())}}));
+        if (op == QLatin1String("open"))
+            return reply(open(request.value(QStringLiteral("path")).toString(), client));
+        if (op == QLatin1String("save"))
+            return save(request, reply);
         if (op == QLatin1String("close")) {
             m_documents.erase(request.value(QStringLiteral("handle")).toInt());
-            return success();
+            return reply(success());
         }
         if (op == QLatin1String("exit"))
-            return success({{QStringLiteral("exit"), true}});
-        return failureReply(QStringLiteral("unknown request \"%1\"").arg(op));
+            return reply(success({{QStringLiteral("exit"), true}}));
+        reply(failureReply(QStringLiteral("unknown request \"%1\"").arg(op)));
     } catch (const std::exception& e) {
-        return failureReply(QString::fromUtf8(e.what()));
+        reply(failureReply(QString::fromUtf8(e.what())));
     }
 }

@@ -1,16 +1,23 @@
 #pragma once
 
-#include <QHash>
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QObject>
+#include <QPointer>
+
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 
 class LokDocument;
+class PageEngine;
 class QLocalSocket;
+struct MailPage;
 
-// The server side of the office host. The first client to connect owns the
+// The server side of the office host. Mail pages are laid out by the page
+// engine (Qt WebEngine), office documents by LibreOffice, which is loaded only
+// when the first office document arrives. The first client to connect owns the
 // host: when it disconnects the host ends. Further clients (the page renderer
 // of the same run) are served too, one request at a time, and their documents
 // are closed when they leave.
@@ -26,26 +33,38 @@ public:
     bool listen(const QString& socketName);
     QString errorString() const { return m_server.errorString(); }
 
-    // Handles one request; public so the protocol can be tested without a socket.
-    QJsonObject handle(const QJsonObject& request, QLocalSocket* client);
+    // Handles one request; `reply` is called once, maybe later from the event
+    // loop. Public so the protocol can be tested without a socket.
+    using Reply = std::function<void(const QJsonObject&)>;
+    void handle(const QJsonObject& request, QLocalSocket* client, const Reply& reply);
 
 signals:
     void finished();
 
 private:
     void onNewConnection();
-    void onReadyRead(QLocalSocket* client);
     void onDisconnected(QLocalSocket* client);
+    void dispatch();
     void closeDocumentsOf(QLocalSocket* client);
+    QJsonObject open(const QString& path, QLocalSocket* client);
+    void save(const QJsonObject& request, const Reply& reply);
 
     struct OpenDocument {
-        std::unique_ptr<LokDocument> document;
+        std::shared_ptr<const MailPage> page;
+        std::unique_ptr<LokDocument> office;
         QLocalSocket* client = nullptr;
+    };
+    struct Request {
+        QPointer<QLocalSocket> client;
+        QByteArray line;
     };
 
     QLocalServer m_server;
+    std::unique_ptr<PageEngine> m_pages;
     QLocalSocket* m_owner = nullptr;
     std::map<int, OpenDocument> m_documents;
+    std::deque<Request> m_queue;
+    bool m_busy = false;
     int m_nextHandle = 1;
     int m_opened = 0;
 };

@@ -17,6 +17,13 @@
 namespace
 {
 
+// How long past its own limit a host may take to say that a page ran out of
+// time, before it is taken for hung.
+int graceFor(int timeLimitMs)
+{
+    return qBound(2000, timeLimitMs / 4, 15000);
+}
+
 QString secondsText(int milliseconds)
 {
     return QString::number((milliseconds + 999) / 1000);
@@ -50,7 +57,20 @@ OfficeHostClient::~OfficeHostClient()
 
 bool OfficeHostClient::isRunning() const
 {
-    return m_process && m_process->state() != QProcess::NotRunning && m_connection.isConnected();
+    if (!m_connection.isConnected())
+        return false;
+    return m_attached || (m_process && m_process->state() != QProcess::NotRunning);
+}
+
+bool OfficeHostClient::attach(const QString& socketName)
+{
+    stop();
+    if (!m_connection.connectTo(socketName, 2000))
+        return false;
+    m_attached = true;
+    m_socketName = socketName;
+    ++m_generation;
+    return true;
 }
 
 qint64 OfficeHostClient::hostProcessId() const
@@ -75,6 +95,11 @@ QString OfficeHostClient::hostStandardError()
 
 void OfficeHostClient::stop()
 {
+    if (std::exchange(m_attached, false)) {
+        m_connection.disconnect();
+        m_socketName.clear();
+        return;
+    }
     if (m_connection.isConnected()) {
         QJsonObject reply;
         m_connection.request({{QStringLiteral("op"), QStringLiteral("exit")}}, 2000, false, reply);
@@ -119,7 +144,7 @@ void OfficeHostClient::start()
     ++m_generation;
     m_documentsOpened = 0;
 
-    // The host listens only once LibreOffice is loaded.
+    // The host listens only once its page engine is made.
     const QDeadlineTimer deadline(m_timeLimitMs);
     while (!m_connection.connectTo(m_socketName, 50)) {
         if (m_process->waitForFinished(50)) {
@@ -151,6 +176,7 @@ void OfficeHostClient::ensureStarted()
 void OfficeHostClient::failLost(const QString& what)
 {
     m_connection.disconnect();
+    m_attached = false;
     if (m_process) {
         m_process->kill();
         m_process->waitForFinished(3000);
@@ -161,7 +187,7 @@ void OfficeHostClient::failLost(const QString& what)
     throw OfficeError(reason.isEmpty() ? what : what + QStringLiteral(": ") + reason);
 }
 
-QJsonObject OfficeHostClient::call(const QJsonObject& request)
+QJsonObject OfficeHostClient::call(QJsonObject request)
 {
     if (m_busy)
         throw OfficeError(QStringLiteral("the office engine is busy with another call"));
@@ -174,8 +200,9 @@ QJsonObject OfficeHostClient::call(const QJsonObject& request)
     m_lastCallTimedOut = false;
     if (!isRunning())
         start();
+    request.insert(QStringLiteral("timeLimitMs"), m_timeLimitMs);
     QJsonObject reply;
-    switch (m_connection.request(request, m_timeLimitMs, m_processEvents, reply)) {
+    switch (m_connection.request(request, m_timeLimitMs + graceFor(m_timeLimitMs), m_processEvents, reply)) {
     case OfficeConnection::Outcome::TimedOut:
         m_lastCallTimedOut = true;
         failLost(QStringLiteral("the office engine did not answer within %1 seconds")

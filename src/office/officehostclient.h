@@ -9,11 +9,14 @@
 class QProcess;
 
 // Starts the quillmark-office host, keeps it warm and talks to it. Every call
-// has a time limit; past it the host is killed and the call fails. A host that
-// dies fails only the call under way; the next call starts a new one.
+// has a time limit, which the host holds a page to; a host that does not
+// answer even a little past it is killed and the call fails. A host that dies
+// fails only the call under way; the next call starts a new one.
 class OfficeHostClient
 {
 public:
+    static constexpr int kDefaultCallTimeLimitMs = 60000;
+
     explicit OfficeHostClient(QString hostProgram);
     ~OfficeHostClient();
     OfficeHostClient(const OfficeHostClient&) = delete;
@@ -21,9 +24,13 @@ public:
 
     // Starts the host unless it runs. Throws OfficeError.
     void ensureStarted();
+    // Uses a host that another process started and owns (the window's, for
+    // the page renderer of its run) instead of starting one; false when none
+    // answers under that name. Stopping only disconnects from it.
+    bool attach(const QString& socketName);
     // Sends a request (starting the host when needed) and returns the reply of
     // a successful call. Throws OfficeError with the engine's text otherwise.
-    QJsonObject call(const QJsonObject& request);
+    QJsonObject call(QJsonObject request);
     // Ends the host (politely, then by force).
     void stop();
 
@@ -57,7 +64,8 @@ private:
     QString m_socketName;
     QString m_logPath; // the host's standard error
     int m_generation = 0;
-    int m_timeLimitMs = 120000;
+    int m_timeLimitMs = kDefaultCallTimeLimitMs;
+    bool m_attached = false;
     bool m_processEvents = true;
     bool m_busy = false;
     int m_documentsOpened = 0;
@@ -70,5 +78,5 @@ private:
 void SetOfficeHostProgram(const QString& path);
 QString OfficeHostProgram();
 
-// The client behind LibreOfficeEngine(), created on first use.
+// The client behind ProgramOfficeEngine(), created on first use.
 OfficeHostClient& SharedOfficeHost();

@@ -34,6 +34,11 @@ QString SystemReason()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+bool IsNamed(const QFileInfo& info, const char* suffix)
+{
+    return info.suffix().compare(QLatin1String(suffix), Qt::CaseInsensitive) == 0;
+}
+
 void CheckInput(const QString& path)
 {
     const QFileInfo info(path);
@@ -49,10 +54,13 @@ void CheckInput(const QString& path)
     if (file.size() == 0)
         Fail(QStringLiteral("The document %1 is empty.").arg(path));
     // The office engine would read a damaged RTF file as plain text and
-    // render its bytes as if they were the message.
-    if (info.suffix().compare(QLatin1String("rtf"), Qt::CaseInsensitive) == 0
-        && !file.read(4096).trimmed().startsWith("{\\rtf"))
+    // render its bytes as if they were the message; a damaged PDF is better
+    // named as such than reported as a parser's complaint.
+    const QByteArray head = file.read(4096).trimmed();
+    if (IsNamed(info, "rtf") && !head.startsWith("{\\rtf"))
         Fail(QStringLiteral("The document %1 is not an RTF document.").arg(path));
+    if (IsNamed(info, "pdf") && !head.startsWith("%PDF-"))
+        Fail(QStringLiteral("The document %1 is not a PDF document.").arg(path));
 }
 
 void CheckOutput(const QString& path)
@@ -145,6 +153,18 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
         CheckInput(input);
         CheckOutput(output);
 
+        TiffDocumentInfo info;
+        info.documentName = QFileInfo(input).fileName();
+        info.software = QString::fromLatin1(kSoftware);
+        info.dpi = kPageDpi;
+
+        // Pages already laid out are only rasterised: a second layout could
+        // only move them.
+        if (IsNamed(QFileInfo(input), "pdf")) {
+            ConvertPdfToTiff(input, output, info);
+            return 0;
+        }
+
         // The intermediate PDF is nobody else's business: a folder only this
         // user can enter, removed on every way out.
         QTemporaryDir work(QDir::tempPath() + QStringLiteral("/vexlo-XXXXXX"));
@@ -158,10 +178,6 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
         if (!QFileInfo(pdf).isFile())
             Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(input));
 
-        TiffDocumentInfo info;
-        info.documentName = QFileInfo(input).fileName();
-        info.software = QString::fromLatin1(kSoftware);
-        info.dpi = kPageDpi;
         ConvertPdfToTiff(pdf, output, info);
 
         SetCleanupPath(CleanupSlot::WorkFile, QString());

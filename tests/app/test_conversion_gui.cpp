@@ -48,7 +48,7 @@ private slots:
         settings.write(QStringLiteral("Option2"), QStringLiteral("True"));
 
         SetOfficeHostProgram(QStringLiteral(QM_PROGRAM_DIR "/quillmark-office"));
-        MessageConverter converter(LibreOfficeEngine(), QStringLiteral(QM_PROGRAM_DIR "/vexlo"), work);
+        MessageConverter converter(ProgramOfficeEngine(), QStringLiteral(QM_PROGRAM_DIR "/vexlo"), work);
         ConversionRun run(converter);
         int clicks = 0;
         Form1::Hooks hooks;

@@ -3,10 +3,12 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QFile>
+#include <QColor>
 #include <QImage>
 #include <QString>
 
 #include <poppler/cpp/poppler-document.h>
+#include <poppler/cpp/poppler-page-renderer.h>
 #include <poppler/cpp/poppler-page.h>
 
 #include <memory>
@@ -56,7 +58,7 @@ inline QByteArray relatedPage(const QByteArray& html, const QByteArray& png = {}
 
 struct WordBox {
     QString text;
-    double left, right;
+    double left, right, top;
     int page;
 };
 
@@ -85,10 +87,39 @@ inline PdfContent readPdf(const QString& path)
         for (const auto& box : page->text_list()) {
             const auto word = box.text().to_utf8();
             content.words.push_back({QString::fromUtf8(word.data(), qsizetype(word.size())),
-                                     box.bbox().left(), box.bbox().right(), i});
+                                     box.bbox().left(), box.bbox().right(), box.bbox().top(), i});
         }
     }
     return content;
+}
+
+// The first page of a PDF as a picture, at `dpi`.
+inline QImage firstPageImage(const QString& path, double dpi = 50)
+{
+    std::unique_ptr<poppler::document> document(
+        poppler::document::load_from_file(QFile::encodeName(path).toStdString()));
+    if (!document || document->pages() < 1)
+        return {};
+    std::unique_ptr<poppler::page> page(document->create_page(0));
+    poppler::page_renderer renderer;
+    const poppler::image image = renderer.render_page(page.get(), dpi, dpi);
+    return QImage(reinterpret_cast<const uchar*>(image.const_data()), image.width(), image.height(),
+                  image.bytes_per_row(), QImage::Format_ARGB32)
+        .copy();
+}
+
+// How many pixels of the picture are near `colour`.
+inline int pixelsNear(const QImage& image, QColor colour, int tolerance = 24)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (qAbs(c.red() - colour.red()) <= tolerance && qAbs(c.green() - colour.green()) <= tolerance &&
+                qAbs(c.blue() - colour.blue()) <= tolerance)
+                ++count;
+        }
+    return count;
 }
 
 } // namespace officetest

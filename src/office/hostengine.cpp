@@ -9,17 +9,17 @@ namespace
 
 QJsonObject openRequest(const OpenOptions& options)
 {
-    // Of the open options only the file means something to LibreOffice: it
-    // never asks before converting, opens read-write, keeps no recent list
-    // for our profile, and detects the format itself (Format 0).
+    // Of the open options only the file means something to our engines: they
+    // never ask before converting, keep no recent list, and tell the format
+    // from the file itself (Format 0).
     return {{QStringLiteral("op"), QStringLiteral("open")},
             {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()}};
 }
 
-class LibreOfficeDocument : public OfficeDocument
+class HostDocument : public OfficeDocument
 {
 public:
-    LibreOfficeDocument(OfficeHostClient& client, int generation, int handle)
+    HostDocument(OfficeHostClient& client, int generation, int handle)
         : m_client(client), m_generation(generation), m_handle(handle)
     {
     }
@@ -43,15 +43,15 @@ private:
     int m_handle;
 };
 
-class LibreOfficeApplication : public OfficeApplication
+class HostApplication : public OfficeApplication
 {
 public:
-    explicit LibreOfficeApplication(OfficeHostClient& client)
+    explicit HostApplication(OfficeHostClient& client)
         : m_client(client), m_generation(client.generation())
     {
     }
 
-    QString name() override { return QStringLiteral("LibreOffice"); }
+    QString name() override { return QStringLiteral("Quillmark page engine"); }
 
     std::unique_ptr<OfficeDocument> open(const OpenOptions& options) override
     {
@@ -63,7 +63,7 @@ public:
         const QJsonObject reply = m_client.call(openRequest(options));
         const int handle = reply.value(QStringLiteral("handle")).toInt();
         m_handles.append(handle);
-        return std::make_unique<LibreOfficeDocument>(m_client, m_generation, handle);
+        return std::make_unique<HostDocument>(m_client, m_generation, handle);
     }
 
     // Releases our documents; the host itself stays warm for the next message.
@@ -83,7 +83,7 @@ private:
     QList<int> m_handles;
 };
 
-class LibreOfficeHostEngine : public OfficeEngine
+class HostEngine : public OfficeEngine
 {
 public:
     std::unique_ptr<OfficeApplication> create() override
@@ -101,19 +101,19 @@ public:
             client.ensureStarted();
             client.call(ping);
         }
-        return std::make_unique<LibreOfficeApplication>(client);
+        return std::make_unique<HostApplication>(client);
     }
 
-    // Our LibreOffice runs on a profile of its own and is never shared, so
+    // Our engines run in a host of their own that nobody else shares, so
     // there is no running instance to attach to.
     std::unique_ptr<OfficeApplication> attach() override { return nullptr; }
 };
 
 } // namespace
 
-OfficeEngine& LibreOfficeEngine()
+OfficeEngine& ProgramOfficeEngine()
 {
-    static LibreOfficeHostEngine engine;
+    static HostEngine engine;
     return engine;
 }
 

@@ -1,0 +1,343 @@
+#include "pageengine.h"
+
+#include <QBuffer>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPageSize>
+#include <QSizeF>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+#include <QWebEngineUrlSchemeHandler>
+
+#include <unistd.h>
+
+namespace
+{
+
+// Pages are served as quillmark://m<N>/page.html: a host of their own for each
+// message, so nothing of one message can be served to the next.
+const QByteArray kPageScheme = QByteArrayLiteral("quillmark");
+// cid: references are answered by the same server, straight from the parts.
+const QByteArray kCidScheme = QByteArrayLiteral("cid");
+const QString kPageFile = QStringLiteral("page.html");
+
+constexpr double kMarginMm = 15.0;
+constexpr double kCssPixelsPerMm = 96.0 / 25.4;
+
+PageGeometry geometryFor(QPageSize::PageSizeId id)
+{
+    const QPageSize size(id);
+    PageGeometry geometry;
+    geometry.layout = QPageLayout(size, QPageLayout::Portrait,
+                                  QMarginsF(kMarginMm, kMarginMm, kMarginMm, kMarginMm), QPageLayout::Millimeter);
+    geometry.textWidthPx = int((size.size(QPageSize::Millimeter).width() - 2 * kMarginMm) * kCssPixelsPerMm);
+    return geometry;
+}
+
+// Run in a world of its own after the page has loaded, so it works with the
+// message's JavaScript off. Holds the paper and margins against the message's
+// own @page rules, and scales content wider than the text width down to fit
+// it: Chromium shrinks a printout by at most half and cuts off the rest.
+QString fitScript(const PageGeometry& geometry)
+{
+    const QSizeF paper = geometry.layout.pageSize().size(QPageSize::Millimeter);
+    return QStringLiteral(R"((function () {
+  var root = document.documentElement;
+  if (!root) return 0;
+  var style = document.createElement('style');
+  style.textContent = '@page { size: %1mm %2mm !important; margin: %3mm !important }';
+  (document.head || root).appendChild(style);
+  var width = root.style.width;
+  root.style.width = '%4px';
+  var needed = root.scrollWidth;
+  root.style.width = width;
+  if (needed > %4) root.style.zoom = %4 / needed;
+  return needed;
+})())")
+        .arg(paper.width())
+        .arg(paper.height())
+        .arg(kMarginMm)
+        .arg(geometry.textWidthPx);
+}
+
+} // namespace
+
+PageGeometry PageGeometry::a4()
+{
+    return geometryFor(QPageSize::A4);
+}
+
+PageGeometry PageGeometry::letter()
+{
+    return geometryFor(QPageSize::Letter);
+}
+
+PageGeometry PageGeometry::forLocale()
+{
+    QByteArray locale;
+    for (const char* variable : {"LC_ALL", "LC_PAPER", "LANG"}) {
+        locale = qgetenv(variable);
+        if (!locale.isEmpty())
+            break;
+    }
+    // Territories whose paper is Letter; everyone else uses A4.
+    static const QList<QByteArray> letterTerritories = {"US", "CA", "MX", "CL", "CO", "CR", "GT", "PA",
+                                                        "PH", "PR", "SV", "VE", "DO", "NI", "HN", "BZ"};
+    const qsizetype underscore = locale.indexOf('_');
+    if (underscore >= 0 && letterTerritories.contains(locale.mid(underscore + 1, 2)))
+        return letter();
+    return a4();
+}
+
+void RegisterPageSchemes()
+{
+    QWebEngineUrlScheme page(kPageScheme);
+    page.setSyntax(QWebEngineUrlScheme::Syntax::Host);
+    page.setFlags(QWebEngineUrlScheme::SecureScheme);
+    QWebEngineUrlScheme::registerScheme(page);
+
+    QWebEngineUrlScheme cid(kCidScheme);
+    cid.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    cid.setFlags(QWebEngineUrlScheme::SecureScheme);
+    QWebEngineUrlScheme::registerScheme(cid);
+}
+
+void PreparePageEngineEnvironment()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    // No host name resolves, so a reference that slipped past the request
+    // guard could not even be looked up; no GPU, as the host has no display.
+    flags += " --host-resolver-rules=\"MAP * ~NOTFOUND\" --disable-gpu --no-proxy-server"
+             " --disable-background-networking --disable-component-update";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+    // Chromium's sandbox needs a user namespace, which root (a container, CI)
+    // does not get, and Chromium will not run as root with it on. Everyone
+    // else keeps it: the renderer that parses the message stays confined.
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+}
+
+// Lets through what belongs to the message being shown and refuses the rest.
+class PageRequestGuard : public QWebEngineUrlRequestInterceptor
+{
+public:
+    void setCurrentHost(const QString& host)
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_host = host;
+    }
+
+    int refused() const
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_refused;
+    }
+
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override
+    {
+        const QUrl url = info.requestUrl();
+        const QByteArray scheme = url.scheme().toLatin1();
+        const QMutexLocker lock(&m_mutex);
+        if ((scheme == kPageScheme && url.host() == m_host) || scheme == kCidScheme ||
+            (scheme == "data" && url.path().startsWith(QLatin1String("image/"))))
+            return;
+        ++m_refused;
+        info.block(true);
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QString m_host;
+    int m_refused = 0;
+};
+
+// Answers the page and its parts from memory.
+class PagePartServer : public QWebEngineUrlSchemeHandler
+{
+public:
+    void setPage(const QString& host, std::shared_ptr<const MailPage> page)
+    {
+        m_host = host;
+        m_page = std::move(page);
+    }
+
+    void requestStarted(QWebEngineUrlRequestJob* job) override
+    {
+        const QUrl url = job->requestUrl();
+        const MailPart* part = nullptr;
+        if (!m_page) {
+            job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+            return;
+        }
+        if (url.scheme().toLatin1() == kCidScheme) {
+            part = m_page->partWithContentId(url.path(QUrl::FullyDecoded));
+        } else if (url.host() == m_host) {
+            const QString path = url.path(QUrl::FullyDecoded).mid(1);
+            if (path == kPageFile) {
+                reply(job, QByteArrayLiteral("text/html;charset=utf-8"), m_page->html);
+                return;
+            }
+            part = m_page->partAtLocation(path);
+        }
+        if (!part) {
+            job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+            return;
+        }
+        reply(job, part->mimeType, part->data);
+    }
+
+private:
+    static void reply(QWebEngineUrlRequestJob* job, const QByteArray& mimeType, const QByteArray& data)
+    {
+        auto* buffer = new QBuffer(job); // the job owns it and ends with the request
+        buffer->setData(data);
+        buffer->open(QIODevice::ReadOnly);
+        job->reply(mimeType, buffer);
+    }
+
+    QString m_host;
+    std::shared_ptr<const MailPage> m_page;
+};
+
+// Refuses every navigation but the load of the page itself: a meta refresh,
+// a form or a link cannot take the page anywhere.
+class MailWebPage : public QWebEnginePage
+{
+public:
+    using QWebEnginePage::QWebEnginePage;
+    QUrl allowed;
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override
+    {
+        return isMainFrame && url == allowed;
+    }
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString&, int, const QString&) override
+    {
+    }
+};
+
+PageEngine::PageEngine(QObject* parent)
+    : QObject(parent), m_guard(std::make_unique<PageRequestGuard>()),
+      m_server(std::make_unique<PagePartServer>())
+{
+    m_profile = new QWebEngineProfile(); // no storage name: off the record
+    m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
+    m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    m_profile->setSpellCheckEnabled(false);
+    m_profile->setUrlRequestInterceptor(m_guard.get());
+    m_profile->installUrlSchemeHandler(kPageScheme, m_server.get());
+    m_profile->installUrlSchemeHandler(kCidScheme, m_server.get());
+
+    QWebEngineSettings* settings = m_profile->settings();
+    settings->setAttribute(QWebEngineSettings::JavascriptEnabled, false);
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
+    settings->setAttribute(QWebEngineSettings::PdfViewerEnabled, false);
+    settings->setAttribute(QWebEngineSettings::DnsPrefetchEnabled, false);
+    settings->setAttribute(QWebEngineSettings::HyperlinkAuditingEnabled, false);
+    settings->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    settings->setAttribute(QWebEngineSettings::PrintElementBackgrounds, true);
+    settings->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+
+    m_page = new MailWebPage(m_profile);
+    connect(m_page, &QWebEnginePage::loadFinished, this, &PageEngine::onLoadFinished);
+    connect(m_page, &QWebEnginePage::pdfPrintingFinished, this, &PageEngine::onPdfPrinted);
+    connect(m_page, &QWebEnginePage::renderProcessTerminated, this, [this] {
+        m_spent = true;
+        finish(QStringLiteral("the page engine's renderer ended while laying out the page"));
+    });
+
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        m_spent = true;
+        finish(QStringLiteral("the page did not load and print within %1 seconds")
+                   .arg((m_timer.interval() + 999) / 1000));
+    });
+}
+
+PageEngine::~PageEngine()
+{
+    // The page before its profile, the profile before the guard and server
+    // it refers to.
+    delete m_page;
+    delete m_profile;
+}
+
+int PageEngine::refusedRequests() const
+{
+    return m_guard->refused();
+}
+
+void PageEngine::printToPdf(std::shared_ptr<const MailPage> page, const QString& pdfPath,
+                            const PageGeometry& geometry, int timeLimitMs, Done done)
+{
+    if (m_done) {
+        done(QStringLiteral("the page engine is busy with another page"));
+        return;
+    }
+    if (m_spent) {
+        done(QStringLiteral("the page engine must be restarted after a page that did not finish"));
+        return;
+    }
+    m_done = std::move(done);
+    m_pdfPath = pdfPath;
+    m_geometry = geometry;
+    const QString host = QStringLiteral("m%1").arg(++m_generation);
+    m_guard->setCurrentHost(host);
+    m_server->setPage(host, std::move(page));
+    const QUrl url(QStringLiteral("%1://%2/%3").arg(QLatin1String(kPageScheme), host, kPageFile));
+    static_cast<MailWebPage*>(m_page)->allowed = url;
+    m_timer.start(qMax(1, timeLimitMs));
+    m_page->load(url);
+}
+
+void PageEngine::onLoadFinished(bool ok)
+{
+    // Only the first answer counts: a refused refresh or link that follows
+    // the load must not fail a page that is being printed.
+    if (!m_done || m_printing)
+        return;
+    if (!ok) {
+        finish(QStringLiteral("the page could not be laid out"));
+        return;
+    }
+    m_printing = true;
+    const int generation = m_generation;
+    m_page->runJavaScript(fitScript(m_geometry), QWebEngineScript::ApplicationWorld,
+                          [this, generation](const QVariant&) {
+                              if (m_done && generation == m_generation)
+                                  m_page->printToPdf(m_pdfPath, m_geometry.layout);
+                          });
+}
+
+void PageEngine::onPdfPrinted(const QString& path, bool ok)
+{
+    if (!m_done || path != m_pdfPath)
+        return;
+    finish(ok ? QString() : QStringLiteral("the page could not be printed to %1").arg(path));
+}
+
+void PageEngine::finish(const QString& error)
+{
+    if (!m_done)
+        return;
+    m_timer.stop();
+    m_pdfPath.clear();
+    m_printing = false;
+    // The next page must not be served this one's parts.
+    m_server->setPage(QString(), nullptr);
+    m_guard->setCurrentHost(QString());
+    std::exchange(m_done, {})(error);
+}
