@@ -6,10 +6,12 @@ JOBS ?= $(shell nproc)
 
 # Debian packages: to build, to run, and to test. qt6-base-dev brings the
 # OpenGL and Vulkan headers that Qt's CMake files look for.
-BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev libgmime-3.0-dev \
-                 libreofficekit-dev libpoppler-cpp-dev libtiff-dev
-RUN_PACKAGES   = libreoffice-writer-nogui fonts-dejavu-core fonts-liberation2 \
-                 fonts-noto-core fonts-noto-cjk libqt6widgets6 libqt6network6
+BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev \
+                 libgmime-3.0-dev libreofficekit-dev libpoppler-cpp-dev libtiff-dev
+# The page engine lays out mail; LibreOffice only office documents, and the
+# tests of those need it.
+RUN_PACKAGES   = libqt6webenginecore6-bin libreoffice-writer-nogui fonts-dejavu-core \
+                 fonts-liberation2 fonts-noto-core fonts-noto-cjk libqt6widgets6 libqt6network6
 TEST_PACKAGES  = poppler-utils libtiff-tools dpkg-dev file
 # The Debian package reads its library dependencies with dpkg-shlibdeps.
 PACKAGE_PACKAGES = dpkg-dev file

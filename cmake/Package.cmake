@@ -23,16 +23,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QM_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
-# What no linker can see: LibreOffice is loaded at run time from its own
-# folder, and the fonts are what mail is laid out with (Liberation is metric
-# compatible with the fonts most mail names). Writer without its user
-# interface is the small choice on a fresh machine, but it conflicts with the
-# full Writer; a desktop that has that must keep it, and it serves us as well.
+# What no linker can see: the page engine's Chromium process
+# (QtWebEngineProcess) comes in a package of its own, and the fonts are what
+# mail is laid out with (Liberation is metric compatible with the fonts most
+# mail names).
 set(QM_PACKAGE_RUNTIME_DEPENDS
-  "libreoffice-writer-nogui | libreoffice-writer, fonts-liberation2, fonts-dejavu-core")
+  "libqt6webenginecore6-bin, fonts-liberation2, fonts-dejavu-core")
 # The libraries the executables link, for a machine without dpkg-shlibdeps.
 set(QM_PACKAGE_LIBRARY_DEPENDS
-  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libgmime-3.0-0, libpoppler-cpp0v5, libtiff6")
+  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6webenginecore6, libgmime-3.0-0, libpoppler-cpp0v5, libtiff6")
 
 find_program(QM_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(QM_FILE_COMMAND file)
@@ -48,7 +47,11 @@ else()
 endif()
 # Mail comes in every script: without Noto, Thai, Chinese, Japanese and Korean
 # text turns into boxes on the page. Sessions on Wayland use qt6-wayland when
-# present; X11 and XWayland work without.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-core, fonts-noto-cjk, qt6-wayland")
+# present; X11 and XWayland work without. LibreOffice (loaded at run time from
+# its own folder) lays out office documents only; mail needs none. Writer
+# without its user interface is the small choice, but it conflicts with the
+# full Writer, which a desktop that has it keeps and which serves us as well.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+  "libreoffice-writer-nogui | libreoffice-writer, fonts-noto-core, fonts-noto-cjk, qt6-wayland")
 
 include(CPack)

@@ -9,7 +9,6 @@
 #include "officeengine.h"
 #include "officehostclient.h"
 #include "officestep.h"
-#include "pagelayout.h"
 #include "paths.h"
 #include "stepguard.h"
 #include "vexlotool.h"
@@ -183,43 +182,39 @@ double HandMade(const QString& message, const QString& folder, const QString& pr
 }
 
 struct FloorPaths {
-    QString mht, rtf, pdf, tiff;
+    QString mht, pdf, tiff;
 };
 
 struct Stages {
     double page = 0;
-    double layout = 0;
     double raster = 0;
-    double total() const { return page + layout + raster; }
+    double total() const { return page + raster; }
 };
 
 // The warm engine's own work for one message, stage by stage, in this
-// process: the page and its RTF, the RTF laid out as PDF, the PDF rasterised
-// and written as TIFF. No process is started per message.
+// process: the page laid out and printed as PDF, the PDF rasterised and
+// written as TIFF. No process is started per message.
 Stages Floor(const QString& message, const QString& folder)
 {
     ConsoleDialogs dialogs;
     StepGuard guard(dialogs, QStringLiteral("bench "));
-    const FloorPaths paths{folder + QStringLiteral("/m.mht"), folder + QStringLiteral("/m.rtf"),
-                              folder + QStringLiteral("/m.pdf"), folder + QStringLiteral("/m.tiff")};
-    for (const QString& path : {paths.mht, paths.rtf, paths.pdf, paths.tiff})
+    const FloorPaths paths{folder + QStringLiteral("/m.mht"), folder + QStringLiteral("/m.pdf"),
+                           folder + QStringLiteral("/m.tiff")};
+    for (const QString& path : {paths.mht, paths.pdf, paths.tiff})
         QFile::remove(path);
     Stages stages;
     QElapsedTimer clock;
     clock.start();
     CopyFileChecked(message, paths.mht);
     PrepareMessagePage(paths.mht, dialogs);
-    ConvertPageToRtf(paths.mht, paths.rtf, guard, LibreOfficeEngine());
+    ConvertPageToRtf(paths.mht, paths.pdf, guard, ProgramOfficeEngine());
     stages.page = clock.nsecsElapsed() / 1e9;
-    if (!QFile::exists(paths.rtf))
+    if (!QFile::exists(paths.pdf))
         return stages;
     clock.restart();
     try {
-        LayOutAsPdf(paths.rtf, paths.pdf);
-        stages.layout = clock.nsecsElapsed() / 1e9;
-        clock.restart();
         TiffDocumentInfo info;
-        info.documentName = QStringLiteral("m.rtf");
+        info.documentName = QStringLiteral("m.pdf");
         info.dpi = kPageDpi;
         ConvertPdfToTiff(paths.pdf, paths.tiff, info);
         stages.raster = clock.nsecsElapsed() / 1e9;
@@ -313,13 +308,11 @@ int main(int argc, char* argv[])
     for (const QString& message : messages.mid(1)) {
         const Stages s = Floor(message, floorDir);
         sum.page += s.page;
-        sum.layout += s.layout;
         sum.raster += s.raster;
         floorPerMessage << s.total();
     }
     out << Qt::endl << "floor: the warm engine's own stages, messages 2.." << messages.size() << Qt::endl;
-    out << QStringLiteral("  page -> RTF         %1 s").arg(sum.page, 0, 'f', 1) << Qt::endl;
-    out << QStringLiteral("  RTF -> PDF          %1 s").arg(sum.layout, 0, 'f', 1) << Qt::endl;
+    out << QStringLiteral("  page -> PDF         %1 s").arg(sum.page, 0, 'f', 1) << Qt::endl;
     out << QStringLiteral("  rasterise + write   %1 s").arg(sum.raster, 0, 'f', 1) << Qt::endl;
     out << QStringLiteral("  sum                 %1 s (median %2 s per message)")
                .arg(sum.total(), 0, 'f', 1)

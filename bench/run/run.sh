@@ -11,10 +11,12 @@ set -e
 src="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$src/build}"
 [ $# -gt 0 ] && shift
-[ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -G Ninja
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" 
 cmake --build "$build" --target bench_run -j2 >/dev/null
 if [ $# -eq 0 ]; then
   set -- "$src/samples"
-  [ -d "$src/../shared/corpus/eml" ] && set -- "$@" "$src/../shared/corpus/eml"
+  for corpus in eml eml-extra html-mail; do
+    [ -d "$src/../shared/corpus/$corpus" ] && set -- "$@" "$src/../shared/corpus/$corpus"
+  done
 fi
 exec "$build/bench/bench_run" "$build/program" "${HAND_LIMIT:-0}" "$@"

@@ -179,7 +179,9 @@ QString decodeHeaderValue(QStringView value)
         return isLatin1(value) ? fromUtf8OrWindows1252(value.toLatin1()) : value.toString();
     // A page read as two-byte text already holds characters, not bytes.
     const QByteArray raw = isLatin1(value) ? value.toLatin1() : value.toUtf8();
-    static const QRegularExpression word(QStringLiteral("=\\?([^?\\s]+)\\?([bBqQ])\\?([^?\\s]*)\\?="));
+    // Senders put raw blanks inside encoded words ("=?iso-8859-1?Q?Test
+    // E-Mail?="); readers decode them anyway, and so do we.
+    static const QRegularExpression word(QStringLiteral("=\\?([^?\\s]+)\\?([bBqQ])\\?([^?\\r\\n]*)\\?="));
     const QString rawText = QString::fromLatin1(raw);
     QString out;
     QByteArray pending;

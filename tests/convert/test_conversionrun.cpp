@@ -178,13 +178,13 @@ private slots:
         QCOMPARE(rig.engine.calls.count(QStringLiteral("quit")), 4);
         const QStringList calls = vexloCalls();
         QCOMPARE(calls.size(), 4);
-        QCOMPARE(calls.at(2), m_work + QStringLiteral("/week.report.rtf|") +
+        QCOMPARE(calls.at(2), m_work + QStringLiteral("/week.report.pdf|") +
                                   CollapseSeparators(m_mail + QStringLiteral("/week.report.tiff")) +
                                   QStringLiteral("|sock-1"));
         for (const char* name : {"a", "b", "week.report", "d"}) {
             QVERIFY(QFile::exists(m_mail + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".tiff")));
             // The work files stay for a look after the run.
-            QVERIFY(QFile::exists(m_work + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".rtf")));
+            QVERIFY(QFile::exists(m_work + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pdf")));
         }
         QFile page(m_work + QStringLiteral("/a.mht"));
         QVERIFY(page.open(QIODevice::ReadOnly));

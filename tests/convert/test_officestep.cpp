@@ -39,28 +39,28 @@ private slots:
     void init()
     {
         m_mht = m_dir.path() + QStringLiteral("/page.mht");
-        m_rtf = m_dir.path() + QStringLiteral("/page.rtf");
+        m_rtf = m_dir.path() + QStringLiteral("/page.pdf");
         QFile::remove(m_rtf);
         QFile page(m_mht);
         QVERIFY(page.open(QIODevice::WriteOnly));
         page.write("MIME-Version: 1.0\r\n\r\nhello");
     }
 
-    void successfulConversionMakesTheFourCallsAndLeavesOnlyTheRtf()
+    void successfulConversionMakesTheFourCallsAndLeavesOnlyThePdf()
     {
         ScriptedDialogs dialogs;
         ScriptedOfficeEngine engine;
         StepGuard guard(dialogs, QStringLiteral("in Test.Form1.Run "));
         ConvertPageToRtf(m_mht, m_rtf, guard, engine);
 
-        QCOMPARE(engine.calls, (QStringList{"create", "open", "save 6", "quit"}));
+        QCOMPARE(engine.calls, (QStringList{"create", "open", "save 17", "quit"}));
         QVERIFY(dialogs.messages().isEmpty());
         QCOMPARE(engine.lastOpen.FileName, m_mht);
         QCOMPARE(engine.lastOpen.Format, qint16(0));
         QCOMPARE(engine.lastOpen.AddToRecentFiles, false);
         QCOMPARE(engine.lastSave.AddToRecentFiles, true);
         QVERIFY(QFile::exists(m_rtf));
-        QCOMPARE(leftovers(), (QStringList{"page.mht", "page.rtf"}));
+        QCOMPARE(leftovers(), (QStringList{"page.mht", "page.pdf"}));
     }
 
     void engineThatCannotStartReportsAllFourCalls()
@@ -121,7 +121,7 @@ private slots:
         ScriptedDialogs dialogs;
         ScriptedOfficeEngine engine;
         StepGuard guard(dialogs, QStringLiteral("in Test.Form1.Run "));
-        const QString rtf = m_dir.path() + QStringLiteral("/missing/page.rtf");
+        const QString rtf = m_dir.path() + QStringLiteral("/missing/page.pdf");
         ConvertPageToRtf(m_mht, rtf, guard, engine);
 
         QCOMPARE(reportedSteps(dialogs), (QList<int>{210}));
@@ -140,7 +140,7 @@ private slots:
             QVERIFY(QFile::exists(m_rtf));
         }
         QCOMPARE(engine.calls.join(u' '),
-                 QStringLiteral("create open save 6 quit create open save 6 quit create open save 6 quit"));
+                 QStringLiteral("create open save 17 quit create open save 17 quit create open save 17 quit"));
     }
 };
 

@@ -41,18 +41,21 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # Each wanted package must be a whole entry (possibly versioned or one of
 # alternatives), not a prefix of another name.
-for wanted in libreoffice-writer-nogui fonts-liberation2 fonts-dejavu-core \
+for wanted in libqt6webenginecore6-bin libqt6webenginecore6 fonts-liberation2 fonts-dejavu-core \
               libqt6widgets6 libqt6network6 libqt6gui6 libqt6core6 \
               libgmime-3.0-0 libpoppler-cpp0v5 libtiff6; do
     printf '%s\n' "$depends" | tr ',|' '\n\n' | sed 's/([^)]*)//; s/^ *//; s/ *$//' \
         | grep -qx "$wanted" || fail "Depends lacks $wanted"
 done
 
-# The full Writer conflicts with the one without a user interface: a user who
-# has it must not lose it by installing us.
-printf '%s\n' "$depends" | tr ',' '\n' | sed 's/([^)]*)//g; s/ //g' \
+# LibreOffice serves office documents only: recommended, never required, and
+# the full Writer a user may have is as good as the one without a user
+# interface.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+printf '%s\n' "$depends" | grep -q libreoffice && fail "Depends names LibreOffice: $depends"
+printf '%s\n' "$recommends" | tr ',' '\n' | sed 's/([^)]*)//g; s/ //g' \
     | grep -qx 'libreoffice-writer-nogui|libreoffice-writer' \
-    || fail "Depends does not accept an installed full libreoffice-writer"
+    || fail "Recommends does not offer LibreOffice Writer: $recommends"
 
 # --- files --------------------------------------------------------------
 dpkg-deb -c "$deb" >"$work/contents" || fail "cannot list the package"
