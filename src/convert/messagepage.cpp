@@ -607,6 +607,11 @@ HeaderLines ScanHeaderLines(const QList<QStringView>& lines)
     HeaderLines values;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringView line = lines[i];
+        // The empty line ends the message's own header: below it lie the
+        // body, quoted and forwarded mail and the parts' headers, whose From
+        // and To lines are someone else's.
+        if (line.isEmpty())
+            break;
         for (const BlockLabel& label : kLabels) {
             if (!line.startsWith(QLatin1StringView(label.label)))
                 continue;

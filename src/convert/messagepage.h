@@ -28,9 +28,12 @@ struct HeaderLines {
 // The views point into `text`.
 QList<QStringView> CutLines(QStringView text);
 
-// Finds the From, To, Subject and Date lines: lines that begin exactly with
-// "Subject: ", "From: ", "To: " or "Date: ". A later line replaces an earlier
-// one; the scan stops on the line where all four are known.
+// Finds the From, To, Subject and Date lines of the message's own header:
+// lines that begin exactly with "Subject: ", "From: ", "To: " or "Date: ",
+// up to the first empty line. A later line replaces an earlier one; the scan
+// stops on the line where all four are known. A field the header lacks stays
+// empty rather than being taken from quoted text, a forwarded message or an
+// attachment's headers.
 HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 
 // The block shown above the body: From and To with their angle brackets as

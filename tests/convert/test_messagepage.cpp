@@ -182,13 +182,41 @@ private slots:
         QCOMPARE(values.toLine, QStringLiteral("To: t"));
         QCOMPARE(values.dateLine, QStringLiteral("Date: d"));
 
-        // Without a To line the scan reads on to the end, and the last match wins.
-        const HeaderLines noTo = scan(
-            QStringLiteral("From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\n"));
-        QCOMPARE(noTo.fromLine, QStringLiteral("From: forwarded"));
-        QCOMPARE(BuildHeaderBlock(noTo),
-                 QStringLiteral("From: forwarded<br><br>Subject: s<br>Date: d<br><br>"));
+        // Without a To line the scan still ends with the header: the body's
+        // lines are quoted or forwarded mail, never this message's own.
+        const HeaderLines noTo = scan(QStringLiteral(
+            "From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\nTo: someone\r\n"));
+        QCOMPARE(noTo.fromLine, QStringLiteral("From: a"));
+        QCOMPARE(noTo.toLine, QString());
+        QCOMPARE(BuildHeaderBlock(noTo), QStringLiteral("From: a<br><br>Subject: s<br>Date: d<br><br>"));
         QVERIFY(scan(QString()).fromLine.isEmpty());
+        QCOMPARE(scan(QStringLiteral("\r\nFrom: after an empty first line\r\n")).fromLine, QString());
+    }
+
+    // A list digest without To or Date: the forwarded message's header and
+    // the parts' headers below must not fill the gaps or replace the sender.
+    void blockShowsOnlyTheMessagesOwnHeader()
+    {
+        const QByteArray message = "From: List <list@x.example>\r\nSubject: Digest 12\r\n"
+                                   "Content-Type: multipart/mixed; boundary=d\r\n\r\n"
+                                   "--d\r\nContent-Type: text/plain\r\nSubject: part heading\r\n\r\n"
+                                   "From: quoted <q@x.example>\r\n"
+                                   "--d\r\nContent-Type: message/rfc822\r\n\r\n"
+                                   "From: Inner <i@x.example>\r\nTo: Reader <r@x.example>\r\n"
+                                   "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nSubject: inner\r\n\r\nhello\r\n"
+                                   "--d--\r\n";
+        const QString own = QStringLiteral("From: List [list@x.example]<br><br>Subject: Digest 12<br><br><br>");
+        QCOMPARE(blockOf(message), own);
+        QVERIFY(hostView(pageOf(message)).contains(own));
+
+        const QString nested = QStringLiteral(QM_CORPUS_DIR "/../eml-extra/james-mime4j/mimetools_multi-nested.eml");
+        if (!QFile::exists(nested))
+            QSKIP("the message corpus is not on this machine");
+        const QString block = blockOf(bytesOf(nested));
+        QVERIFY2(block.startsWith(QStringLiteral("From: Lord John Whorfin [whorfin@yoyodyne.com]<br>")),
+                 qPrintable(block));
+        QVERIFY2(block.contains(QStringLiteral("<br>Subject: A complex nested multipart example<br><br><br>")),
+                 qPrintable(block));
     }
 
     void blockGoesAfterTheFirstBodyTagInAnyCase()
