@@ -4,8 +4,10 @@
 
 #include "messagepage.h"
 
+#include "conversionrun.h"
 #include "mimeparts.h"
 #include "paths.h"
+#include "stepguard.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
@@ -749,11 +751,18 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
     return QString::fromLatin1(page);
 }
 
-QString MessagePageText(const QString& messageText)
+namespace
 {
-    const HeaderLines values =
-        ScanHeaderLines(CutLines(QStringView(messageText).mid(LeadingBlankCount(messageText))));
-    const QString block = BuildHeaderBlock(values);
+
+// The lines of the header: blank lines before the first field are no part of
+// it, as readers skip them.
+QList<QStringView> headerLines(const QString& text)
+{
+    return CutLines(QStringView(text).mid(LeadingBlankCount(text)));
+}
+
+QString pageWithBlock(const QString& messageText, const QString& block)
+{
     const qsizetype bodyTag = FindBodyTagEnd(messageText);
     const ParsedMessage parsed(messageText);
     // The first body tag is taken as it stands when it opens the HTML a
@@ -766,7 +775,31 @@ QString MessagePageText(const QString& messageText)
     return RebuildAsTextPage(messageText, block).value_or(messageText);
 }
 
+} // namespace
+
+QString MessagePageText(const QString& messageText)
+{
+    return pageWithBlock(messageText, BuildHeaderBlock(ScanHeaderLines(headerLines(messageText))));
+}
+
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
+{
+    QString text;
+    guard.step(158, [&] { text = ReadFileToString(mhtPath, guard.dialogs()); });
+    QList<QStringView> lines;
+    guard.step(160, [&] { lines = headerLines(text); });
+    HeaderLines values;
+    guard.step(162, [&] { values = ScanHeaderLines(lines); });
+    QString block;
+    guard.step(194, [&] { block = BuildHeaderBlock(values); });
+    // A page that cannot be built is written back as it was read.
+    QString page = text;
+    guard.step(196, [&] { page = pageWithBlock(text, block); });
+    guard.step(204, [&] { WriteTextFile(page, mhtPath); });
+}
+
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs)
 {
-    WriteTextFile(MessagePageText(ReadFileToString(mhtPath, dialogs)), mhtPath);
+    StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
+    PrepareMessagePage(mhtPath, guard);
 }

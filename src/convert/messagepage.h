@@ -7,6 +7,7 @@
 #include <optional>
 
 class Dialogs;
+class StepGuard;
 
 // The four header lines shown above a message's body. Each holds a whole line
 // of the message, label included ("Subject: ..."), with its continuation
@@ -72,6 +73,11 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
 QString MessagePageText(const QString& messageText);
 
 // Turns the work file at `mhtPath` into the page the office engine opens: the
-// header block at the top of the message's body. Reading reports its own
-// failures through `dialogs`; a failing write throws to the caller's guard.
+// header block at the top of the message's body. Each step runs under the
+// conversion run's guard with its own number (158 reading, 160 cutting the
+// lines, 162 the scan, 194 and 196 the insertion, 204 writing); a failed step
+// is reported and the next one goes on, so a page that cannot be built is
+// written back as it was read. Reading also reports its own failures.
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard);
+// The same under a guard of its own that reports as the conversion run does.
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs);

@@ -5,6 +5,7 @@
 #include "mhtmlreader.h"
 #include "paths.h"
 #include "scripteddialogs.h"
+#include "stepguard.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -538,6 +539,25 @@ private slots:
         // A page read as two-byte text is never cut into MIME bytes.
         const QByteArray wide("\xFF\xFEH\0i\0", 6);
         QCOMPARE(prepared(wide), wide);
+    }
+
+    // Each step of the page reports under its own number, and a failing step
+    // does not end the run it belongs to.
+    void failuresAreReportedAtTheirOwnSteps()
+    {
+        const QString unwritable = m_dir.path() + QStringLiteral("/no such folder/work.mht");
+        ScriptedDialogs dialogs;
+        StepGuard guard(dialogs, QStringLiteral("in Test.Page "));
+        PrepareMessagePage(unwritable, guard);
+        QCOMPARE(dialogs.shown.size(), 1);
+        QVERIFY2(dialogs.shown.first().text.contains(QStringLiteral("\r\nin Test.Page at line 204")),
+                 qPrintable(dialogs.shown.first().text));
+
+        // On its own guard it reports as the conversion run does.
+        ScriptedDialogs alone;
+        PrepareMessagePage(unwritable, alone);
+        QCOMPARE(alone.shown.size(), 1);
+        QVERIFY(alone.shown.first().text.contains(QStringLiteral("PushButton2_Click at line 204")));
     }
 
     void largeMessage()
