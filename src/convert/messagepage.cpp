@@ -777,15 +777,35 @@ QString pageWithBlock(const QString& messageText, const QString& block)
 
 } // namespace
 
+QString NarrowPageText(const QString& text)
+{
+    if (text.isEmpty())
+        return text;
+    const char16_t mark = text.front().unicode();
+    // ReadFileToString takes the low byte first, so a file written high byte
+    // first comes with every character's two bytes exchanged.
+    if (mark != 0xFEFF && mark != 0xFFFE)
+        return text;
+    QString wide = text.mid(1);
+    if (mark == 0xFFFE)
+        for (QChar& c : wide)
+            c = QChar(char16_t((c.unicode() << 8) | (c.unicode() >> 8)));
+    // UTF-32 and binary data show zero characters among the header lines.
+    if (LooksBinary(wide))
+        return text;
+    return QString::fromLatin1(wide.toUtf8());
+}
+
 QString MessagePageText(const QString& messageText)
 {
-    return pageWithBlock(messageText, BuildHeaderBlock(ScanHeaderLines(headerLines(messageText))));
+    const QString text = NarrowPageText(messageText);
+    return pageWithBlock(text, BuildHeaderBlock(ScanHeaderLines(headerLines(text))));
 }
 
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
 {
     QString text;
-    guard.step(158, [&] { text = ReadFileToString(mhtPath, guard.dialogs()); });
+    guard.step(158, [&] { text = NarrowPageText(ReadFileToString(mhtPath, guard.dialogs())); });
     QList<QStringView> lines;
     guard.step(160, [&] { lines = headerLines(text); });
     HeaderLines values;

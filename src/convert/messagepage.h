@@ -67,6 +67,14 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
 // office host as they are.
 std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block);
 
+// The text of a work file as ReadFileToString gives it, ready to be cut and
+// parsed. Two-byte text (it starts with a byte order mark, in either byte
+// order) becomes the UTF-8 bytes of its characters, one character per byte
+// like every other page: it is then scanned and parsed as the 8-bit message
+// it is, and the office host reads the page as one. Anything else, binary
+// data that happens to start FF or FE included, stays as it is.
+QString NarrowPageText(const QString& text);
+
 // The page for a message's text: the block after the first body tag, else in
 // the part a reader shows, else above the text as a page of its own. Text with
 // no header line at all and no body tag stays as it is.

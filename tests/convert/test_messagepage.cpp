@@ -536,9 +536,47 @@ private slots:
         // A body tag without its '>' is no usable tag: the shown part gets the block.
         const QByteArray open = kHeaders + "Content-Type: text/html\r\n\r\n<p>x</p><body";
         QVERIFY(somePartHolds(prepared(open), kExampleBlock));
-        // A page read as two-byte text is never cut into MIME bytes.
-        const QByteArray wide("\xFF\xFEH\0i\0", 6);
-        QCOMPARE(prepared(wide), wide);
+        // Data that merely starts FF or FE is no two-byte text and is never
+        // cut into MIME bytes: four-byte text, a picture.
+        const QByteArray utf32("\xFF\xFE\0\0H\0\0\0i\0\0\0", 12);
+        QCOMPARE(prepared(utf32), utf32);
+        const QByteArray jpeg("\xFF\xD8\xFF\xE0\0\x10JFIF\0\x01", 12);
+        QCOMPARE(prepared(jpeg), jpeg);
+    }
+
+    // Messages saved as two-byte text, in either byte order, show their block
+    // and their text like any other message.
+    void twoByteMessagesGetTheBlock_data()
+    {
+        QTest::addColumn<bool>("lowByteFirst");
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("plain, low byte first") << true << QByteArray("Content-Type: text/plain\r\n\r\n");
+        QTest::newRow("plain, high byte first") << false << QByteArray("Content-Type: text/plain\r\n\r\n");
+        QTest::newRow("html") << true << QByteArray("Content-Type: text/html\r\n\r\n<html><body>");
+    }
+    void twoByteMessagesGetTheBlock()
+    {
+        QFETCH(bool, lowByteFirst);
+        QFETCH(QByteArray, content);
+        const QString umlauts = QStringLiteral(u"Gr\u00FC\u00DFe aus K\u00F6ln");
+        const QString text =
+            QString::fromLatin1(kHeaders).replace(QStringLiteral("Test"), QStringLiteral(u"Test \u041F\u0440\u0438")) +
+            QString::fromLatin1(content) + umlauts + QStringLiteral("\r\n");
+        QByteArray bytes(lowByteFirst ? "\xFF\xFE" : "\xFE\xFF");
+        for (const QChar c : text) {
+            const char low = char(c.unicode() & 0xFF);
+            const char high = char(c.unicode() >> 8);
+            bytes.append(lowByteFirst ? low : high).append(lowByteFirst ? high : low);
+        }
+        const QString path = pageOf(bytes);
+        QVERIFY(!bytesOf(path).startsWith("\xFF") && !bytesOf(path).startsWith("\xFE"));
+        const QString view = hostView(path);
+        QVERIFY2(view.contains(QString(kExampleBlock).replace(QStringLiteral("Subject: Test"),
+                                                              QStringLiteral("Subject: Test &#1055;&#1088;&#1080;"))),
+                 qPrintable(view.left(2000)));
+        QVERIFY2(view.contains(umlauts) ||
+                     view.contains(QStringLiteral("Gr&#252;&#223;e aus K&#246;ln")),
+                 qPrintable(view.left(2000)));
     }
 
     // Each step of the page reports under its own number, and a failing step
