@@ -67,11 +67,11 @@ QString folderEntry(const QString& folder)
 
 // The filter of a folder scan. The names come from ListFilesInFolder, which
 // keeps only readable regular files, so what is left to skip here are the
-// "~" files (office lock and backup files).
+// "~" files (office lock and backup files) and hidden files.
 void appendFolderFiles(const QString& folder, const QStringList& names, ItemBatch& batch)
 {
     for (const QString& name : names) {
-        if (name.startsWith(u'~'))
+        if (name.startsWith(u'~') || IsHiddenName(name))
             continue;
         batch.add(CollapseSeparators(folder + u'/' + name));
     }

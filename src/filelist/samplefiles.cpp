@@ -87,8 +87,10 @@ void TakeSampleSnapshot(SettingsStore& settings, const QString& programFolder)
 {
     const QString folder = SamplesFolder(programFolder);
     QStringList paths;
+    // A file manager that shows the folder leaves its hidden files there.
     for (const QString& name : ListFilesInFolder(folder, QStringLiteral("*.*")))
-        paths.append(escapeSnapshotPath(folder + u'/' + name));
+        if (!IsHiddenName(name))
+            paths.append(escapeSnapshotPath(folder + u'/' + name));
     settings.write(kSnapshotKey, paths.join(u'|'));
 }
 

@@ -56,7 +56,8 @@ private slots:
 
     void snapshotIsTakenOnceAndKeptForGood()
     {
-        addSamples({"c.eml", "a.eml", "b.eml"});
+        // A file manager's hidden file in the folder is no sample.
+        addSamples({"c.eml", "a.eml", "b.eml", ".directory"});
         EnsureSampleSnapshot(*m_settings, m_program);
         const QString expected = m_samples + "/a.eml|" + m_samples + "/b.eml|" + m_samples + "/c.eml";
         QCOMPARE(m_settings->read("Snapshot"), expected);
