@@ -36,8 +36,10 @@ void LoadSampleFiles(Dialogs& dialogs, SettingsStore& settings, FileListTarget& 
 // Records the samples present now in "Snapshot". Unguarded: a failure passes
 // to the caller (start-up reports it as its own step).
 void TakeSampleSnapshot(SettingsStore& settings, const QString& programFolder);
-// What start-up does: takes the snapshot only while none is stored, so it is
-// taken once for good (an empty samples folder leaves it to the next start).
+// What start-up does: takes the snapshot only while none of this program's
+// own is stored, so it is taken once for good (an empty samples folder leaves
+// it to the next start). A record that names files outside this program's
+// samples folder, another copy's, is taken again.
 void EnsureSampleSnapshot(SettingsStore& settings, const QString& programFolder);
 // The recorded sample paths, in the order they were listed.
 QStringList ReadSampleSnapshot(const SettingsStore& settings);

@@ -7,6 +7,8 @@
 #include "settingsstore.h"
 #include "stepguard.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString kSamplesLocation = QStringLiteral("in Quillmark2021/08/31.Form1.PushButton7_Click ");
@@ -96,7 +98,15 @@ void TakeSampleSnapshot(SettingsStore& settings, const QString& programFolder)
 
 void EnsureSampleSnapshot(SettingsStore& settings, const QString& programFolder)
 {
-    if (settings.read(kSnapshotKey).isEmpty())
+    // The build tree and an installed copy share one settings store, so the
+    // record may name another copy's samples: those are not this program's,
+    // and a copy that is gone would leave the button with nothing to load.
+    const QString ownFolder = SamplesFolder(programFolder) + u'/';
+    const QStringList recorded = ReadSampleSnapshot(settings);
+    const bool ours = !recorded.isEmpty() && std::all_of(recorded.begin(), recorded.end(), [&](const QString& path) {
+        return path.startsWith(ownFolder) && !QStringView(path).mid(ownFolder.size()).contains(u'/');
+    });
+    if (!ours)
         TakeSampleSnapshot(settings, programFolder);
 }
 

@@ -85,6 +85,24 @@ private slots:
         QCOMPARE(fresh.read("Snapshot", "absent"), QString());
     }
 
+    // Another copy of the program (the build tree, an installed one) wrote
+    // its own samples into the shared store.
+    void anotherCopysSnapshotIsTakenAgain()
+    {
+        addSamples({"a.eml"});
+        const QString other = m_tmp.path() + QStringLiteral("/other/program/Samples");
+        for (const QString& stored : {other + "/a.eml", m_samples + "/a.eml|" + other + "/b.eml",
+                                      m_samples + "/nested/a.eml", m_program + "/a.eml"}) {
+            m_settings->write("Snapshot", stored);
+            EnsureSampleSnapshot(*m_settings, m_program);
+            QCOMPARE(m_settings->read("Snapshot"), m_samples + "/a.eml");
+        }
+        RecordingList list;
+        ScriptedDialogs dialogs;
+        LoadSampleFiles(dialogs, *m_settings, list, m_program);
+        QCOMPARE(list.paths, QStringList{m_samples + "/a.eml"});
+    }
+
     void loadingAddsWhatIsRecordedStillThereAndNotListed()
     {
         addSamples({"a.eml", "b.eml", "c.eml"});
