@@ -5,6 +5,7 @@
 #include "filelistview.h"
 #include "listfilling.h"
 #include "paths.h"
+#include "samplefiles.h"
 #include "settingsstore.h"
 #include "startup.h"
 #include "stepguard.h"

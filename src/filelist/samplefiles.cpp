@@ -1,4 +1,4 @@
-#include "listfilling.h"
+#include "samplefiles.h"
 
 #include "dialogs.h"
 #include "filelisttarget.h"

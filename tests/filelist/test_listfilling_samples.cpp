@@ -1,4 +1,4 @@
-#include "listfilling.h"
+#include "samplefiles.h"
 #include "recordinglist.h"
 #include "scripteddialogs.h"
 #include "settingsstore.h"
