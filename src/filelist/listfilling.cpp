@@ -126,7 +126,7 @@ void addDropped(Dialogs& dialogs, const QStringList& paths, FileListTarget& list
         } catch (const std::exception& e) {
             // Nothing else is expected to fail here; whatever did must not
             // take the rest of the drop with it.
-            unreadable << dropped + QStringLiteral(" (") + QString::fromLocal8Bit(e.what()) + u')';
+            unreadable << dropped + QStringLiteral(" (") + ExceptionText(e) + u')';
         }
     }
     batch.flush();
