@@ -5,8 +5,10 @@
 #include "filelistview.h"
 #include "listfilling.h"
 #include "paths.h"
+#include "samplefiles.h"
 #include "settingsstore.h"
 #include "startup.h"
+#include "steperror.h"
 #include "stepguard.h"
 
 #include <QCloseEvent>
@@ -258,7 +260,7 @@ void Form1::runHandler(const std::function<void()>& handler)
         // keystroke with a box; one report until a write succeeds again.
         if (!m_handlerFailureShown) {
             m_handlerFailureShown = true;
-            m_dialogs.messageBox(QString::fromLocal8Bit(e.what()) +
+            m_dialogs.messageBox(ExceptionText(e) +
                                      QStringLiteral("\r\n\r\nYour choice is shown but was not saved."),
                                  Dialogs::Exclamation);
         }

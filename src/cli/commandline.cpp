@@ -86,7 +86,8 @@ QStringList CollectMessages(const QStringList& paths, QStringList* unreadable)
         for (const QString& folder : std::as_const(folders)) {
             try {
                 for (const QString& name : ListFilesInFolder(folder, QStringLiteral("*.eml")))
-                    messages.append(folder + name);
+                    if (!IsHiddenName(name))
+                        messages.append(folder + name);
             } catch (const std::exception&) {
                 skipped.append(folder);
             }

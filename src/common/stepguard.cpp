@@ -35,10 +35,8 @@ bool StepGuard::step(int number, const std::function<void()>& body)
     try {
         body();
         return true;
-    } catch (const StepError& e) {
-        report(number, e.description());
     } catch (const std::exception& e) {
-        report(number, QString::fromUtf8(e.what()));
+        report(number, ExceptionText(e));
     } catch (...) {
         report(number, QStringLiteral("Unknown error"));
     }

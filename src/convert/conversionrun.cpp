@@ -92,11 +92,15 @@ void ConversionRun::PushButton2_Click(RunView& view)
         WorkPaths work;
         guard.step(138, [&] { work = FormWorkPaths(messagePath, m_converter.workFolder()); });
         QString outputPath;
-        guard.step(142, [&] {
-            const QString folder =
-                view.saveToFolder() ? view.destinationFolder() : GetFolderPart(messagePath); // 144 / 148
+        const auto claimOutput = [&](const QString& folder) {
             outputPath = outputNames.claim(OutputPathFor(messagePath, folder), messagePath);
-        });
+        };
+        // With neither option selected the result goes beside the message,
+        // so 146, the test of the second option, has nothing to decide.
+        if (guard.test(142, [&] { return view.saveToFolder(); }))
+            guard.step(144, [&] { claimOutput(view.destinationFolder()); });
+        else
+            guard.step(148, [&] { claimOutput(GetFolderPart(messagePath)); });
 
         const MessageResult result =
             m_converter.convert(guard, messagePath, work, outputPath, &bar, view.itemCount());

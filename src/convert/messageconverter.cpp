@@ -132,8 +132,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
         return {false, refusal};
 
-    // Reading reports its own failures; what reaches this step is the write.
-    guard.step(204, [&] { PrepareMessagePage(work.mhtPath, guard.dialogs()); });
+    PrepareMessagePage(work.mhtPath, guard); // 158 to 204, each step its own
     ConvertPageToRtf(work.mhtPath, work.rtfPath, guard, m_engine);
 
     if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); }))

@@ -4,8 +4,10 @@
 
 #include "messagepage.h"
 
+#include "conversionrun.h"
 #include "mimeparts.h"
 #include "paths.h"
+#include "stepguard.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
@@ -609,6 +611,11 @@ HeaderLines ScanHeaderLines(const QList<QStringView>& lines)
     HeaderLines values;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringView line = lines[i];
+        // The empty line ends the message's own header: below it lie the
+        // body, quoted and forwarded mail and the parts' headers, whose From
+        // and To lines are someone else's.
+        if (line.isEmpty())
+            break;
         for (const BlockLabel& label : kLabels) {
             if (!line.startsWith(QLatin1StringView(label.label)))
                 continue;
@@ -746,11 +753,18 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
     return QString::fromLatin1(page);
 }
 
-QString MessagePageText(const QString& messageText)
+namespace
 {
-    const HeaderLines values =
-        ScanHeaderLines(CutLines(QStringView(messageText).mid(LeadingBlankCount(messageText))));
-    const QString block = BuildHeaderBlock(values);
+
+// The lines of the header: blank lines before the first field are no part of
+// it, as readers skip them.
+QList<QStringView> headerLines(const QString& text)
+{
+    return CutLines(QStringView(text).mid(LeadingBlankCount(text)));
+}
+
+QString pageWithBlock(const QString& messageText, const QString& block)
+{
     const qsizetype bodyTag = FindBodyTagEnd(messageText);
     const ParsedMessage parsed(messageText);
     // The first body tag is taken as it stands when it opens the HTML a
@@ -763,7 +777,51 @@ QString MessagePageText(const QString& messageText)
     return RebuildAsTextPage(messageText, block).value_or(messageText);
 }
 
+} // namespace
+
+QString NarrowPageText(const QString& text)
+{
+    if (text.isEmpty())
+        return text;
+    const char16_t mark = text.front().unicode();
+    // ReadFileToString takes the low byte first, so a file written high byte
+    // first comes with every character's two bytes exchanged.
+    if (mark != 0xFEFF && mark != 0xFFFE)
+        return text;
+    QString wide = text.mid(1);
+    if (mark == 0xFFFE)
+        for (QChar& c : wide)
+            c = QChar(char16_t((c.unicode() << 8) | (c.unicode() >> 8)));
+    // UTF-32 and binary data show zero characters among the header lines.
+    if (LooksBinary(wide))
+        return text;
+    return QString::fromLatin1(wide.toUtf8());
+}
+
+QString MessagePageText(const QString& messageText)
+{
+    const QString text = NarrowPageText(messageText);
+    return pageWithBlock(text, BuildHeaderBlock(ScanHeaderLines(headerLines(text))));
+}
+
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
+{
+    QString text;
+    guard.step(158, [&] { text = NarrowPageText(ReadFileToString(mhtPath, guard.dialogs())); });
+    QList<QStringView> lines;
+    guard.step(160, [&] { lines = headerLines(text); });
+    HeaderLines values;
+    guard.step(162, [&] { values = ScanHeaderLines(lines); });
+    QString block;
+    guard.step(194, [&] { block = BuildHeaderBlock(values); });
+    // A page that cannot be built is written back as it was read.
+    QString page = text;
+    guard.step(196, [&] { page = pageWithBlock(text, block); });
+    guard.step(204, [&] { WriteTextFile(page, mhtPath); });
+}
+
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs)
 {
-    WriteTextFile(MessagePageText(ReadFileToString(mhtPath, dialogs)), mhtPath);
+    StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
+    PrepareMessagePage(mhtPath, guard);
 }

@@ -7,6 +7,7 @@
 #include <optional>
 
 class Dialogs;
+class StepGuard;
 
 // The four header lines shown above a message's body. Each holds a whole line
 // of the message, label included ("Subject: ..."), with its continuation
@@ -28,9 +29,12 @@ struct HeaderLines {
 // The views point into `text`.
 QList<QStringView> CutLines(QStringView text);
 
-// Finds the From, To, Subject and Date lines: lines that begin exactly with
-// "Subject: ", "From: ", "To: " or "Date: ". A later line replaces an earlier
-// one; the scan stops on the line where all four are known.
+// Finds the From, To, Subject and Date lines of the message's own header:
+// lines that begin exactly with "Subject: ", "From: ", "To: " or "Date: ",
+// up to the first empty line. A later line replaces an earlier one; the scan
+// stops on the line where all four are known. A field the header lacks stays
+// empty rather than being taken from quoted text, a forwarded message or an
+// attachment's headers.
 HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 
 // The block shown above the body: From and To with their angle brackets as
@@ -63,12 +67,25 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
 // office host as they are.
 std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block);
 
+// The text of a work file as ReadFileToString gives it, ready to be cut and
+// parsed. Two-byte text (it starts with a byte order mark, in either byte
+// order) becomes the UTF-8 bytes of its characters, one character per byte
+// like every other page: it is then scanned and parsed as the 8-bit message
+// it is, and the office host reads the page as one. Anything else, binary
+// data that happens to start FF or FE included, stays as it is.
+QString NarrowPageText(const QString& text);
+
 // The page for a message's text: the block after the first body tag, else in
 // the part a reader shows, else above the text as a page of its own. Text with
 // no header line at all and no body tag stays as it is.
 QString MessagePageText(const QString& messageText);
 
 // Turns the work file at `mhtPath` into the page the office engine opens: the
-// header block at the top of the message's body. Reading reports its own
-// failures through `dialogs`; a failing write throws to the caller's guard.
+// header block at the top of the message's body. Each step runs under the
+// conversion run's guard with its own number (158 reading, 160 cutting the
+// lines, 162 the scan, 194 and 196 the insertion, 204 writing); a failed step
+// is reported and the next one goes on, so a page that cannot be built is
+// written back as it was read. Reading also reports its own failures.
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard);
+// The same under a guard of its own that reports as the conversion run does.
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs);

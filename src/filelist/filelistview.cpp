@@ -210,10 +210,7 @@ QStringList FileListView::droppedFiles(const QMimeData* data)
 
 void FileListView::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (droppedFiles(event->mimeData()).isEmpty())
-        event->ignore();
-    else
-        event->acceptProposedAction();
+    dragMoveEvent(event); // an entering drag is the first move of it
 }
 
 void FileListView::dragMoveEvent(QDragMoveEvent* event)

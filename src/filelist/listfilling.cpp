@@ -67,11 +67,11 @@ QString folderEntry(const QString& folder)
 
 // The filter of a folder scan. The names come from ListFilesInFolder, which
 // keeps only readable regular files, so what is left to skip here are the
-// "~" files (office lock and backup files).
+// "~" files (office lock and backup files) and hidden files.
 void appendFolderFiles(const QString& folder, const QStringList& names, ItemBatch& batch)
 {
     for (const QString& name : names) {
-        if (name.startsWith(u'~'))
+        if (name.startsWith(u'~') || IsHiddenName(name))
             continue;
         batch.add(CollapseSeparators(folder + u'/' + name));
     }
@@ -126,7 +126,7 @@ void addDropped(Dialogs& dialogs, const QStringList& paths, FileListTarget& list
         } catch (const std::exception& e) {
             // Nothing else is expected to fail here; whatever did must not
             // take the rest of the drop with it.
-            unreadable << dropped + QStringLiteral(" (") + QString::fromLocal8Bit(e.what()) + u')';
+            unreadable << dropped + QStringLiteral(" (") + ExceptionText(e) + u')';
         }
     }
     batch.flush();

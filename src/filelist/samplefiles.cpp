@@ -1,4 +1,4 @@
-#include "listfilling.h"
+#include "samplefiles.h"
 
 #include "dialogs.h"
 #include "filelisttarget.h"
@@ -6,6 +6,8 @@
 #include "paths.h"
 #include "settingsstore.h"
 #include "stepguard.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -87,14 +89,24 @@ void TakeSampleSnapshot(SettingsStore& settings, const QString& programFolder)
 {
     const QString folder = SamplesFolder(programFolder);
     QStringList paths;
+    // A file manager that shows the folder leaves its hidden files there.
     for (const QString& name : ListFilesInFolder(folder, QStringLiteral("*.*")))
-        paths.append(escapeSnapshotPath(folder + u'/' + name));
+        if (!IsHiddenName(name))
+            paths.append(escapeSnapshotPath(folder + u'/' + name));
     settings.write(kSnapshotKey, paths.join(u'|'));
 }
 
 void EnsureSampleSnapshot(SettingsStore& settings, const QString& programFolder)
 {
-    if (settings.read(kSnapshotKey).isEmpty())
+    // The build tree and an installed copy share one settings store, so the
+    // record may name another copy's samples: those are not this program's,
+    // and a copy that is gone would leave the button with nothing to load.
+    const QString ownFolder = SamplesFolder(programFolder) + u'/';
+    const QStringList recorded = ReadSampleSnapshot(settings);
+    const bool ours = !recorded.isEmpty() && std::all_of(recorded.begin(), recorded.end(), [&](const QString& path) {
+        return path.startsWith(ownFolder) && !QStringView(path).mid(ownFolder.size()).contains(u'/');
+    });
+    if (!ours)
         TakeSampleSnapshot(settings, programFolder);
 }
 

@@ -268,6 +268,11 @@ void GetSubDirectories2016(Dialogs& dialogs, FolderList& folderList, bool recurs
     scanLevel(dialogs, folderList, recurse, state);
 }
 
+bool IsHiddenName(const QString& name)
+{
+    return name.startsWith(u'.');
+}
+
 bool HasOddCharacters(const QString& text)
 {
     for (qsizetype i = 0; i < text.size(); ++i) {

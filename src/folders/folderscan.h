@@ -29,6 +29,11 @@ void GetSubDirectories2016(Dialogs& dialogs, FolderList& folderList, bool recurs
 // StepError.
 QStringList ListFilesInFolder(const QString& folder, const QString& pattern);
 
+// True for a hidden file's name: one that starts with a dot. Folder scans
+// leave such files out; they are the file managers' and tools' own
+// (.directory, .DS_Store), never messages a user collected.
+bool IsHiddenName(const QString& name);
+
 // True when a folder name holds control characters (C0, DEL, C1) or text
 // that did not decode from the file-name encoding. Any script is fine.
 bool HasOddCharacters(const QString& text);

@@ -69,6 +69,7 @@ private slots:
         touch(root + QStringLiteral("/top/a.eml"));
         touch(root + QStringLiteral("/top/B.EML"));
         touch(root + QStringLiteral("/top/notes.txt"));
+        touch(root + QStringLiteral("/top/._a.eml")); // a copy tool's hidden resource file
         touch(root + QStringLiteral("/top/deep/er/c.Eml"));
         touch(root + QStringLiteral("/single.eml"));
 

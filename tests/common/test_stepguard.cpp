@@ -62,16 +62,17 @@ private slots:
         StepGuard guard(dialogs, kFormLoad);
         QStringList trace;
         guard.step(100, [&] { trace << QStringLiteral("100"); });
-        guard.step(102, [&] { raiseStepError(QStringLiteral("first")); });
+        // Texts of both kinds of exception come through as UTF-8.
+        guard.step(102, [&] { raiseStepError(QStringLiteral(u"first \u201EM\u00FCll\u201C")); });
         guard.step(104, [&] { trace << QStringLiteral("104"); });
-        guard.step(106, [&] { throw std::runtime_error("second"); });
+        guard.step(106, [&] { throw std::runtime_error("second \xC3\xBC"); });
         guard.step(108, [&] { throw 42; });
         guard.step(110, [&] { trace << QStringLiteral("110"); });
 
         QCOMPARE(trace, (QStringList{QStringLiteral("100"), QStringLiteral("104"), QStringLiteral("110")}));
         QCOMPARE(dialogs.messages(),
-                 (QStringList{BuildErrorReport(QStringLiteral("first"), kFormLoad, 102),
-                              BuildErrorReport(QStringLiteral("second"), kFormLoad, 106),
+                 (QStringList{BuildErrorReport(QStringLiteral(u"first \u201EM\u00FCll\u201C"), kFormLoad, 102),
+                              BuildErrorReport(QStringLiteral(u"second \u00FC"), kFormLoad, 106),
                               BuildErrorReport(QStringLiteral("Unknown error"), kFormLoad, 108)}));
     }
 

@@ -55,12 +55,19 @@ public:
     ScriptedDialogs asked;
     bool busy = false;
     QList<bool> busyChanges;
+    mutable int folderReads = 0;
+    int folderReadsBeforeFailure = -1; // never
 
     int itemCount() const override { return int(items.size()); }
     QString itemText(int index) const override { return items.at(index - 1); }
     bool saveToFolder() const override { return option1; }
     bool saveBesideOriginal() const override { return option2; }
-    QString destinationFolder() const override { return folder; }
+    QString destinationFolder() const override
+    {
+        if (++folderReads > folderReadsBeforeFailure && folderReadsBeforeFailure >= 0)
+            throw std::runtime_error("the folder text is gone");
+        return folder;
+    }
     ProgressBar& progressBar() override { return bar; }
     void setBusy(bool value) override
     {
@@ -381,6 +388,22 @@ private slots:
         QCOMPARE(ReportedSteps(view.asked), (QList<int>{130, 230}));
         QCOMPARE(view.asked.messages().last(), QStringLiteral("Done."));
         QVERIFY(QFile::exists(m_mail + QStringLiteral("/a.tiff")));
+    }
+
+    // The destination check reads the folder text once; forming the output
+    // path reads it again, and a failure there is that step's own.
+    void aFailingOutputPathIsReportedAtItsStep()
+    {
+        Rig rig(m_vexlo, m_work, m_log);
+        ListView view;
+        view.items << writeMessage(m_mail + QStringLiteral("/a.eml"));
+        view.option1 = true;
+        view.option2 = false;
+        view.folder = m_dir.path();
+        view.folderReadsBeforeFailure = 1;
+        rig.run.PushButton2_Click(view);
+        QCOMPARE(ReportedSteps(view.asked), QList<int>{144});
+        QVERIFY(view.asked.messages().last().startsWith(QStringLiteral("Done.")));
     }
 
     void aShortenedListEndsTheRunEarly()

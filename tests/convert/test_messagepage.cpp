@@ -5,6 +5,7 @@
 #include "mhtmlreader.h"
 #include "paths.h"
 #include "scripteddialogs.h"
+#include "stepguard.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -179,13 +180,41 @@ private slots:
         QCOMPARE(values.toLine, QStringLiteral("To: t"));
         QCOMPARE(values.dateLine, QStringLiteral("Date: d"));
 
-        // Without a To line the scan reads on to the end, and the last match wins.
-        const HeaderLines noTo = scan(
-            QStringLiteral("From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\n"));
-        QCOMPARE(noTo.fromLine, QStringLiteral("From: forwarded"));
-        QCOMPARE(BuildHeaderBlock(noTo),
-                 QStringLiteral("From: forwarded<br><br>Subject: s<br>Date: d<br><br>"));
+        // Without a To line the scan still ends with the header: the body's
+        // lines are quoted or forwarded mail, never this message's own.
+        const HeaderLines noTo = scan(QStringLiteral(
+            "From: a\r\nSubject: s\r\nDate: d\r\n\r\n> From: quoted\r\nFrom: forwarded\r\nTo: someone\r\n"));
+        QCOMPARE(noTo.fromLine, QStringLiteral("From: a"));
+        QCOMPARE(noTo.toLine, QString());
+        QCOMPARE(BuildHeaderBlock(noTo), QStringLiteral("From: a<br><br>Subject: s<br>Date: d<br><br>"));
         QVERIFY(scan(QString()).fromLine.isEmpty());
+        QCOMPARE(scan(QStringLiteral("\r\nFrom: after an empty first line\r\n")).fromLine, QString());
+    }
+
+    // A list digest without To or Date: the forwarded message's header and
+    // the parts' headers below must not fill the gaps or replace the sender.
+    void blockShowsOnlyTheMessagesOwnHeader()
+    {
+        const QByteArray message = "From: List <list@x.example>\r\nSubject: Digest 12\r\n"
+                                   "Content-Type: multipart/mixed; boundary=d\r\n\r\n"
+                                   "--d\r\nContent-Type: text/plain\r\nSubject: part heading\r\n\r\n"
+                                   "From: quoted <q@x.example>\r\n"
+                                   "--d\r\nContent-Type: message/rfc822\r\n\r\n"
+                                   "From: Inner <i@x.example>\r\nTo: Reader <r@x.example>\r\n"
+                                   "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nSubject: inner\r\n\r\nhello\r\n"
+                                   "--d--\r\n";
+        const QString own = QStringLiteral("From: List [list@x.example]<br><br>Subject: Digest 12<br><br><br>");
+        QCOMPARE(blockOf(message), own);
+        QVERIFY(hostView(pageOf(message)).contains(own));
+
+        const QString nested = QStringLiteral(QM_CORPUS_DIR "/../eml-extra/james-mime4j/mimetools_multi-nested.eml");
+        if (!QFile::exists(nested))
+            QSKIP("the message corpus is not on this machine");
+        const QString block = blockOf(bytesOf(nested));
+        QVERIFY2(block.startsWith(QStringLiteral("From: Lord John Whorfin [whorfin@yoyodyne.com]<br>")),
+                 qPrintable(block));
+        QVERIFY2(block.contains(QStringLiteral("<br>Subject: A complex nested multipart example<br><br><br>")),
+                 qPrintable(block));
     }
 
     void blockGoesAfterTheFirstBodyTagInAnyCase()
@@ -505,9 +534,66 @@ private slots:
         // A body tag without its '>' is no usable tag: the shown part gets the block.
         const QByteArray open = kHeaders + "Content-Type: text/html\r\n\r\n<p>x</p><body";
         QVERIFY(somePartHolds(prepared(open), kExampleBlock));
-        // A page read as two-byte text is never cut into MIME bytes.
-        const QByteArray wide("\xFF\xFEH\0i\0", 6);
-        QCOMPARE(prepared(wide), wide);
+        // Data that merely starts FF or FE is no two-byte text and is never
+        // cut into MIME bytes: four-byte text, a picture.
+        const QByteArray utf32("\xFF\xFE\0\0H\0\0\0i\0\0\0", 12);
+        QCOMPARE(prepared(utf32), utf32);
+        const QByteArray jpeg("\xFF\xD8\xFF\xE0\0\x10JFIF\0\x01", 12);
+        QCOMPARE(prepared(jpeg), jpeg);
+    }
+
+    // Messages saved as two-byte text, in either byte order, show their block
+    // and their text like any other message.
+    void twoByteMessagesGetTheBlock_data()
+    {
+        QTest::addColumn<bool>("lowByteFirst");
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("plain, low byte first") << true << QByteArray("Content-Type: text/plain\r\n\r\n");
+        QTest::newRow("plain, high byte first") << false << QByteArray("Content-Type: text/plain\r\n\r\n");
+        QTest::newRow("html") << true << QByteArray("Content-Type: text/html\r\n\r\n<html><body>");
+    }
+    void twoByteMessagesGetTheBlock()
+    {
+        QFETCH(bool, lowByteFirst);
+        QFETCH(QByteArray, content);
+        const QString umlauts = QStringLiteral(u"Gr\u00FC\u00DFe aus K\u00F6ln");
+        const QString text =
+            QString::fromLatin1(kHeaders).replace(QStringLiteral("Test"), QStringLiteral(u"Test \u041F\u0440\u0438")) +
+            QString::fromLatin1(content) + umlauts + QStringLiteral("\r\n");
+        QByteArray bytes(lowByteFirst ? "\xFF\xFE" : "\xFE\xFF");
+        for (const QChar c : text) {
+            const char low = char(c.unicode() & 0xFF);
+            const char high = char(c.unicode() >> 8);
+            bytes.append(lowByteFirst ? low : high).append(lowByteFirst ? high : low);
+        }
+        const QString path = pageOf(bytes);
+        QVERIFY(!bytesOf(path).startsWith("\xFF") && !bytesOf(path).startsWith("\xFE"));
+        const QString view = hostView(path);
+        QVERIFY2(view.contains(QString(kExampleBlock).replace(QStringLiteral("Subject: Test"),
+                                                              QStringLiteral("Subject: Test &#1055;&#1088;&#1080;"))),
+                 qPrintable(view.left(2000)));
+        QVERIFY2(view.contains(umlauts) ||
+                     view.contains(QStringLiteral("Gr&#252;&#223;e aus K&#246;ln")),
+                 qPrintable(view.left(2000)));
+    }
+
+    // Each step of the page reports under its own number, and a failing step
+    // does not end the run it belongs to.
+    void failuresAreReportedAtTheirOwnSteps()
+    {
+        const QString unwritable = m_dir.path() + QStringLiteral("/no such folder/work.mht");
+        ScriptedDialogs dialogs;
+        StepGuard guard(dialogs, QStringLiteral("in Test.Page "));
+        PrepareMessagePage(unwritable, guard);
+        QCOMPARE(dialogs.shown.size(), 1);
+        QVERIFY2(dialogs.shown.first().text.contains(QStringLiteral("\r\nin Test.Page at line 204")),
+                 qPrintable(dialogs.shown.first().text));
+
+        // On its own guard it reports as the conversion run does.
+        ScriptedDialogs alone;
+        PrepareMessagePage(unwritable, alone);
+        QCOMPARE(alone.shown.size(), 1);
+        QVERIFY(alone.shown.first().text.contains(QStringLiteral("PushButton2_Click at line 204")));
     }
 
     void largeMessage()

@@ -1,4 +1,4 @@
-#include "listfilling.h"
+#include "samplefiles.h"
 #include "recordinglist.h"
 #include "scripteddialogs.h"
 #include "settingsstore.h"
@@ -56,7 +56,8 @@ private slots:
 
     void snapshotIsTakenOnceAndKeptForGood()
     {
-        addSamples({"c.eml", "a.eml", "b.eml"});
+        // A file manager's hidden file in the folder is no sample.
+        addSamples({"c.eml", "a.eml", "b.eml", ".directory"});
         EnsureSampleSnapshot(*m_settings, m_program);
         const QString expected = m_samples + "/a.eml|" + m_samples + "/b.eml|" + m_samples + "/c.eml";
         QCOMPARE(m_settings->read("Snapshot"), expected);
@@ -82,6 +83,24 @@ private slots:
         SettingsStore fresh(store.filePath("s.ini"));
         TakeSampleSnapshot(fresh, m_program + "/nowhere");
         QCOMPARE(fresh.read("Snapshot", "absent"), QString());
+    }
+
+    // Another copy of the program (the build tree, an installed one) wrote
+    // its own samples into the shared store.
+    void anotherCopysSnapshotIsTakenAgain()
+    {
+        addSamples({"a.eml"});
+        const QString other = m_tmp.path() + QStringLiteral("/other/program/Samples");
+        for (const QString& stored : {other + "/a.eml", m_samples + "/a.eml|" + other + "/b.eml",
+                                      m_samples + "/nested/a.eml", m_program + "/a.eml"}) {
+            m_settings->write("Snapshot", stored);
+            EnsureSampleSnapshot(*m_settings, m_program);
+            QCOMPARE(m_settings->read("Snapshot"), m_samples + "/a.eml");
+        }
+        RecordingList list;
+        ScriptedDialogs dialogs;
+        LoadSampleFiles(dialogs, *m_settings, list, m_program);
+        QCOMPARE(list.paths, QStringList{m_samples + "/a.eml"});
     }
 
     void loadingAddsWhatIsRecordedStillThereAndNotListed()

@@ -22,14 +22,17 @@ QStringList relative(const QString& root, const FolderList& folders)
     return out;
 }
 
+// What the scans of the running test reported; cleanup() fails the test
+// when there is anything.
+QStringList g_unexpectedReports;
+
 FolderList scan(const QString& start, bool recurse = true, FolderList* unreadable = nullptr)
 {
     ScriptedDialogs dialogs;
     FolderList folders{start};
     GetSubDirectories2016(dialogs, folders, recurse, unreadable);
     // The scan reports only the unexpected; none of these trees is.
-    if (!dialogs.shown.isEmpty())
-        qWarning() << "unexpected report:" << dialogs.shown.first().text;
+    g_unexpectedReports += dialogs.messages();
     return folders;
 }
 
@@ -39,6 +42,12 @@ class TestFolderScan : public QObject {
     Q_OBJECT
 
 private slots:
+    void cleanup()
+    {
+        const QStringList reports = std::exchange(g_unexpectedReports, {});
+        QVERIFY2(reports.isEmpty(), qPrintable(QStringLiteral("unexpected report: ") + reports.join(u'\n')));
+    }
+
     void levelByLevelInNameOrder()
     {
         QTemporaryDir tmp;
