@@ -155,6 +155,13 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
 {
     InitGMime();
     QByteArray bytes = readWhole(mhtPath);
+    // A message saved as two-byte text is read as the text it holds; GMime
+    // parses bytes, and every declared charset then stands as written.
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        QStringDecoder decoder(bytes.startsWith("\xFF\xFE") ? QStringConverter::Utf16LE
+                                                             : QStringConverter::Utf16BE);
+        bytes = QString(decoder.decode(bytes.mid(2))).toUtf8();
+    }
     bytes.remove(0, LeadingBlankCount(bytes));
     if (LooksBinary(bytes))
         throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));

@@ -158,6 +158,24 @@ private slots:
         QVERIFY(html.contains(QStringLiteral("Just a note")));
     }
 
+    void twoByteMessagesAreReadAsTheTextTheyHold()
+    {
+        const QString message = QStringLiteral("MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+                                               "<p>Gr\u00fc\u00dfe \u041f\u0440\u0438</p>\r\n");
+        QByteArray little("\xFF\xFE");
+        QByteArray big("\xFE\xFF");
+        for (const QChar c : message) {
+            little += char(c.unicode() & 0xff);
+            little += char(c.unicode() >> 8);
+            big += char(c.unicode() >> 8);
+            big += char(c.unicode() & 0xff);
+        }
+        for (const QByteArray& bytes : {little, big}) {
+            const QString html = read(bytes);
+            QVERIFY2(html.contains(QStringLiteral("<p>Grüße При</p>")), qPrintable(html));
+        }
+    }
+
     void unreadableInputGivesAClearError()
     {
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 15)));
