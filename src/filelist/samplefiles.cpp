@@ -103,9 +103,10 @@ void EnsureSampleSnapshot(SettingsStore& settings, const QString& programFolder)
     // and a copy that is gone would leave the button with nothing to load.
     const QString ownFolder = SamplesFolder(programFolder) + u'/';
     const QStringList recorded = ReadSampleSnapshot(settings);
-    const bool ours = !recorded.isEmpty() && std::all_of(recorded.begin(), recorded.end(), [&](const QString& path) {
-        return path.startsWith(ownFolder) && !QStringView(path).mid(ownFolder.size()).contains(u'/');
-    });
+    const bool ours =
+        !recorded.isEmpty() && std::all_of(recorded.begin(), recorded.end(), [&](const QString& path) {
+            return path.startsWith(ownFolder) && !QStringView(path).mid(ownFolder.size()).contains(u'/');
+        });
     if (!ours)
         TakeSampleSnapshot(settings, programFolder);
 }

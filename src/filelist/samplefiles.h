@@ -17,7 +17,8 @@ QString SamplesFolder(const QString& programFolder);
 bool ListContains(const FileListTarget& list, const QString& path);
 // "Load Sample/Example Files": appends the recorded samples that still exist
 // and are not listed yet, then offers to open the samples folder.
-void LoadSampleFiles(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list, const QString& programFolder);
+void LoadSampleFiles(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list,
+                     const QString& programFolder);
 // Records the samples present now in "Snapshot". Unguarded: a failure passes
 // to the caller (start-up reports it as its own step).
 void TakeSampleSnapshot(SettingsStore& settings, const QString& programFolder);

@@ -17,11 +17,13 @@
 
 #include <tiffio.h>
 
-namespace {
+namespace
+{
 
 // Passes every change the run makes to the window's bar on to it, and lets
 // the test see each caption the moment it is set, whatever the machine's speed.
-class WatchedBar : public ProgressBar {
+class WatchedBar : public ProgressBar
+{
 public:
     explicit WatchedBar(ProgressBar& bar) : m_bar(bar) {}
 
@@ -41,7 +43,8 @@ private:
     ProgressBar& m_bar;
 };
 
-class WatchedView : public FormRunView {
+class WatchedView : public FormRunView
+{
 public:
     WatchedView(Form1& form, ProgressBar& bar) : FormRunView(form), m_bar(bar) {}
     ProgressBar& progressBar() override { return m_bar; }

@@ -70,10 +70,11 @@ private slots:
         guard.step(110, [&] { trace << QStringLiteral("110"); });
 
         QCOMPARE(trace, (QStringList{QStringLiteral("100"), QStringLiteral("104"), QStringLiteral("110")}));
-        QCOMPARE(dialogs.messages(),
-                 (QStringList{BuildErrorReport(QStringLiteral(u"first \u201EM\u00FCll\u201C"), kFormLoad, 102),
-                              BuildErrorReport(QStringLiteral(u"second \u00FC"), kFormLoad, 106),
-                              BuildErrorReport(QStringLiteral("Unknown error"), kFormLoad, 108)}));
+        QCOMPARE(
+            dialogs.messages(),
+            (QStringList{BuildErrorReport(QStringLiteral(u"first \u201EM\u00FCll\u201C"), kFormLoad, 102),
+                         BuildErrorReport(QStringLiteral(u"second \u00FC"), kFormLoad, 106),
+                         BuildErrorReport(QStringLiteral("Unknown error"), kFormLoad, 108)}));
     }
 
     void failingTestGoesOnWithTheFirstBranch()

@@ -203,18 +203,21 @@ private slots:
                                    "From: Inner <i@x.example>\r\nTo: Reader <r@x.example>\r\n"
                                    "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nSubject: inner\r\n\r\nhello\r\n"
                                    "--d--\r\n";
-        const QString own = QStringLiteral("From: List [list@x.example]<br><br>Subject: Digest 12<br><br><br>");
+        const QString own =
+            QStringLiteral("From: List [list@x.example]<br><br>Subject: Digest 12<br><br><br>");
         QCOMPARE(blockOf(message), own);
         QVERIFY(hostView(pageOf(message)).contains(own));
 
-        const QString nested = QStringLiteral(QM_CORPUS_DIR "/../eml-extra/james-mime4j/mimetools_multi-nested.eml");
+        const QString nested =
+            QStringLiteral(QM_CORPUS_DIR "/../eml-extra/james-mime4j/mimetools_multi-nested.eml");
         if (!QFile::exists(nested))
             QSKIP("the message corpus is not on this machine");
         const QString block = blockOf(bytesOf(nested));
         QVERIFY2(block.startsWith(QStringLiteral("From: Lord John Whorfin [whorfin@yoyodyne.com]<br>")),
                  qPrintable(block));
-        QVERIFY2(block.contains(QStringLiteral("<br>Subject: A complex nested multipart example<br><br><br>")),
-                 qPrintable(block));
+        QVERIFY2(
+            block.contains(QStringLiteral("<br>Subject: A complex nested multipart example<br><br><br>")),
+            qPrintable(block));
     }
 
     void blockGoesAfterTheFirstBodyTagInAnyCase()
@@ -557,9 +560,9 @@ private slots:
         QFETCH(bool, lowByteFirst);
         QFETCH(QByteArray, content);
         const QString umlauts = QStringLiteral(u"Gr\u00FC\u00DFe aus K\u00F6ln");
-        const QString text =
-            QString::fromLatin1(kHeaders).replace(QStringLiteral("Test"), QStringLiteral(u"Test \u041F\u0440\u0438")) +
-            QString::fromLatin1(content) + umlauts + QStringLiteral("\r\n");
+        const QString text = QString::fromLatin1(kHeaders).replace(
+                                 QStringLiteral("Test"), QStringLiteral(u"Test \u041F\u0440\u0438")) +
+                             QString::fromLatin1(content) + umlauts + QStringLiteral("\r\n");
         QByteArray bytes(lowByteFirst ? "\xFF\xFE" : "\xFE\xFF");
         for (const QChar c : text) {
             const char low = char(c.unicode() & 0xFF);
@@ -569,11 +572,11 @@ private slots:
         const QString path = pageOf(bytes);
         QVERIFY(!bytesOf(path).startsWith("\xFF") && !bytesOf(path).startsWith("\xFE"));
         const QString view = hostView(path);
-        QVERIFY2(view.contains(QString(kExampleBlock).replace(QStringLiteral("Subject: Test"),
-                                                              QStringLiteral("Subject: Test &#1055;&#1088;&#1080;"))),
+        QVERIFY2(view.contains(QString(kExampleBlock)
+                                   .replace(QStringLiteral("Subject: Test"),
+                                            QStringLiteral("Subject: Test &#1055;&#1088;&#1080;"))),
                  qPrintable(view.left(2000)));
-        QVERIFY2(view.contains(umlauts) ||
-                     view.contains(QStringLiteral("Gr&#252;&#223;e aus K&#246;ln")),
+        QVERIFY2(view.contains(umlauts) || view.contains(QStringLiteral("Gr&#252;&#223;e aus K&#246;ln")),
                  qPrintable(view.left(2000)));
     }
 

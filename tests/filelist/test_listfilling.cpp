@@ -51,7 +51,8 @@ private:
     void makeMailTree()
     {
         make(m_root, {"Mail/a.eml", "Mail/B.EML", "Mail/~lock.eml", "Mail/note.txt", "Mail/.hidden.eml",
-                      "Mail/.directory", "Mail/sub/.DS_Store", "Mail/sub/c.eml", "Mail/sub/deeper/d.eml", "Mail/other/e.eml", "Mail/empty/"});
+                      "Mail/.directory", "Mail/sub/.DS_Store", "Mail/sub/c.eml", "Mail/sub/deeper/d.eml",
+                      "Mail/other/e.eml", "Mail/empty/"});
     }
 
 private slots:
@@ -122,8 +123,8 @@ private slots:
         AddAllFilesInFolder(dialogs, settings, list);
 
         // Hidden files stay out, whatever their extension.
-        QCOMPARE(list.paths, prefixed(m_root, {"Mail/a.eml", "Mail/B.EML", "Mail/other/e.eml", "Mail/sub/c.eml",
-                                               "Mail/sub/deeper/d.eml"}));
+        QCOMPARE(list.paths, prefixed(m_root, {"Mail/a.eml", "Mail/B.EML", "Mail/other/e.eml",
+                                               "Mail/sub/c.eml", "Mail/sub/deeper/d.eml"}));
         QCOMPARE(dialogs.shown.size(), 2);
         QCOMPARE(dialogs.shown[0].text, kExtensionPrompt);
         QCOMPARE(dialogs.shown[0].title, QStringLiteral("Quillmark Converter"));
@@ -162,9 +163,10 @@ private slots:
         AddDroppedPaths(dialogs,
                         {m_root + "/Other/", m_root + "/loose.txt", m_root + "/Mail", "/nowhere/ghost.EML"}, list);
 
-        QCOMPARE(list.paths, prefixed(m_root, {"Other/x.doc", "loose.txt", "Mail/a.eml", "Mail/B.EML", "Mail/note.txt", "Mail/other/e.eml", "Mail/sub/c.eml",
-                                               "Mail/sub/deeper/d.eml"})
-                                 << "/nowhere/ghost.EML");
+        QCOMPARE(list.paths,
+                 prefixed(m_root, {"Other/x.doc", "loose.txt", "Mail/a.eml", "Mail/B.EML", "Mail/note.txt",
+                                   "Mail/other/e.eml", "Mail/sub/c.eml", "Mail/sub/deeper/d.eml"})
+                     << "/nowhere/ghost.EML");
         QVERIFY(dialogs.shown.isEmpty());
         QVERIFY(list.busyChanges.isEmpty());
 

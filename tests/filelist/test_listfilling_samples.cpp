@@ -1,5 +1,5 @@
-#include "samplefiles.h"
 #include "recordinglist.h"
+#include "samplefiles.h"
 #include "scripteddialogs.h"
 #include "settingsstore.h"
 
