@@ -90,15 +90,19 @@ void OfficeHost::dispatch()
         const QJsonDocument document = QJsonDocument::fromJson(next.line);
         m_busy = true;
         const QPointer<QLocalSocket> client = next.client;
-        auto reply = [this, client](const QJsonObject& answer) {
+        auto reply = [this, client](QJsonObject answer) {
             m_busy = false;
+            // A spent page engine is not trusted with another page: the host
+            // ends, and says so, so that the client starts a fresh one for the
+            // next message instead of finding this one gone.
+            const bool ending = answer.value(QStringLiteral("exit")).toBool() || m_pages->needsReplacement();
+            if (ending)
+                answer.insert(QStringLiteral("ending"), true);
             if (client) {
                 client->write(EncodeOfficeMessage(answer));
                 client->flush();
             }
-            // A spent page engine is not trusted with another page: the host
-            // ends, and the client starts a fresh one for the next message.
-            if (answer.value(QStringLiteral("exit")).toBool() || m_pages->needsReplacement()) {
+            if (ending) {
                 if (client)
                     client->waitForBytesWritten(1000);
                 emit finished();

@@ -173,6 +173,16 @@ void OfficeHostClient::ensureStarted()
     start();
 }
 
+void OfficeHostClient::letEnd()
+{
+    m_connection.disconnect();
+    if (std::exchange(m_attached, false))
+        return; // another process's host: its owner sees it go
+    if (m_process && !m_process->waitForFinished(3000))
+        m_process->kill();
+    stop();
+}
+
 void OfficeHostClient::failLost(const QString& what)
 {
     m_connection.disconnect();
@@ -212,6 +222,8 @@ QJsonObject OfficeHostClient::call(QJsonObject request)
     case OfficeConnection::Outcome::Replied:
         break;
     }
+    if (reply.value(QStringLiteral("ending")).toBool())
+        letEnd();
     if (!reply.value(QStringLiteral("ok")).toBool())
         throw OfficeError(
             reply.value(QStringLiteral("error")).toString(QStringLiteral("the office engine failed")));

@@ -56,6 +56,9 @@ public:
 private:
     void start();
     [[noreturn]] void failLost(const QString& what);
+    // The host said it ends after this reply: let it go, so the next call
+    // starts a fresh one.
+    void letEnd();
     QString hostStandardError();
 
     QString m_hostProgram;
