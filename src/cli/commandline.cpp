@@ -29,6 +29,15 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
                 return std::nullopt;
             }
             line.outputFolder = arguments.at(++i);
+        } else if (argument == QLatin1String("--page-time-limit")) {
+            bool ok = false;
+            const int seconds = i + 1 < arguments.size() ? arguments.at(i + 1).toInt(&ok) : 0;
+            if (!ok || seconds < 1 || seconds > 3600) {
+                *error = QStringLiteral("--page-time-limit needs a number of seconds from 1 to 3600");
+                return std::nullopt;
+            }
+            line.pageTimeLimitSeconds = seconds;
+            ++i;
         } else if (argument.startsWith(QLatin1String("--out="))) {
             line.outputFolder = argument.mid(6);
             if (line.outputFolder.isEmpty()) {
@@ -50,7 +59,7 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: quillmark-convert [--out DIR] PATH...\n"
+        "Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...\n"
         "\n"
         "Converts e-mail messages (.eml) into multi-page TIFF images, one per\n"
         "message, with the From, To, Subject and Date lines above the body.\n"
@@ -60,6 +69,10 @@ QString UsageText()
         "\n"
         "  -o, --out DIR   write the TIFF files into DIR (made when missing);\n"
         "                  without it each TIFF goes beside its message\n"
+        "  --page-time-limit SECONDS\n"
+        "                  give up on a message whose page does not load and\n"
+        "                  print within SECONDS (default 60); the next message\n"
+        "                  gets a fresh page engine\n"
         "  -h, --help      show this text\n"
         "\n"
         "A TIFF file of an earlier run is replaced; two messages of one run with\n"

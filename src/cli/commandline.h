@@ -16,6 +16,7 @@ struct CommandLine {
     QString outputFolder; // empty: beside each message
     QStringList paths;
     bool help = false;
+    int pageTimeLimitSeconds = 60;
 };
 
 // The arguments without the program name. No value, and a reason in *error,

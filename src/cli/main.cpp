@@ -44,6 +44,7 @@ int main(int argc, char* argv[])
         return kExitSomeFailed;
     }
 
+    SetOfficeCallTimeLimit(line->pageTimeLimitSeconds * 1000);
     MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
     return ConvertMessages(messages, outputFolder, converter, out, err);
 }

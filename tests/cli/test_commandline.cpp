@@ -27,6 +27,10 @@ private slots:
         QTest::newRow("out with an empty folder") << QStringList{QStringLiteral("--out="), QStringLiteral("a.eml")};
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--fast"), QStringLiteral("a.eml")};
         QTest::newRow("only a folder for the output") << QStringList{QStringLiteral("-o"), QStringLiteral("/tmp")};
+        QTest::newRow("time limit of no seconds")
+            << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("0"), QStringLiteral("a.eml")};
+        QTest::newRow("time limit that is no number")
+            << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("a.eml")};
     }
     void refusesArgumentsThatMakeNoSense()
     {
@@ -50,6 +54,11 @@ private slots:
                                            &error);
         QVERIFY2(line, qPrintable(error));
         QCOMPARE(line->outputFolder, QStringLiteral("/x y"));
+        QCOMPARE(line->pageTimeLimitSeconds, 60);
+        const auto limited = ParseCommandLine({QStringLiteral("--page-time-limit"), QStringLiteral("5"), QStringLiteral("a.eml")}, &error);
+        QVERIFY2(limited, qPrintable(error));
+        QCOMPARE(limited->pageTimeLimitSeconds, 5);
+        QCOMPARE(limited->paths, QStringList{QStringLiteral("a.eml")});
         QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"), QStringLiteral("--help")}));
         QVERIFY(!line->help);
     }
@@ -58,7 +67,7 @@ private slots:
     {
         const CliRun run = RunCli({QStringLiteral("--help")});
         QCOMPARE(run.exitCode, kExitAllConverted);
-        QVERIFY(run.out.startsWith(QLatin1String("Usage: quillmark-convert [--out DIR] PATH...")));
+        QVERIFY(run.out.startsWith(QLatin1String("Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...")));
         QVERIFY(run.out.contains(QLatin1String("Exit status")));
     }
 
