@@ -70,13 +70,16 @@ int makeTree(const QString& root, int files)
     const int leaves = 1000;
     int made = 0;
     for (int leaf = 0; leaf < leaves; ++leaf) {
-        const QString folder = QStringLiteral("%1/d%2/d%3/d%4").arg(root).arg(leaf / 100).arg(leaf / 10 % 10).arg(leaf % 10);
+        const QString folder =
+            QStringLiteral("%1/d%2/d%3/d%4").arg(root).arg(leaf / 100).arg(leaf / 10 % 10).arg(leaf % 10);
         QDir().mkpath(folder);
         const int here = files / leaves + (leaf < files % leaves ? 1 : 0);
         for (int i = 0; i < here; ++i) {
             const char* ext = i % 10 == 9 ? ".txt" : ".eml";
-            const QString name = (i % 50 == 7 ? QStringLiteral("~m%1") : QStringLiteral("m%1")).arg(i) + QLatin1String(ext);
-            const int fd = ::open(QFile::encodeName(folder + u'/' + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const QString name =
+                (i % 50 == 7 ? QStringLiteral("~m%1") : QStringLiteral("m%1")).arg(i) + QLatin1String(ext);
+            const int fd = ::open(QFile::encodeName(folder + u'/' + name).constData(),
+                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0 && ::write(fd, "x", 1) == 1)
                 ++made;
             if (fd >= 0)
@@ -117,8 +120,8 @@ Figure measure(const std::function<void()>& work)
 
 void print(const char* what, const Figure& f, qsizetype items)
 {
-    std::printf("%-44s %8.2f s  %9lld items  longest stall %7.1f ms\n", what, f.seconds, static_cast<long long>(items),
-                f.longestStallMs);
+    std::printf("%-44s %8.2f s  %9lld items  longest stall %7.1f ms\n", what, f.seconds,
+                static_cast<long long>(items), f.longestStallMs);
     std::fflush(stdout);
 }
 

@@ -3,9 +3,9 @@
 // colour per page, LZW with predictor) and, in the same run, as plain
 // uncompressed 24-bit RGB. Also the whole tool, started as the run starts it.
 
+#include "pagelayout.h"
 #include "pdfpages.h"
 #include "processrunner.h"
-#include "pagelayout.h"
 #include "vexlotool.h"
 
 #include <QCoreApplication>
@@ -33,8 +33,8 @@ QByteArray MailRtf(int pages)
         if (page % 5 == 4)
             rtf += "\\cf2 > A quoted line in blue, as mail readers colour them.\\cf1\\par ";
         for (int line = 0; line < 40; ++line)
-            rtf += "Paragraph " + QByteArray::number(line) + " of page " + QByteArray::number(page + 1)
-                   + ": the figures for the quarter are attached, please check the totals.\\par ";
+            rtf += "Paragraph " + QByteArray::number(line) + " of page " + QByteArray::number(page + 1) +
+                   ": the figures for the quarter are attached, please check the totals.\\par ";
         if (page + 1 < pages)
             rtf += "\\page ";
     }
@@ -109,10 +109,11 @@ int main(int argc, char* argv[])
                 const QString output = dir.filePath(QStringLiteral("tool.tiff"));
                 int code = 0;
                 const Figures whole = Time(
-                    [&] { code = RunProcessAndWait(tool, {rtf, output}, 0, nullptr, {}, 0, 1); },
+                    [&] {
+                        code = RunProcessAndWait(tool, {rtf, output}, 0, nullptr, {}, 0, 1);
+                    },
                     output);
-                Row(code == 0 ? "vexlo process, own LibreOffice" : "vexlo process FAILED", pages,
-                    whole);
+                Row(code == 0 ? "vexlo process, own LibreOffice" : "vexlo process FAILED", pages, whole);
             }
         }
     } catch (const std::exception& error) {

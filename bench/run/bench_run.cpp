@@ -147,11 +147,15 @@ void PrintTimes(const QString& title, const QList<double>& perMessage, double wa
     out << title << Qt::endl;
     out << QStringLiteral("  messages            %1").arg(perMessage.size()) << Qt::endl;
     out << QStringLiteral("  wall time           %1 s").arg(wall, 0, 'f', 1) << Qt::endl;
-    out << QStringLiteral("  messages per minute %1").arg(perMessage.size() / wall * 60, 0, 'f', 1) << Qt::endl;
-    out << QStringLiteral("  median per message  %1 s").arg(Percentile(perMessage, 0.5), 0, 'f', 3) << Qt::endl;
-    out << QStringLiteral("  95th percentile     %1 s").arg(Percentile(perMessage, 0.95), 0, 'f', 3) << Qt::endl;
+    out << QStringLiteral("  messages per minute %1").arg(perMessage.size() / wall * 60, 0, 'f', 1)
+        << Qt::endl;
+    out << QStringLiteral("  median per message  %1 s").arg(Percentile(perMessage, 0.5), 0, 'f', 3)
+        << Qt::endl;
+    out << QStringLiteral("  95th percentile     %1 s").arg(Percentile(perMessage, 0.95), 0, 'f', 3)
+        << Qt::endl;
     if (peakKb > 0)
-        out << QStringLiteral("  peak memory, all processes %1 MB").arg(peakKb / 1024.0, 0, 'f', 0) << Qt::endl;
+        out << QStringLiteral("  peak memory, all processes %1 MB").arg(peakKb / 1024.0, 0, 'f', 0)
+            << Qt::endl;
 }
 
 // One message the way a user would script it: soffice prints it to PDF,
@@ -165,8 +169,8 @@ double HandMade(const QString& message, const QString& folder, const QString& pr
     const QString base = QFileInfo(message).completeBaseName();
     const Watched office = RunWatched(QStringLiteral("soffice"),
                                       {QStringLiteral("-env:UserInstallation=file://") + profile,
-                                       QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("pdf"),
-                                       QStringLiteral("--outdir"), folder, message});
+                                       QStringLiteral("--headless"), QStringLiteral("--convert-to"),
+                                       QStringLiteral("pdf"), QStringLiteral("--outdir"), folder, message});
     const QString pdf = folder + QLatin1Char('/') + base + QStringLiteral(".pdf");
     const Watched pages = RunWatched(QStringLiteral("pdftoppm"),
                                      {QStringLiteral("-r"), QStringLiteral("200"), QStringLiteral("-tiff"),
@@ -265,29 +269,31 @@ int main(int argc, char* argv[])
         }
         previous = t;
     }
-    PrintTimes(QStringLiteral("quillmark-convert (first message includes starting the office host)"), perMessage,
-               runWall, run.peakKb);
+    PrintTimes(QStringLiteral("quillmark-convert (first message includes starting the office host)"),
+               perMessage, runWall, run.peakKb);
     if (!perMessage.isEmpty())
         out << QStringLiteral("  first message       %1 s").arg(perMessage.first(), 0, 'f', 3) << Qt::endl;
     out << QStringLiteral("  converted           %1 of %2").arg(converted).arg(messages.size()) << Qt::endl;
     out << QStringLiteral("  median, one-page messages %1 s (%2 messages)")
                .arg(Percentile(onePage, 0.5), 0, 'f', 3)
                .arg(onePage.size())
-           << Qt::endl;
+        << Qt::endl;
     const double warmRun = perMessage.isEmpty() ? 0 : Sum(perMessage) - perMessage.first();
 
     // 2. By hand, on the same messages.
     const QStringList handMessages = handLimit > 0 ? messages.mid(0, handLimit) : messages;
     const QString profile = dir.filePath(QStringLiteral("profile"));
     qint64 handPeak = 0;
-    HandMade(handMessages.first(), dir.filePath(QStringLiteral("hand")), profile, &handPeak); // makes the profile
+    HandMade(handMessages.first(), dir.filePath(QStringLiteral("hand")), profile,
+             &handPeak); // makes the profile
     QList<double> hand;
     wall.restart();
     for (const QString& message : handMessages)
         hand << HandMade(message, dir.filePath(QStringLiteral("hand")), profile, &handPeak);
     const double handWall = wall.nsecsElapsed() / 1e9;
     out << Qt::endl;
-    PrintTimes(QStringLiteral("by hand: soffice --convert-to pdf, pdftoppm -tiff, convert"), hand, handWall, handPeak);
+    PrintTimes(QStringLiteral("by hand: soffice --convert-to pdf, pdftoppm -tiff, convert"), hand, handWall,
+               handPeak);
     const QList<double> sameRun = perMessage.mid(0, handMessages.size());
     out << QStringLiteral("  ratio, median by hand / median of the run      %1 x")
                .arg(Percentile(hand, 0.5) / Percentile(sameRun, 0.5), 0, 'f', 1)

@@ -23,8 +23,7 @@
 #include <ctime>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // Seconds since this process was started by the kernel.
 double secondsSinceProcessStart()
@@ -77,7 +76,8 @@ int main(int argc, char** argv)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), settingsHome.path());
         child.setProcessEnvironment(env);
-        child.start(QString::fromLocal8Bit(argv[0]), {QStringLiteral("--once"), QString::fromLocal8Bit(argv[1])});
+        child.start(QString::fromLocal8Bit(argv[0]),
+                    {QStringLiteral("--once"), QString::fromLocal8Bit(argv[1])});
         child.waitForFinished(120000);
         const double seconds = child.readAllStandardOutput().trimmed().toDouble();
         if (i > 0) // the first round warms the machine's caches

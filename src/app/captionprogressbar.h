@@ -6,8 +6,7 @@
 
 // The window's progress bar: a trough filled to a fractional position on a 0
 // to 100 scale, with a caption drawn across it.
-class CaptionProgressBar : public QWidget, public ProgressBar
-{
+class CaptionProgressBar : public QWidget, public ProgressBar {
     Q_OBJECT
 public:
     explicit CaptionProgressBar(QWidget* parent = nullptr);

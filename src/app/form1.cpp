@@ -23,8 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace
-{
+namespace {
 const QString kLocationPrefix = QStringLiteral("in Quillmark2021/08/31.Form1.");
 
 QString location(const char* procedure)

@@ -37,8 +37,7 @@ class SettingsStore;
 //   drawHomePageNumber   1..100; the home page opens on a 7.
 //   endProcess           what closing the window does; by default the
 //                        process ends at once, in the middle of any wait.
-class Form1 : public QWidget, public FileListTarget
-{
+class Form1 : public QWidget, public FileListTarget {
     Q_OBJECT
 public:
     struct Hooks {

@@ -7,8 +7,7 @@
 #include <QUrl>
 #include <QtDebug>
 
-namespace
-{
+namespace {
 // Button sets and icons are the low bits and the 16..64 bits of the style.
 constexpr int kButtonMask = 0x7;
 constexpr int kIconMask = 0x70;

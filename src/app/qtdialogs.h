@@ -7,8 +7,7 @@
 
 // Dialogs on the desktop: message boxes, the input box, the file and folder
 // pickers and the shell, all modal over the given window.
-class QtDialogs : public Dialogs
-{
+class QtDialogs : public Dialogs {
 public:
     explicit QtDialogs(QWidget* owner = nullptr) : m_owner(owner) {}
     void setOwner(QWidget* owner) { m_owner = owner; }

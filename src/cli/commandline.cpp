@@ -58,28 +58,27 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
 
 QString UsageText()
 {
-    return QStringLiteral(
-        "Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...\n"
-        "\n"
-        "Converts e-mail messages (.eml) into multi-page TIFF images, one per\n"
-        "message, with the From, To, Subject and Date lines above the body.\n"
-        "\n"
-        "PATH is a message file or a folder; a folder stands for every .eml file\n"
-        "in its whole tree (any letter case).\n"
-        "\n"
-        "  -o, --out DIR   write the TIFF files into DIR (made when missing);\n"
-        "                  without it each TIFF goes beside its message\n"
-        "  --page-time-limit SECONDS\n"
-        "                  give up on a message whose page does not load and\n"
-        "                  print within SECONDS (default 60); the next message\n"
-        "                  gets a fresh page engine\n"
-        "  -h, --help      show this text\n"
-        "\n"
-        "A TIFF file of an earlier run is replaced; two messages of one run with\n"
-        "the same name get \"name.tiff\", \"name (2).tiff\", ...\n"
-        "\n"
-        "Exit status: 0 every message converted, 1 any message failed or none was\n"
-        "found, 2 bad arguments.\n");
+    return QStringLiteral("Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...\n"
+                          "\n"
+                          "Converts e-mail messages (.eml) into multi-page TIFF images, one per\n"
+                          "message, with the From, To, Subject and Date lines above the body.\n"
+                          "\n"
+                          "PATH is a message file or a folder; a folder stands for every .eml file\n"
+                          "in its whole tree (any letter case).\n"
+                          "\n"
+                          "  -o, --out DIR   write the TIFF files into DIR (made when missing);\n"
+                          "                  without it each TIFF goes beside its message\n"
+                          "  --page-time-limit SECONDS\n"
+                          "                  give up on a message whose page does not load and\n"
+                          "                  print within SECONDS (default 60); the next message\n"
+                          "                  gets a fresh page engine\n"
+                          "  -h, --help      show this text\n"
+                          "\n"
+                          "A TIFF file of an earlier run is replaced; two messages of one run with\n"
+                          "the same name get \"name.tiff\", \"name (2).tiff\", ...\n"
+                          "\n"
+                          "Exit status: 0 every message converted, 1 any message failed or none was\n"
+                          "found, 2 bad arguments.\n");
 }
 
 QStringList CollectMessages(const QStringList& paths, QStringList* unreadable)

@@ -20,6 +20,7 @@ QString OneLineMessage(const QString& text)
     static const QRegularExpression stepLine(QStringLiteral("\\r\\nin \\S+ at line (\\d+)"));
     const QRegularExpressionMatch match = stepLine.match(text);
     if (match.hasMatch())
-        return QStringLiteral("step %1: %2").arg(match.captured(1), text.left(match.capturedStart()).simplified());
+        return QStringLiteral("step %1: %2")
+            .arg(match.captured(1), text.left(match.capturedStart()).simplified());
     return text.simplified();
 }

@@ -45,6 +45,7 @@ int main(int argc, char* argv[])
     }
 
     SetOfficeCallTimeLimit(line->pageTimeLimitSeconds * 1000);
-    MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"), TempFolder());
+    MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
+                               TempFolder());
     return ConvertMessages(messages, outputFolder, converter, out, err);
 }

@@ -5,8 +5,7 @@
 
 // Everything the program asks of the user or the desktop goes through this
 // interface, so tests can script the answers and record what was shown.
-class Dialogs
-{
+class Dialogs {
 public:
     // Message box styles and answers, with the values of the original platform.
     static constexpr int OkOnly = 0;

@@ -15,8 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 QByteArray native(const QString& path)
 {
@@ -45,8 +44,7 @@ QString collapsePairs(const QString& text)
 qint64 fileLength(const QString& path)
 {
     const QByteArray name = native(path);
-    struct stat st {
-    };
+    struct stat st {};
     if (::stat(name.constData(), &st) != 0)
         raiseStepError(systemError(errno));
     return st.st_size;
@@ -78,15 +76,13 @@ bool blankOrEmpty(const QString& s)
 
 bool PathExists(const QString& path)
 {
-    struct stat st {
-    };
+    struct stat st {};
     return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0;
 }
 
 bool IsFolder(const QString& path)
 {
-    struct stat st {
-    };
+    struct stat st {};
     return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -95,8 +91,7 @@ bool IsExistingFile(const QString& path)
     if (path.isEmpty())
         return false;
     const QByteArray name = native(path);
-    struct stat st {
-    };
+    struct stat st {};
     // Only regular files are opened at all: opening a device or a pipe can
     // block or have effects of its own.
     if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -242,8 +237,7 @@ void ForceDeleteFile(const QString& path)
         // The folder may be read-only for us; open it up for the owner and retry.
         const QByteArray folder =
             native(GetFolderPart(path).isEmpty() ? QStringLiteral(".") : GetFolderPart(path));
-        struct stat st {
-        };
+        struct stat st {};
         if (::stat(folder.constData(), &st) == 0 &&
             ::chmod(folder.constData(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0) {
             if (::unlink(name.constData()) == 0) {
@@ -319,8 +313,7 @@ QString TempFolder()
     const QString folder = QDir::tempPath() + QStringLiteral("/quillmark-") + QString::number(::getuid());
     const QByteArray name = native(folder);
     ::mkdir(name.constData(), 0700);
-    struct stat st {
-    };
+    struct stat st {};
     // Never work in a folder another user made or a link planted for us.
     if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
         const QString fallback = QDir::homePath() + QStringLiteral("/.cache/quillmark/work");

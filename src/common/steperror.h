@@ -12,8 +12,7 @@ inline QString ExceptionText(const std::exception& e)
 
 // A failing step. Unguarded code throws it (or any std::exception); the
 // nearest guarded procedure reports it and resumes.
-class StepError : public std::runtime_error
-{
+class StepError : public std::runtime_error {
 public:
     explicit StepError(const QString& description) : std::runtime_error(description.toStdString()) {}
     QString description() const { return ExceptionText(*this); }

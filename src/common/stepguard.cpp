@@ -2,8 +2,7 @@
 
 #include "steperror.h"
 
-namespace
-{
+namespace {
 const QString kCrLf = QStringLiteral("\r\n");
 }
 

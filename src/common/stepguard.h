@@ -22,8 +22,7 @@ void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, 
 // step(); an exception is reported with the step's number and the procedure
 // goes on with its next statement. A throwing call into an unguarded
 // procedure abandons the rest of that procedure, which is what unwinding does.
-class StepGuard
-{
+class StepGuard {
 public:
     StepGuard(Dialogs& dialogs, QString location) : m_dialogs(dialogs), m_location(std::move(location)) {}
     StepGuard(const StepGuard&) = delete;

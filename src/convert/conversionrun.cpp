@@ -67,7 +67,8 @@ void ConversionRun::PushButton2_Click(RunView& view)
         });
         return;
     }
-    if (m_warnIfOfficeRunning && guard.value<bool>(110, [&] { return m_warnIfOfficeRunning(dialogs); }, false))
+    if (m_warnIfOfficeRunning && guard.value<bool>(
+                                     110, [&] { return m_warnIfOfficeRunning(dialogs); }, false))
         return;
 
     guard.step(112, ProcessPendingEvents);
@@ -76,7 +77,8 @@ void ConversionRun::PushButton2_Click(RunView& view)
     ProgressBar& bar = view.progressBar();
     RunSummary summary;
     OutputNames outputNames;
-    const int n = guard.value<int>(124, [&] { return view.itemCount(); }, 0);
+    const int n = guard.value<int>(
+        124, [&] { return view.itemCount(); }, 0);
     for (int i = 1; i <= n; ++i) {
         guard.step(126, ProcessPendingEvents);
         guard.step(128, [&] { view.setBusy(true); });

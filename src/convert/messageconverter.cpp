@@ -107,11 +107,8 @@ QString RefusalReason(const QString& path)
 }
 
 MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workFolder)
-    : m_engine(engine),
-      m_vexloPath(std::move(vexloPath)),
-      m_workFolder(std::move(workFolder)),
-      m_environment(HostEnvironment),
-      m_renderTimeLimit(kDefaultTimeLimit)
+    : m_engine(engine), m_vexloPath(std::move(vexloPath)), m_workFolder(std::move(workFolder)),
+      m_environment(HostEnvironment), m_renderTimeLimit(kDefaultTimeLimit)
 {
 }
 
@@ -128,7 +125,8 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return {false, problem};
     guard.step(156, [&] { CopyFileChecked(messagePath, work.mhtPath); });
     if (!IsExistingFile(work.mhtPath))
-        return {false, QStringLiteral("the message could not be copied to the work folder %1").arg(m_workFolder)};
+        return {false,
+                QStringLiteral("the message could not be copied to the work folder %1").arg(m_workFolder)};
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
         return {false, refusal};
 

@@ -17,8 +17,7 @@
 #include <cctype>
 #include <memory>
 
-namespace
-{
+namespace {
 
 // ---- GMime handles --------------------------------------------------------
 
@@ -656,13 +655,11 @@ QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
     return spliced(messageText, at, at, BuildHeaderBlock(values));
 }
 
-namespace
-{
+namespace {
 
 // A message as the MIME parser reads it. Offsets count from its first field;
 // blanks before it are skipped, as readers skip them, and kept aside.
-class ParsedMessage
-{
+class ParsedMessage {
 public:
     explicit ParsedMessage(const QString& messageText)
     {
@@ -753,8 +750,7 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
     return QString::fromLatin1(page);
 }
 
-namespace
-{
+namespace {
 
 // The lines of the header: blank lines before the first field are no part of
 // it, as readers skip them.

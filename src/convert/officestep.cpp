@@ -11,8 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace
-{
+namespace {
 
 // Why a call cannot be made when an earlier one failed; the earlier failure
 // has been reported with its own reason.

@@ -16,8 +16,7 @@ std::optional<QCursor> LoadCursorFile(const QString& path);
 // Delete and double-click remove the selected item, dragging an item moves it
 // by exchanging texts, and dropped files are handed on by filesDropped().
 // Removing and clearing do nothing while the window shows the busy pointer.
-class FileListView : public QTreeWidget
-{
+class FileListView : public QTreeWidget {
     Q_OBJECT
 public:
     explicit FileListView(QWidget* parent = nullptr);

@@ -21,8 +21,9 @@ const QString kAddFolderLocation = QStringLiteral("in Quillmark2021/08/31.Form1.
 
 const QString kAddFilesTitle = QStringLiteral("Add File(s) - Hold Ctrl to select multiple files");
 const QString kEmlFilter = QStringLiteral("EML Files (*.eml)");
-const QString kExtensionPrompt = QStringLiteral("Enter file extension to load:\r\r"
-                                                "(* for all files, txt for all txt files, doc for all doc files, etc.)");
+const QString kExtensionPrompt =
+    QStringLiteral("Enter file extension to load:\r\r"
+                   "(* for all files, txt for all txt files, doc for all doc files, etc.)");
 const QString kFolderPrompt = QStringLiteral("Please select folder:");
 
 const QString kExtensionKey = QStringLiteral("Extension");
@@ -96,7 +97,8 @@ QString unreadableMessage(const QStringList& folders)
     QStringList shown = folders.mid(0, kUnreadableShown);
     if (folders.size() > kUnreadableShown)
         shown << QStringLiteral("(and %1 more)").arg(folders.size() - kUnreadableShown);
-    return QStringLiteral("Some of the dropped folders could not be read, so the files in them were not added:") +
+    return QStringLiteral(
+               "Some of the dropped folders could not be read, so the files in them were not added:") +
            QStringLiteral("\r\n\r\n") + shown.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n\r\n") +
            QStringLiteral("Check that you are allowed to open these folders, then drop them again.");
 }

@@ -13,9 +13,9 @@ namespace {
 
 const QString kSamplesLocation = QStringLiteral("in Quillmark2021/08/31.Form1.PushButton7_Click ");
 const QString kSnapshotKey = QStringLiteral("Snapshot");
-const QString kOpenFolderQuestion =
-    QStringLiteral("Would you like this software to open the folder where these sample files are stored (so that "
-                   "you can view them before working with them)?");
+const QString kOpenFolderQuestion = QStringLiteral(
+    "Would you like this software to open the folder where these sample files are stored (so that "
+    "you can view them before working with them)?");
 
 // The snapshot joins paths with '|', which a path here may contain; such a
 // path (and '%', the escape itself) is stored escaped so it reads back exactly.
@@ -53,7 +53,8 @@ QString unescapeSnapshotPath(const QString& text)
     return out;
 }
 
-void loadSamples(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list, const QString& programFolder)
+void loadSamples(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list,
+                 const QString& programFolder)
 {
     QStringList toAdd;
     for (const QString& path : ReadSampleSnapshot(settings)) {
@@ -79,7 +80,8 @@ bool ListContains(const FileListTarget& list, const QString& path)
     return list.items().contains(path);
 }
 
-void LoadSampleFiles(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list, const QString& programFolder)
+void LoadSampleFiles(Dialogs& dialogs, SettingsStore& settings, FileListTarget& list,
+                     const QString& programFolder)
 {
     StepGuard guard(dialogs, kSamplesLocation);
     guard.step(100, [&] { loadSamples(dialogs, settings, list, programFolder); });

@@ -53,7 +53,7 @@ bool isDotOrDotDot(const char* name)
 
 bool identify(const QByteArray& nativePath, FolderKey& key)
 {
-    struct stat st{};
+    struct stat st {};
     if (::stat(nativePath.constData(), &st) != 0)
         return false;
     key = {quint64(st.st_dev), quint64(st.st_ino)};
@@ -101,7 +101,7 @@ SubFolderListing listSubFolders(const QByteArray& nativeFolder)
             continue;
         bool isDir = entry->d_type == DT_DIR;
         if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            struct stat st{};
+            struct stat st {};
             isDir = ::stat((nativeFolder + entry->d_name).constData(), &st) == 0 && S_ISDIR(st.st_mode);
         }
         if (isDir)
@@ -279,7 +279,8 @@ bool HasOddCharacters(const QString& text)
         const char16_t c = text[i].unicode();
         if (c < 32 || (c >= 127 && c <= 159) || c == 0xFFFD)
             return true;
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text[i + 1].unicode())) {
             ++i;
             continue;
         }
@@ -298,7 +299,8 @@ QStringList ListFilesInFolder(const QString& folder, const QString& pattern)
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
             return {};
-        raiseStepError(QStringLiteral("The folder %1 cannot be read: %2").arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+        raiseStepError(QStringLiteral("The folder %1 cannot be read: %2")
+                           .arg(folder, QString::fromLocal8Bit(std::strerror(error))));
     }
 
     const NamePattern namePattern(pattern);

@@ -4,8 +4,7 @@
 #include <QFileInfo>
 #include <QList>
 
-namespace
-{
+namespace {
 
 QJsonObject openRequest(const OpenOptions& options)
 {
@@ -16,8 +15,7 @@ QJsonObject openRequest(const OpenOptions& options)
             {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()}};
 }
 
-class HostDocument : public OfficeDocument
-{
+class HostDocument : public OfficeDocument {
 public:
     HostDocument(OfficeHostClient& client, int generation, int handle)
         : m_client(client), m_generation(generation), m_handle(handle)
@@ -43,11 +41,9 @@ private:
     int m_handle;
 };
 
-class HostApplication : public OfficeApplication
-{
+class HostApplication : public OfficeApplication {
 public:
-    explicit HostApplication(OfficeHostClient& client)
-        : m_client(client), m_generation(client.generation())
+    explicit HostApplication(OfficeHostClient& client) : m_client(client), m_generation(client.generation())
     {
     }
 
@@ -83,8 +79,7 @@ private:
     QList<int> m_handles;
 };
 
-class HostEngine : public OfficeEngine
-{
+class HostEngine : public OfficeEngine {
 public:
     std::unique_ptr<OfficeApplication> create() override
     {

@@ -1,6 +1,5 @@
 #include "lokruntime.h"
 
-
 #define LOK_USE_UNSTABLE_API
 #include <LibreOfficeKit/LibreOfficeKit.hxx>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
@@ -13,8 +12,7 @@
 
 #include <stdexcept>
 
-namespace
-{
+namespace {
 
 constexpr int kProfileSlots = 16;
 const char* const kInstallPath = "/usr/lib/libreoffice/program";

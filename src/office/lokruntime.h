@@ -4,8 +4,7 @@
 #include <QString>
 #include <memory>
 
-namespace lok
-{
+namespace lok {
 class Office;
 class Document;
 } // namespace lok
@@ -15,8 +14,7 @@ class Document;
 // between starts in the user's cache folder (a new one costs seconds to make,
 // an existing one a fraction of a second); one in use by another process is
 // skipped and the next free one taken.
-class OfficeProfile
-{
+class OfficeProfile {
 public:
     // Locks the first free profile under the cache folder (or under `poolFolder`
     // when given). Throws std::runtime_error when none can be locked.
@@ -38,8 +36,7 @@ class LokDocument;
 
 // LibreOffice loaded into this process. It can be initialised only once per
 // process, so there is one instance, made on first use and kept until exit.
-class LokRuntime
-{
+class LokRuntime {
 public:
     // Throws std::runtime_error when LibreOffice cannot be loaded.
     static LokRuntime& instance();
@@ -59,8 +56,7 @@ private:
     QString m_version;
 };
 
-class LokDocument
-{
+class LokDocument {
 public:
     LokDocument(LokRuntime& runtime, lok::Document* document);
     ~LokDocument();

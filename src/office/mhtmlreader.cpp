@@ -14,8 +14,7 @@
 
 #include <stdexcept>
 
-namespace
-{
+namespace {
 
 std::runtime_error failure(const QString& text)
 {
@@ -159,7 +158,7 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
     // parses bytes, and every declared charset then stands as written.
     if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
         QStringDecoder decoder(bytes.startsWith("\xFF\xFE") ? QStringConverter::Utf16LE
-                                                             : QStringConverter::Utf16BE);
+                                                            : QStringConverter::Utf16BE);
         bytes = QString(decoder.decode(bytes.mid(2))).toUtf8();
     }
     bytes.remove(0, LeadingBlankCount(bytes));

@@ -7,8 +7,7 @@
 #include <gmime/gmime.h>
 #define signals Q_SIGNALS
 
-namespace
-{
+namespace {
 
 bool isAttachment(GMimeObject* object)
 {

@@ -9,8 +9,7 @@ class QLocalSocket;
 // One client connection to an office host. Requests and replies are single
 // lines of compact JSON; a reply has "ok" and, when false, "error" with the
 // engine's text.
-class OfficeConnection
-{
+class OfficeConnection {
 public:
     OfficeConnection();
     ~OfficeConnection();

@@ -44,22 +44,19 @@ struct SaveOptions {
 };
 
 // A failed engine call; the text is the engine's own error text.
-class OfficeError : public StepError
-{
+class OfficeError : public StepError {
 public:
     using StepError::StepError;
 };
 
-class OfficeDocument
-{
+class OfficeDocument {
 public:
     virtual ~OfficeDocument() = default;
     // Throws OfficeError.
     virtual void saveAs(const SaveOptions& options) = 0;
 };
 
-class OfficeApplication
-{
+class OfficeApplication {
 public:
     virtual ~OfficeApplication() = default;
     // The default property: the application's name.
@@ -70,8 +67,7 @@ public:
     virtual void quit() = 0;
 };
 
-class OfficeEngine
-{
+class OfficeEngine {
 public:
     virtual ~OfficeEngine() = default;
     // A new instance. Throws OfficeError when none can be created.

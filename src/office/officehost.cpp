@@ -15,8 +15,7 @@
 #include <QTimer>
 #include <QtWebEngineCore/qtwebenginecoreglobal.h>
 
-namespace
-{
+namespace {
 
 constexpr int kDefaultPageTimeLimitMs = 60000;
 
@@ -141,8 +140,8 @@ QJsonObject OfficeHost::open(const QString& path, QLocalSocket* client)
         const QFileInfo info(path);
         if (!info.isFile())
             return failureReply(QStringLiteral("the document %1 does not exist").arg(path));
-        document.page = std::make_shared<const MailPage>(LooksLikeMhtml(path) ? ReadMhtmlPage(path)
-                                                                              : ReadHtmlPage(path));
+        document.page =
+            std::make_shared<const MailPage>(LooksLikeMhtml(path) ? ReadMhtmlPage(path) : ReadHtmlPage(path));
     } else {
         document.office = LokRuntime::instance().load(path);
     }
@@ -162,8 +161,8 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
     if (path.isEmpty())
         return reply(failureReply(QStringLiteral("no file name was given to save to")));
     if (!QFileInfo(path).absoluteDir().exists())
-        return reply(failureReply(
-            QStringLiteral("the folder %1 does not exist").arg(QFileInfo(path).absolutePath())));
+        return reply(
+            failureReply(QStringLiteral("the folder %1 does not exist").arg(QFileInfo(path).absolutePath())));
 
     if (it->second.office) {
         const QString format = LokFormatName(fileFormat);
@@ -173,22 +172,21 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
         return reply(success());
     }
     if (fileFormat != kSaveFormatPdf)
-        return reply(failureReply(
-            QStringLiteral("a mail page is saved only as PDF (format %1), not as format %2")
-                .arg(kSaveFormatPdf)
-                .arg(fileFormat)));
+        return reply(
+            failureReply(QStringLiteral("a mail page is saved only as PDF (format %1), not as format %2")
+                             .arg(kSaveFormatPdf)
+                             .arg(fileFormat)));
     const int timeLimit = request.value(QStringLiteral("timeLimitMs")).toInt(kDefaultPageTimeLimitMs);
-    m_pages->printToPdf(it->second.page, path, PageGeometry::forLocale(), timeLimit,
-                        [reply, path](const QString& error) {
-                            if (!error.isEmpty())
-                                reply(failureReply(error));
-                            else if (!QFileInfo(path).isFile())
-                                reply(failureReply(
-                                    QStringLiteral("the page engine reported %1 saved, but it is not there")
-                                        .arg(path)));
-                            else
-                                reply(success());
-                        });
+    m_pages->printToPdf(
+        it->second.page, path, PageGeometry::forLocale(), timeLimit, [reply, path](const QString& error) {
+            if (!error.isEmpty())
+                reply(failureReply(error));
+            else if (!QFileInfo(path).isFile())
+                reply(failureReply(
+                    QStringLiteral("the page engine reported %1 saved, but it is not there").arg(path)));
+            else
+                reply(success());
+        });
 }
 
 void OfficeHost::handle(const QJsonObject& request, QLocalSocket* client, const Reply& reply)
@@ -196,11 +194,12 @@ void OfficeHost::handle(const QJsonObject& request, QLocalSocket* client, const 
     const QString op = request.value(QStringLiteral("op")).toString();
     try {
         if (op == QLatin1String("ping"))
-            return reply(success({{QStringLiteral("name"), QStringLiteral("Qt WebEngine")},
-                                  {QStringLiteral("version"), QString::fromLatin1(qWebEngineChromiumVersion())},
-                                  {QStringLiteral("opened"), m_opened},
-                                  {QStringLiteral("refused"), m_pages->refusedRequests()},
-                                  {QStringLiteral("peakMemoryKb"), double(PeakMemoryKb())}}));
+            return reply(
+                success({{QStringLiteral("name"), QStringLiteral("Qt WebEngine")},
+                         {QStringLiteral("version"), QString::fromLatin1(qWebEngineChromiumVersion())},
+                         {QStringLiteral("opened"), m_opened},
+                         {QStringLiteral("refused"), m_pages->refusedRequests()},
+                         {QStringLiteral("peakMemoryKb"), double(PeakMemoryKb())}}));
         if (op == QLatin1String("open"))
             return reply(open(request.value(QStringLiteral("path")).toString(), client));
         if (op == QLatin1String("save"))

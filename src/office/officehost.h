@@ -21,8 +21,7 @@ struct MailPage;
 // host: when it disconnects the host ends. Further clients (the page renderer
 // of the same run) are served too, one request at a time, and their documents
 // are closed when they leave.
-class OfficeHost : public QObject
-{
+class OfficeHost : public QObject {
     Q_OBJECT
 public:
     explicit OfficeHost(QObject* parent = nullptr);

@@ -14,8 +14,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // How long past its own limit a host may take to say that a page ran out of
 // time, before it is taken for hung.

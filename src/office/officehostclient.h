@@ -12,8 +12,7 @@ class QProcess;
 // has a time limit, which the host holds a page to; a host that does not
 // answer even a little past it is killed and the call fails. A host that dies
 // fails only the call under way; the next call starts a new one.
-class OfficeHostClient
-{
+class OfficeHostClient {
 public:
     static constexpr int kDefaultCallTimeLimitMs = 60000;
 

@@ -18,8 +18,7 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // Pages are served as quillmark://m<N>/page.html: a host of their own for each
 // message, so nothing of one message can be served to the next.
@@ -35,8 +34,9 @@ PageGeometry geometryFor(QPageSize::PageSizeId id)
 {
     const QPageSize size(id);
     PageGeometry geometry;
-    geometry.layout = QPageLayout(size, QPageLayout::Portrait,
-                                  QMarginsF(kMarginMm, kMarginMm, kMarginMm, kMarginMm), QPageLayout::Millimeter);
+    geometry.layout =
+        QPageLayout(size, QPageLayout::Portrait, QMarginsF(kMarginMm, kMarginMm, kMarginMm, kMarginMm),
+                    QPageLayout::Millimeter);
     geometry.textWidthPx = int((size.size(QPageSize::Millimeter).width() - 2 * kMarginMm) * kCssPixelsPerMm);
     return geometry;
 }
@@ -127,8 +127,7 @@ void PreparePageEngineEnvironment()
 }
 
 // Lets through what belongs to the message being shown and refuses the rest.
-class PageRequestGuard : public QWebEngineUrlRequestInterceptor
-{
+class PageRequestGuard : public QWebEngineUrlRequestInterceptor {
 public:
     void setCurrentHost(const QString& host)
     {
@@ -161,8 +160,7 @@ private:
 };
 
 // Answers the page and its parts from memory.
-class PagePartServer : public QWebEngineUrlSchemeHandler
-{
+class PagePartServer : public QWebEngineUrlSchemeHandler {
 public:
     void setPage(const QString& host, std::shared_ptr<const MailPage> page)
     {
@@ -210,8 +208,7 @@ private:
 
 // Refuses every navigation but the load of the page itself: a meta refresh,
 // a form or a link cannot take the page anywhere.
-class MailWebPage : public QWebEnginePage
-{
+class MailWebPage : public QWebEnginePage {
 public:
     using QWebEnginePage::QWebEnginePage;
     QUrl allowed;

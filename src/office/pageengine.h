@@ -44,8 +44,7 @@ void PreparePageEngineEnvironment();
 // machine: JavaScript is off for the message, the profile keeps nothing, and
 // every request that does not name one of the message's own parts (or a data:
 // image) is refused.
-class PageEngine : public QObject
-{
+class PageEngine : public QObject {
     Q_OBJECT
 public:
     explicit PageEngine(QObject* parent = nullptr);

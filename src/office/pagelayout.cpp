@@ -11,7 +11,8 @@ void LayOutAsPdf(const QString& documentPath, const QString& pdfPath)
 {
     const QString document = QFileInfo(documentPath).absoluteFilePath();
     if (!QFileInfo(document).isFile())
-        throw std::runtime_error(QStringLiteral("the document %1 does not exist").arg(documentPath).toStdString());
+        throw std::runtime_error(
+            QStringLiteral("the document %1 does not exist").arg(documentPath).toStdString());
 
     OfficeHostClient client(OfficeHostProgram());
     client.setProcessEventsWhileWaiting(false);

@@ -64,9 +64,8 @@ int StartErrorNumber(const QString& program)
 {
     if (program.isEmpty())
         return kErrorInvalidCall;
-    const QString found = program.contains(QLatin1Char('/'))
-        ? program
-        : QStandardPaths::findExecutable(program);
+    const QString found =
+        program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
     if (found.isEmpty() || !QFileInfo::exists(found))
         return kErrorFileNotFound;
     return kErrorFileAccess;
@@ -115,8 +114,7 @@ double RoundHalfToEven(double value)
     return std::fmod(below, 2.0) == 0 ? below : below + 1;
 }
 
-void ShowWaitTick(ProgressBar& bar, int tick, const QString& baseText, int startValue,
-                  int itemCount)
+void ShowWaitTick(ProgressBar& bar, int tick, const QString& baseText, int startValue, int itemCount)
 {
     if (tick < kFirstTextTick)
         return;
@@ -138,9 +136,8 @@ void ShowWaitTick(ProgressBar& bar, int tick, const QString& baseText, int start
     bar.setValue(position >= limit ? limit : position);
 }
 
-int RunProcessAndWait(const QString& program, const QStringList& arguments,
-                      std::optional<int> windowStyle, ProgressBar* progressBar,
-                      const QString& baseText, int startValue, int itemCount,
+int RunProcessAndWait(const QString& program, const QStringList& arguments, std::optional<int> windowStyle,
+                      ProgressBar* progressBar, const QString& baseText, int startValue, int itemCount,
                       const RunLimits& limits)
 {
     // There are no console windows to show or hide here; every style starts

@@ -14,9 +14,9 @@ class QProcess;
 // result never looks like an exit code the program chose itself.
 inline constexpr int kCannotStartBase = -2147221504; // 0x80040000
 // Error numbers added to kCannotStartBase.
-inline constexpr int kErrorInvalidCall = 5;     // no program named
-inline constexpr int kErrorFileNotFound = 53;   // the program does not exist
-inline constexpr int kErrorFileAccess = 75;     // exists but may not be run
+inline constexpr int kErrorInvalidCall = 5;   // no program named
+inline constexpr int kErrorFileNotFound = 53; // the program does not exist
+inline constexpr int kErrorFileAccess = 75;   // exists but may not be run
 // Returned when the time limit ended the process; no exit status of a real
 // process (0..255, or 128 plus a signal) can take this value.
 inline constexpr int kProcessTimedOut = 258;
@@ -64,14 +64,12 @@ int EffectiveWindowStyle(std::optional<int> windowStyle);
 // Returns the exit code; kCannotStartBase plus an error number when the
 // program cannot be started (the bar is then left alone); kProcessTimedOut
 // when the time limit ended it; 128 plus the signal when it crashed.
-int RunProcessAndWait(const QString& program, const QStringList& arguments,
-                      std::optional<int> windowStyle, ProgressBar* progressBar,
-                      const QString& baseText, int startValue, int itemCount,
+int RunProcessAndWait(const QString& program, const QStringList& arguments, std::optional<int> windowStyle,
+                      ProgressBar* progressBar, const QString& baseText, int startValue, int itemCount,
                       const RunLimits& limits = {});
 
 // The bar's text and position after `tick` ticks of the wait (counted from 1).
-void ShowWaitTick(ProgressBar& bar, int tick, const QString& baseText, int startValue,
-                  int itemCount);
+void ShowWaitTick(ProgressBar& bar, int tick, const QString& baseText, int startValue, int itemCount);
 
 // Halves go to the even neighbour: 2.5 -> 2, 3.5 -> 4.
 double RoundHalfToEven(double value);

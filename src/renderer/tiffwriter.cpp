@@ -77,8 +77,7 @@ TiffWriter::TiffWriter(const QString& path, int pageCount, TiffDocumentInfo info
         Fail("Cannot create the image file " + path.toStdString());
 }
 
-TiffWriter::TiffWriter(int fileDescriptor, const QString& name, int pageCount,
-                       TiffDocumentInfo info)
+TiffWriter::TiffWriter(int fileDescriptor, const QString& name, int pageCount, TiffDocumentInfo info)
     : pageCount_(pageCount), info_(std::move(info))
 {
     InstallHandlers();
@@ -95,8 +94,7 @@ void TiffWriter::addPage(const PageImage& page)
 {
     if (!tiff_)
         throw std::logic_error("TiffWriter: page added after finish()");
-    if (page.width <= 0 || page.height <= 0
-        || page.rgb.size() != qsizetype(page.width) * page.height * 3)
+    if (page.width <= 0 || page.height <= 0 || page.rgb.size() != qsizetype(page.width) * page.height * 3)
         throw std::runtime_error("Page " + std::to_string(written_ + 1) + " has no image");
 
     TIFF* t = tiff_.get();
@@ -109,17 +107,14 @@ void TiffWriter::addPage(const PageImage& page)
     Check(TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(page.height)), "Cannot set the height");
     Check(TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8)), "Cannot set the sample size");
     Check(TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples), "Cannot set the samples");
-    Check(TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                       colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK),
+    Check(TIFFSetField(t, TIFFTAG_PHOTOMETRIC, colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK),
           "Cannot set the colour model");
     Check(TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG), "Cannot set the layout");
     if (compact) {
         Check(TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW), "Cannot set LZW");
-        Check(TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL),
-              "Cannot set the predictor");
+        Check(TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL), "Cannot set the predictor");
     } else {
-        Check(TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE),
-              "Cannot set the compression");
+        Check(TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE), "Cannot set the compression");
     }
     Check(TIFFSetField(t, TIFFTAG_XRESOLUTION, float(info_.dpi)), "Cannot set the resolution");
     Check(TIFFSetField(t, TIFFTAG_YRESOLUTION, float(info_.dpi)), "Cannot set the resolution");
@@ -159,8 +154,8 @@ void TiffWriter::finish()
     if (!tiff_)
         return;
     if (written_ != pageCount_)
-        throw std::runtime_error("Only " + std::to_string(written_) + " of "
-                                 + std::to_string(pageCount_) + " pages were written");
+        throw std::runtime_error("Only " + std::to_string(written_) + " of " + std::to_string(pageCount_) +
+                                 " pages were written");
     TIFF* t = tiff_.release();
     // TIFFClose flushes what is still buffered and reports no failure of its
     // own, so check the flush first.

@@ -96,8 +96,7 @@ mode_t CreationMode()
 
 } // namespace
 
-void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath,
-                      const TiffDocumentInfo& info)
+void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath, const TiffDocumentInfo& info)
 {
     const PdfPages pages(pdfPath);
     const int count = pages.count();
@@ -114,8 +113,7 @@ void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath,
     // already be as long as a file name can be.
     QTemporaryFile part(folder + QStringLiteral("/.vexlo-XXXXXX.tiff.part"));
     if (!part.open())
-        Fail(QStringLiteral("Cannot write in the output folder %1: %2.")
-                 .arg(folder, part.errorString()));
+        Fail(QStringLiteral("Cannot write in the output folder %1: %2.").arg(folder, part.errorString()));
     SetCleanupPath(CleanupSlot::PartialOutput, part.fileName());
 
     const int descriptor = ::dup(part.handle());
@@ -132,16 +130,14 @@ void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath,
     if (::fsync(part.handle()) != 0)
         Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
     ::fchmod(part.handle(), CreationMode());
-    if (::rename(QFile::encodeName(part.fileName()).constData(),
-                 QFile::encodeName(outputPath).constData())
-        != 0)
+    if (::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(outputPath).constData()) !=
+        0)
         Fail(QStringLiteral("Cannot put the image file at %1: %2.").arg(outputPath, SystemReason()));
     part.setAutoRemove(false);
     SetCleanupPath(CleanupSlot::PartialOutput, QString());
 }
 
-int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextStream& out,
-             QTextStream& err)
+int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextStream& out, QTextStream& err)
 {
     if (arguments.size() < 2) {
         out << kUsage << Qt::endl;

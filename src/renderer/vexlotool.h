@@ -19,12 +19,10 @@ using LayoutFunction = std::function<void(const QString& documentPath, const QSt
 // first page first. The file appears only complete: it is written under a
 // hidden name in the same folder and renamed at the end. Throws
 // std::runtime_error.
-void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath,
-                      const TiffDocumentInfo& info);
+void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath, const TiffDocumentInfo& info);
 
 // The whole tool: `arguments` are the command-line arguments without the
 // program name. Prints the usage line to `out` and returns 0 with fewer than
 // two; otherwise lays out the first, writes the TIFF at the second and returns
 // 0, or prints one line with the reason to `err` and returns 1.
-int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextStream& out,
-             QTextStream& err);
+int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextStream& out, QTextStream& err);

@@ -4,8 +4,7 @@
 
 #include <QSettings>
 
-namespace
-{
+namespace {
 const QString kSection = QStringLiteral("Quillmark Converter Software");
 
 QString keyPath(const QString& key)

@@ -8,8 +8,7 @@ class QSettings;
 // The per-user store of the program's choices: every value a text, addressed
 // by application "Velmora", section "Quillmark Converter Software" and key.
 // Values are written the moment they change, never at shutdown.
-class SettingsStore
-{
+class SettingsStore {
 public:
     // The user's own store.
     SettingsStore();

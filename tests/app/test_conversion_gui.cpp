@@ -17,13 +17,11 @@
 
 #include <tiffio.h>
 
-namespace
-{
+namespace {
 
 // Passes every change the run makes to the window's bar on to it, and lets
 // the test see each caption the moment it is set, whatever the machine's speed.
-class WatchedBar : public ProgressBar
-{
+class WatchedBar : public ProgressBar {
 public:
     explicit WatchedBar(ProgressBar& bar) : m_bar(bar) {}
 
@@ -43,8 +41,7 @@ private:
     ProgressBar& m_bar;
 };
 
-class WatchedView : public FormRunView
-{
+class WatchedView : public FormRunView {
 public:
     WatchedView(Form1& form, ProgressBar& bar) : FormRunView(form), m_bar(bar) {}
     ProgressBar& progressBar() override { return m_bar; }
@@ -155,7 +152,8 @@ private slots:
         QCOMPARE(texts, expected);
 
         for (const QString& message : messages) {
-            const QString tiffPath = mail + QLatin1Char('/') + QFileInfo(message).completeBaseName() + QStringLiteral(".tiff");
+            const QString tiffPath =
+                mail + QLatin1Char('/') + QFileInfo(message).completeBaseName() + QStringLiteral(".tiff");
             TIFF* tiff = TIFFOpen(tiffPath.toLocal8Bit().constData(), "r");
             QVERIFY2(tiff, qPrintable(tiffPath));
             QVERIFY(TIFFNumberOfDirectories(tiff) >= 1);

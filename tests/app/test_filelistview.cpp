@@ -9,8 +9,7 @@
 #include <QSignalSpy>
 #include <QUrl>
 
-namespace
-{
+namespace {
 QStringList paths(int count)
 {
     QStringList out;
@@ -73,8 +72,7 @@ bool offer(FileListView* list, QEvent::Type type, QMimeData* data)
 }
 } // namespace
 
-class TestFileListView : public QObject
-{
+class TestFileListView : public QObject {
     Q_OBJECT
 private slots:
     void init();

@@ -11,8 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-namespace
-{
+namespace {
 QStringList reportsAt(const ScriptedDialogs& dialogs, int step)
 {
     QStringList out;
@@ -43,8 +42,7 @@ QString unwritableStore(const QTemporaryDir& dir)
 }
 } // namespace
 
-class TestForm1 : public QObject
-{
+class TestForm1 : public QObject {
     Q_OBJECT
 private slots:
     void firstStartWithAnEmptyStore();

@@ -6,8 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
+namespace {
 // Answers the next message box with the given button; records what it showed.
 struct BoxAnswer {
     QString title, text;
@@ -28,8 +27,7 @@ void answerNextBox(QMessageBox::StandardButton press, BoxAnswer& seen)
 }
 } // namespace
 
-class TestQtDialogs : public QObject
-{
+class TestQtDialogs : public QObject {
     Q_OBJECT
 private slots:
     void messageBoxStylesAndAnswers();

@@ -23,10 +23,13 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("nothing") << QStringList();
-        QTest::newRow("out without a folder") << QStringList{QStringLiteral("a.eml"), QStringLiteral("--out")};
-        QTest::newRow("out with an empty folder") << QStringList{QStringLiteral("--out="), QStringLiteral("a.eml")};
+        QTest::newRow("out without a folder")
+            << QStringList{QStringLiteral("a.eml"), QStringLiteral("--out")};
+        QTest::newRow("out with an empty folder")
+            << QStringList{QStringLiteral("--out="), QStringLiteral("a.eml")};
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--fast"), QStringLiteral("a.eml")};
-        QTest::newRow("only a folder for the output") << QStringList{QStringLiteral("-o"), QStringLiteral("/tmp")};
+        QTest::newRow("only a folder for the output")
+            << QStringList{QStringLiteral("-o"), QStringLiteral("/tmp")};
         QTest::newRow("time limit of no seconds")
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("0"), QStringLiteral("a.eml")};
         QTest::newRow("time limit that is no number")
@@ -49,17 +52,20 @@ private slots:
     void readsPathsAndOptions()
     {
         QString error;
-        const auto line = ParseCommandLine({QStringLiteral("--out=/x y"), QStringLiteral("a.eml"), QStringLiteral("--"),
-                                            QStringLiteral("-dash.eml"), QStringLiteral("--help")},
-                                           &error);
+        const auto line =
+            ParseCommandLine({QStringLiteral("--out=/x y"), QStringLiteral("a.eml"), QStringLiteral("--"),
+                              QStringLiteral("-dash.eml"), QStringLiteral("--help")},
+                             &error);
         QVERIFY2(line, qPrintable(error));
         QCOMPARE(line->outputFolder, QStringLiteral("/x y"));
         QCOMPARE(line->pageTimeLimitSeconds, 60);
-        const auto limited = ParseCommandLine({QStringLiteral("--page-time-limit"), QStringLiteral("5"), QStringLiteral("a.eml")}, &error);
+        const auto limited = ParseCommandLine(
+            {QStringLiteral("--page-time-limit"), QStringLiteral("5"), QStringLiteral("a.eml")}, &error);
         QVERIFY2(limited, qPrintable(error));
         QCOMPARE(limited->pageTimeLimitSeconds, 5);
         QCOMPARE(limited->paths, QStringList{QStringLiteral("a.eml")});
-        QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"), QStringLiteral("--help")}));
+        QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"),
+                                           QStringLiteral("--help")}));
         QVERIFY(!line->help);
     }
 
@@ -67,7 +73,8 @@ private slots:
     {
         const CliRun run = RunCli({QStringLiteral("--help")});
         QCOMPARE(run.exitCode, kExitAllConverted);
-        QVERIFY(run.out.startsWith(QLatin1String("Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...")));
+        QVERIFY(run.out.startsWith(
+            QLatin1String("Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...")));
         QVERIFY(run.out.contains(QLatin1String("Exit status")));
     }
 
@@ -86,9 +93,10 @@ private slots:
         QStringList unreadable;
         const QStringList messages = CollectMessages(
             {QStringLiteral("top"), QStringLiteral("single.eml"), QStringLiteral("gone.eml")}, &unreadable);
-        QCOMPARE(messages, (QStringList{root + QStringLiteral("/top/a.eml"), root + QStringLiteral("/top/B.EML"),
-                                        root + QStringLiteral("/top/deep/er/c.Eml"), root + QStringLiteral("/single.eml"),
-                                        root + QStringLiteral("/gone.eml")}));
+        QCOMPARE(messages,
+                 (QStringList{root + QStringLiteral("/top/a.eml"), root + QStringLiteral("/top/B.EML"),
+                              root + QStringLiteral("/top/deep/er/c.Eml"),
+                              root + QStringLiteral("/single.eml"), root + QStringLiteral("/gone.eml")}));
         QVERIFY(unreadable.isEmpty());
     }
 
@@ -103,8 +111,9 @@ private slots:
 
     void errorReportsBecomeOneLine()
     {
-        const QString report = BuildErrorReport(QStringLiteral("the page cannot be read"),
-                                                QStringLiteral("in Quillmark2021/08/31.Form1.PushButton2_Click "), 208);
+        const QString report =
+            BuildErrorReport(QStringLiteral("the page cannot be read"),
+                             QStringLiteral("in Quillmark2021/08/31.Form1.PushButton2_Click "), 208);
         QCOMPARE(OneLineMessage(report), QStringLiteral("step 208: the page cannot be read"));
         QCOMPARE(OneLineMessage(QStringLiteral("Done.\r\n\r\nmore")), QStringLiteral("Done. more"));
 

@@ -19,7 +19,8 @@ class TestConvertCli : public QObject {
 
     static QStringList sampleNames()
     {
-        return QDir(QStringLiteral(QM_SOURCE_DIR "/samples")).entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
+        return QDir(QStringLiteral(QM_SOURCE_DIR "/samples"))
+            .entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
     }
 
     static void writeFile(const QString& path, const QByteArray& bytes)
@@ -50,12 +51,15 @@ private slots:
         const QStringList samples = sampleNames();
         QVERIFY(samples.size() >= 5);
         for (const QString& name : samples)
-            QVERIFY(QFile::copy(QStringLiteral(QM_SOURCE_DIR "/samples/") + name, mail + QLatin1Char('/') + name));
+            QVERIFY(QFile::copy(QStringLiteral(QM_SOURCE_DIR "/samples/") + name,
+                                mail + QLatin1Char('/') + name));
         writeFile(mail + QStringLiteral("/empty.eml"), {});
-        writeFile(mail + QStringLiteral("/sub folder/binary.EML"), QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
+        writeFile(mail + QStringLiteral("/sub folder/binary.EML"),
+                  QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
         const QString out = m_dir.path() + QStringLiteral("/out dir/ä");
 
-        const CliRun run = RunCli({QStringLiteral("--out"), out, mail, mail + QStringLiteral("/missing.eml")}, m_work);
+        const CliRun run =
+            RunCli({QStringLiteral("--out"), out, mail, mail + QStringLiteral("/missing.eml")}, m_work);
 
         QCOMPARE(run.exitCode, kExitSomeFailed);
         const QStringList lines = run.messageLines();
@@ -63,7 +67,8 @@ private slots:
         QCOMPARE(lines.size(), total);
         QVERIFY2(lines.last().startsWith(QStringLiteral("[%1/%1] ").arg(total)), qPrintable(lines.last()));
         for (const QString& name : samples) {
-            const QString tiff = out + QLatin1Char('/') + QFileInfo(name).completeBaseName() + QStringLiteral(".tiff");
+            const QString tiff =
+                out + QLatin1Char('/') + QFileInfo(name).completeBaseName() + QStringLiteral(".tiff");
             QVERIFY2(TiffPageCount(tiff) >= 1, qPrintable(tiff + QLatin1Char('\n') + run.out + run.err));
             QVERIFY(run.out.contains(mail + QLatin1Char('/') + name + QStringLiteral(" -> ")));
         }
@@ -71,7 +76,8 @@ private slots:
         QVERIFY(run.out.contains(QStringLiteral("empty.eml: failed: the file is empty")));
         QVERIFY(run.out.contains(QStringLiteral("binary.EML: failed: the file holds binary data")));
         QVERIFY(run.out.contains(QStringLiteral("missing.eml: failed: the file does not exist")));
-        QVERIFY2(run.out.contains(QStringLiteral("%1 of %2 messages converted; 3 failed:").arg(samples.size()).arg(total)),
+        QVERIFY2(run.out.contains(
+                     QStringLiteral("%1 of %2 messages converted; 3 failed:").arg(samples.size()).arg(total)),
                  qPrintable(run.out));
         QVERIFY(!QFile::exists(out + QStringLiteral("/empty.tiff")));
     }
@@ -96,8 +102,9 @@ private slots:
         const QString out = m_dir.path() + QStringLiteral("/locked");
         QDir().mkpath(out);
         QFile::setPermissions(out, QFile::ReadOwner | QFile::ExeOwner);
-        const CliRun run = RunCli({QStringLiteral("--out"), out, QStringLiteral(QM_SOURCE_DIR "/samples/") + sampleNames().first()},
-                                  m_work);
+        const CliRun run = RunCli(
+            {QStringLiteral("--out"), out, QStringLiteral(QM_SOURCE_DIR "/samples/") + sampleNames().first()},
+            m_work);
         QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(run.exitCode, kExitSomeFailed);
         QVERIFY2(run.out.contains(QLatin1String(": failed: the page renderer")), qPrintable(run.out));
@@ -112,12 +119,18 @@ private slots:
         QVERIFY(server.listen(QHostAddress::LocalHost));
         const QByteArray base = "http://127.0.0.1:" + QByteArray::number(server.serverPort());
         const QString message = m_dir.path() + QStringLiteral("/remote/remote.eml");
-        writeFile(message,
-                  "From: Ann <ann@example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: Pictures\r\n"
-                  "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\nMIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
-                  "<html><head><link rel=\"stylesheet\" href=\"" + base + "/style.css\"></head><body>"
-                  "<img src=\"" + base + "/pixel.png\"><p style=\"background:url(" + base + "/bg.png)\">Hi</p>"
-                  "<iframe src=\"" + base + "/frame.html\"></iframe></body></html>\r\n");
+        writeFile(
+            message,
+            "From: Ann <ann@example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: Pictures\r\n"
+            "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\nMIME-Version: 1.0\r\nContent-Type: text/html\r\n\r\n"
+            "<html><head><link rel=\"stylesheet\" href=\"" +
+                base +
+                "/style.css\"></head><body>"
+                "<img src=\"" +
+                base + "/pixel.png\"><p style=\"background:url(" + base +
+                "/bg.png)\">Hi</p>"
+                "<iframe src=\"" +
+                base + "/frame.html\"></iframe></body></html>\r\n");
 
         const CliRun run = RunCli({message}, m_work);
         QCOMPARE(run.exitCode, kExitAllConverted);

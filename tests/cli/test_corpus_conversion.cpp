@@ -101,7 +101,8 @@ class TestCorpusConversion : public QObject {
                     continue;
                 }
                 // Encoded words are shown decoded.
-                QVERIFY2(!text.mid(at, 200).contains(QLatin1String("=?")), qPrintable(line + text.mid(at, 200)));
+                QVERIFY2(!text.mid(at, 200).contains(QLatin1String("=?")),
+                         qPrintable(line + text.mid(at, 200)));
                 ++withBlock;
             }
         }

@@ -11,8 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 const QString kReadLocation = QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString ");
 
@@ -31,8 +30,7 @@ void writeBytes(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-class TestPaths : public QObject
-{
+class TestPaths : public QObject {
     Q_OBJECT
 
 private:
@@ -96,7 +94,7 @@ private slots:
         QTest::newRow("share prefix of three") << "///server//share/a"
                                                << "//server/share/a";
         QTest::newRow("root stays single") << "/folder//a"
-                                          << "/folder/a";
+                                           << "/folder/a";
         QTest::newRow("leading two kept") << "//x"
                                           << "//x";
         QTest::newRow("separators only") << "/////"
@@ -241,8 +239,7 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
         DeleteFileQuietly(file);
         QVERIFY(!PathExists(file));
-        struct stat st {
-        };
+        struct stat st {};
         QVERIFY(::stat(QFile::encodeName(folder).constData(), &st) == 0);
         QCOMPARE(st.st_mode & 0777, mode_t(0555));
         ::chmod(QFile::encodeName(folder).constData(), 0755);
@@ -289,8 +286,7 @@ private slots:
         QCOMPARE(TempFolder(), QStringLiteral("/some/where"));
         qunsetenv("TEMP");
         const QString own = TempFolder();
-        struct stat st {
-        };
+        struct stat st {};
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_uid, ::getuid());

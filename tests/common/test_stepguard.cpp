@@ -7,8 +7,7 @@
 
 #include <stdexcept>
 
-namespace
-{
+namespace {
 
 const QString kFormLoad = QStringLiteral("in Quillmark2021/08/31.Form1.Form_Load ");
 
@@ -22,8 +21,7 @@ void unguardedHelper(QStringList& trace)
 
 } // namespace
 
-class TestStepGuard : public QObject
-{
+class TestStepGuard : public QObject {
     Q_OBJECT
 
 private slots:

@@ -131,8 +131,9 @@ class TestConversionRun : public QObject {
             : converter(engine, vexlo, work), run(converter)
         {
             converter.setEnvironmentSource([log] {
-                return QMap<QString, QString>{{QStringLiteral("QUILLMARK_OFFICE_SOCKET"), QStringLiteral("sock-1")},
-                                              {QStringLiteral("VEXLO_LOG"), log}};
+                return QMap<QString, QString>{
+                    {QStringLiteral("QUILLMARK_OFFICE_SOCKET"), QStringLiteral("sock-1")},
+                    {QStringLiteral("VEXLO_LOG"), log}};
             });
         }
     };
@@ -141,8 +142,10 @@ private slots:
     void init()
     {
         QVERIFY(m_dir.isValid());
-        const QString root = m_dir.path() + QStringLiteral("/") + QString::fromLatin1(QTest::currentTestFunction()) +
-                             QLatin1Char('-') + QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
+        const QString root =
+            m_dir.path() + QStringLiteral("/") + QString::fromLatin1(QTest::currentTestFunction()) +
+            QLatin1Char('-') +
+            QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
         m_work = root + QStringLiteral("/work");
         m_mail = root + QStringLiteral("/mail");
         m_log = root + QStringLiteral("/vexlo.log");
@@ -208,7 +211,8 @@ private slots:
         const QString noFolder = QStringLiteral("Folder does not exist. Please select another folder.");
         QTest::newRow("empty list") << 0 << false << QString() << false << QStringLiteral("No files added.");
         QTest::newRow("empty folder text") << 1 << true << QString() << false << noFolder;
-        QTest::newRow("missing folder") << 1 << true << QStringLiteral("/no/such/folder") << false << noFolder;
+        QTest::newRow("missing folder")
+            << 1 << true << QStringLiteral("/no/such/folder") << false << noFolder;
         QTest::newRow("folder names a file") << 1 << true << QStringLiteral("FILE") << false << noFolder;
         QTest::newRow("office open, user declines") << 1 << false << QString() << true << QString();
     }
@@ -222,7 +226,9 @@ private slots:
 
         ScriptedOfficeEngine engine;
         MessageConverter converter(engine, m_vexlo, m_work);
-        converter.setEnvironmentSource([this] { return QMap<QString, QString>{{QStringLiteral("VEXLO_LOG"), m_log}}; });
+        converter.setEnvironmentSource([this] {
+            return QMap<QString, QString>{{QStringLiteral("VEXLO_LOG"), m_log}};
+        });
         int warnings = 0;
         ConversionRun run(converter, [&](Dialogs&) {
             ++warnings;
@@ -296,7 +302,8 @@ private slots:
         view.option1 = true;
         view.option2 = false;
         view.folder = out;
-        view.items << writeMessage(m_mail + QStringLiteral("/x/a.eml")) << writeMessage(m_mail + QStringLiteral("/y/a.eml"))
+        view.items << writeMessage(m_mail + QStringLiteral("/x/a.eml"))
+                   << writeMessage(m_mail + QStringLiteral("/y/a.eml"))
                    << writeMessage(m_mail + QStringLiteral("/z/a.eml"));
         QFile old(out + QStringLiteral("/a.tiff"));
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -306,7 +313,8 @@ private slots:
         for (int run = 0; run < 2; ++run) {
             rig.run.PushButton2_Click(view);
             QCOMPARE(QDir(out).entryList(QDir::Files),
-                     (QStringList{QStringLiteral("a (2).tiff"), QStringLiteral("a (3).tiff"), QStringLiteral("a.tiff")}));
+                     (QStringList{QStringLiteral("a (2).tiff"), QStringLiteral("a (3).tiff"),
+                                  QStringLiteral("a.tiff")}));
         }
         QFile replaced(out + QStringLiteral("/a.tiff"));
         QVERIFY(replaced.open(QIODevice::ReadOnly));
@@ -321,7 +329,8 @@ private slots:
         view.items << message;
         rig.run.PushButton2_Click(view);
         QVERIFY(QFile(message).open(QIODevice::ReadOnly));
-        QCOMPARE(QFileInfo(message).size(), QFileInfo(writeMessage(m_dir.path() + QStringLiteral("/ref.eml"))).size());
+        QCOMPARE(QFileInfo(message).size(),
+                 QFileInfo(writeMessage(m_dir.path() + QStringLiteral("/ref.eml"))).size());
         QVERIFY(QFile::exists(m_mail + QStringLiteral("/scan (2).tiff")));
     }
 
@@ -334,7 +343,9 @@ private slots:
         const QString binary = m_mail + QStringLiteral("/binary.eml");
         QFile bin(binary);
         QVERIFY(bin.open(QIODevice::WriteOnly));
-        bin.write(QByteArray("\x7f" "ELF\x02\x01\x01\x00\x00\x00", 10));
+        bin.write(QByteArray("\x7f"
+                             "ELF\x02\x01\x01\x00\x00\x00",
+                             10));
         bin.close();
         QDir().mkpath(m_mail + QStringLiteral("/folder.eml"));
         // Zero bytes in a part below the headers are no reason to refuse.
@@ -342,17 +353,20 @@ private slots:
         QFile part(binaryPart);
         QVERIFY(part.open(QIODevice::WriteOnly));
         part.write(QByteArray("Subject: UTF-16\r\nContent-Type: text/plain; charset=utf-16le\r\n"
-                              "Content-Transfer-Encoding: binary\r\n\r\nH\0i\0", 102));
+                              "Content-Transfer-Encoding: binary\r\n\r\nH\0i\0",
+                              102));
         part.close();
-        view.items << writeMessage(m_mail + QStringLiteral("/good.eml")) << m_mail + QStringLiteral("/missing.eml")
-                   << m_mail + QStringLiteral("/folder.eml") << empty << binary
-                   << writeMessage(m_mail + QStringLiteral("/vexlofail.eml")) << binaryPart;
+        view.items << writeMessage(m_mail + QStringLiteral("/good.eml"))
+                   << m_mail + QStringLiteral("/missing.eml") << m_mail + QStringLiteral("/folder.eml")
+                   << empty << binary << writeMessage(m_mail + QStringLiteral("/vexlofail.eml"))
+                   << binaryPart;
 
         rig.run.PushButton2_Click(view);
 
         QCOMPARE(view.asked.messages(),
-                 QStringList{QStringLiteral("Done.\r\n\r\n5 of 7 messages produced no TIFF file:\r\nmissing.eml\r\n"
-                                            "folder.eml\r\nempty.eml\r\nbinary.eml\r\nvexlofail.eml")});
+                 QStringList{
+                     QStringLiteral("Done.\r\n\r\n5 of 7 messages produced no TIFF file:\r\nmissing.eml\r\n"
+                                    "folder.eml\r\nempty.eml\r\nbinary.eml\r\nvexlofail.eml")});
         QCOMPARE(rig.run.lastSummary().messages, 7);
         // Only the three real messages reached the engine.
         QCOMPARE(rig.engine.calls.count(QStringLiteral("create")), 3);
@@ -366,7 +380,8 @@ private slots:
         Rig rig(m_vexlo, m_work, m_log);
         rig.engine.failCreate = true;
         ListView view;
-        view.items << writeMessage(m_mail + QStringLiteral("/a.eml")) << writeMessage(m_mail + QStringLiteral("/b.eml"));
+        view.items << writeMessage(m_mail + QStringLiteral("/a.eml"))
+                   << writeMessage(m_mail + QStringLiteral("/b.eml"));
 
         rig.run.PushButton2_Click(view);
 
@@ -426,7 +441,8 @@ private slots:
     {
         Rig rig(m_vexlo, m_work, m_log);
         ListView view;
-        view.items << writeMessage(m_mail + QStringLiteral("/a.eml")) << writeMessage(m_mail + QStringLiteral("/b.eml"));
+        view.items << writeMessage(m_mail + QStringLiteral("/a.eml"))
+                   << writeMessage(m_mail + QStringLiteral("/b.eml"));
         bool wasConverting = false;
         view.bar.onText = [&](const QString& text) {
             if (text == QLatin1String("Processing: a.eml")) {

@@ -14,8 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace
-{
+namespace {
 
 QByteArray bytesOf(const QString& path)
 {
@@ -125,8 +124,7 @@ const QString kExampleBlock = QStringLiteral(
 
 } // namespace
 
-class TestMessagePage : public QObject
-{
+class TestMessagePage : public QObject {
     Q_OBJECT
 
 private:
@@ -275,7 +273,8 @@ private slots:
             << QByteArray("=?utf-8?B?0J/RgNC40LLQtdGC?=") << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;";
         QTest::newRow("q latin-1") << QByteArray("=?iso-8859-1?Q?Caf=E9_au_lait?=") << "Caf&#233; au lait";
         QTest::newRow("two words") << QByteArray("=?utf-8?Q?a?= =?utf-8?Q?b?= c") << "ab c";
-        QTest::newRow("raw blank inside a word") << QByteArray("=?iso-8859-1?Q?Test E-Mail?=") << "Test E-Mail";
+        QTest::newRow("raw blank inside a word")
+            << QByteArray("=?iso-8859-1?Q?Test E-Mail?=") << "Test E-Mail";
         QTest::newRow("raw utf-8") << QByteArray("Caf\xC3\xA9") << "Caf&#233;";
         QTest::newRow("raw windows-1252")
             << QByteArray("\x93quoted\x94 \x80 caf\xE9") << "&#8220;quoted&#8221; &#8364; caf&#233;";

@@ -4,8 +4,7 @@
 
 #include <QtTest>
 
-class TestOfficeChecks : public QObject
-{
+class TestOfficeChecks : public QObject {
     Q_OBJECT
 
 private slots:
@@ -43,9 +42,8 @@ private slots:
         QCOMPARE(paragraphs[0],
                  QStringLiteral("Error 842001. A normal instance of the page engine could not be created."));
         QVERIFY(paragraphs[2].contains(QStringLiteral("quillmark-office stands beside quillmark")));
-        QCOMPARE(
-            paragraphs[4],
-            QStringLiteral("4. LibreOffice Writer is needed only for attached office documents; mail is laid out without it."));
+        QCOMPARE(paragraphs[4], QStringLiteral("4. LibreOffice Writer is needed only for attached office "
+                                               "documents; mail is laid out without it."));
         QVERIFY(!box.text.endsWith(u'\n'));
     }
 

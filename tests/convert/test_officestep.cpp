@@ -8,8 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestOfficeStep : public QObject
-{
+class TestOfficeStep : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -139,8 +138,9 @@ private slots:
             ConvertPageToRtf(m_mht, m_rtf, guard, engine);
             QVERIFY(QFile::exists(m_rtf));
         }
-        QCOMPARE(engine.calls.join(u' '),
-                 QStringLiteral("create open save 17 quit create open save 17 quit create open save 17 quit"));
+        QCOMPARE(
+            engine.calls.join(u' '),
+            QStringLiteral("create open save 17 quit create open save 17 quit create open save 17 quit"));
     }
 };
 

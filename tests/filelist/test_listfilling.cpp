@@ -1,9 +1,9 @@
+#include "../folders/unprivilegedrun.h"
 #include "listfilling.h"
 #include "recordinglist.h"
 #include "scripteddialogs.h"
-#include "testtree.h"
 #include "settingsstore.h"
-#include "../folders/unprivilegedrun.h"
+#include "testtree.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,8 +67,8 @@ private slots:
     {
         ScriptedDialogs dialogs;
         RecordingList list;
-        dialogs.fileAnswers << QStringList{"/mail/one.eml"} << QStringList{"/mail/b.eml", "/mail//a.EML", "/mail/b.eml"}
-                            << QStringList{};
+        dialogs.fileAnswers << QStringList{"/mail/one.eml"}
+                            << QStringList{"/mail/b.eml", "/mail//a.EML", "/mail/b.eml"} << QStringList{};
         AddEmlFiles(dialogs, list);
         AddEmlFiles(dialogs, list);
         AddEmlFiles(dialogs, list); // cancelled
@@ -161,7 +161,8 @@ private slots:
         RecordingList list;
 
         AddDroppedPaths(dialogs,
-                        {m_root + "/Other/", m_root + "/loose.txt", m_root + "/Mail", "/nowhere/ghost.EML"}, list);
+                        {m_root + "/Other/", m_root + "/loose.txt", m_root + "/Mail", "/nowhere/ghost.EML"},
+                        list);
 
         QCOMPARE(list.paths,
                  prefixed(m_root, {"Other/x.doc", "loose.txt", "Mail/a.eml", "Mail/B.EML", "Mail/note.txt",

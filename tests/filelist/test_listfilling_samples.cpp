@@ -12,9 +12,9 @@
 
 namespace {
 
-const QString kQuestion = QStringLiteral(
-    "Would you like this software to open the folder where these sample files are stored (so that you can view "
-    "them before working with them)?");
+const QString kQuestion = QStringLiteral("Would you like this software to open the folder where these sample "
+                                         "files are stored (so that you can view "
+                                         "them before working with them)?");
 
 void writeFile(const QString& path)
 {
@@ -51,7 +51,8 @@ private slots:
         m_program = m_tmp.path() + u'/' + QTest::currentTestFunction() + QStringLiteral("/program");
         m_samples = m_program + QStringLiteral("/Samples");
         QVERIFY(QDir().mkpath(m_samples));
-        m_settings = std::make_unique<SettingsStore>(m_tmp.filePath(QTest::currentTestFunction() + QString(".ini")));
+        m_settings =
+            std::make_unique<SettingsStore>(m_tmp.filePath(QTest::currentTestFunction() + QString(".ini")));
     }
 
     void snapshotIsTakenOnceAndKeptForGood()
@@ -148,7 +149,8 @@ private slots:
         QVERIFY(QDir().mkpath(m_samples));
         addSamples({"x|y.eml", "%7C.eml"});
         EnsureSampleSnapshot(*m_settings, m_program);
-        QCOMPARE(ReadSampleSnapshot(*m_settings), QStringList({m_samples + "/%7C.eml", m_samples + "/x|y.eml"}));
+        QCOMPARE(ReadSampleSnapshot(*m_settings),
+                 QStringList({m_samples + "/%7C.eml", m_samples + "/x|y.eml"}));
 
         RecordingList list;
         ScriptedDialogs dialogs;
@@ -181,7 +183,8 @@ private slots:
             QVERIFY(shipped.open(QIODevice::ReadOnly));
             const QByteArray bytes = shipped.readAll();
             const QByteArray head = bytes.left(bytes.indexOf("\r\n\r\n"));
-            for (const char* field : {"\r\nFrom: ", "\r\nTo: ", "\r\nSubject: ", "\r\nDate: ", "\r\nMIME-Version: 1.0"})
+            for (const char* field :
+                 {"\r\nFrom: ", "\r\nTo: ", "\r\nSubject: ", "\r\nDate: ", "\r\nMIME-Version: 1.0"})
                 QVERIFY2(("\r\n" + head).contains(field), qPrintable(name + ": no " + field));
             QVERIFY2(!bytes.contains("\n") || bytes.count("\n") == bytes.count("\r\n"),
                      qPrintable(name + ": lines must end in CR LF"));

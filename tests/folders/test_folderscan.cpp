@@ -79,8 +79,8 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
-        MakeTree(tmp.path(), {"S/.hidden/inner/", QStringLiteral("S/Ελληνικά/"), QStringLiteral("S/日本/"), "S/why?/",
-                          QStringLiteral("S/bell\u0007/"), QStringLiteral("S/c1\u0085/")});
+        MakeTree(tmp.path(), {"S/.hidden/inner/", QStringLiteral("S/Ελληνικά/"), QStringLiteral("S/日本/"),
+                              "S/why?/", QStringLiteral("S/bell\u0007/"), QStringLiteral("S/c1\u0085/")});
         // A name that is not valid in the file-name encoding.
         const QByteArray undecodable = QFile::encodeName(root + "S/").append("bad\xff");
         QVERIFY(::mkdir(undecodable.constData(), 0755) == 0);
@@ -97,9 +97,9 @@ private slots:
         QTemporaryDir tmp;
         const QString root = tmp.path() + u'/';
         MakeTree(tmp.path(), {"A/B/", "X/Y/"});
-        QVERIFY(QFile::link(root + "A", root + "A/B/up"));     // back to the start
-        QVERIFY(QFile::link(root + "A/B", root + "A/same"));   // a folder already found
-        QVERIFY(QFile::link(root + "X", root + "A/outside"));  // new ground
+        QVERIFY(QFile::link(root + "A", root + "A/B/up"));    // back to the start
+        QVERIFY(QFile::link(root + "A/B", root + "A/same"));  // a folder already found
+        QVERIFY(QFile::link(root + "X", root + "A/outside")); // new ground
         QVERIFY(QFile::link(root + "nowhere", root + "A/dangling"));
 
         QCOMPARE(relative(root, scan(root + "A/")),
@@ -131,10 +131,12 @@ private slots:
 
     void oddCharacters()
     {
-        for (const QString& fine : {QString(), QStringLiteral("why?"), QStringLiteral("Почта 日本 😀"), QStringLiteral("Résumé ÿ")})
+        for (const QString& fine :
+             {QString(), QStringLiteral("why?"), QStringLiteral("Почта 日本 😀"), QStringLiteral("Résumé ÿ")})
             QVERIFY2(!HasOddCharacters(fine), qPrintable(fine));
-        for (const QString& odd : {QStringLiteral("a\tb"), QStringLiteral("a\u007f"), QStringLiteral("a\u009f"),
-                                   QStringLiteral("a\ufffd"), QString(QChar(0xD800))})
+        for (const QString& odd :
+             {QStringLiteral("a\tb"), QStringLiteral("a\u007f"), QStringLiteral("a\u009f"),
+              QStringLiteral("a\ufffd"), QString(QChar(0xD800))})
             QVERIFY2(HasOddCharacters(odd), qPrintable(odd));
     }
 
@@ -142,7 +144,8 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString dir = tmp.path();
-        MakeTree(dir, {"b.eml", "NOTE.EML", "a.Eml", ".hidden.eml", "a.emlx", "README", "x.eml/", "sub/c.eml"});
+        MakeTree(dir,
+                 {"b.eml", "NOTE.EML", "a.Eml", ".hidden.eml", "a.emlx", "README", "x.eml/", "sub/c.eml"});
         QVERIFY(QFile::link(dir + "/b.eml", dir + "/link.eml"));
         QVERIFY(QFile::link(dir + "/gone", dir + "/dangling.eml"));
         QVERIFY(::mkfifo(QFile::encodeName(dir + "/pipe.eml").constData(), 0644) == 0);

@@ -56,14 +56,14 @@ inline bool runTestFunction(const char* function, bool& passed, QString& output)
 
 // In a test function whose checks need folder permissions to bite: as root,
 // hand the whole function to an unprivileged child and report its outcome.
-#define QM_RUN_UNPRIVILEGED()                                                                                  \
-    do {                                                                                                       \
-        if (unprivileged::isRoot()) {                                                                          \
-            bool passed = false;                                                                               \
-            QString output;                                                                                    \
-            if (!unprivileged::runTestFunction(QTest::currentTestFunction(), passed, output))                 \
-                QSKIP(qPrintable(QStringLiteral("cannot run as an unprivileged user: ") + output));           \
-            QVERIFY2(passed, qPrintable(output));                                                              \
-            return;                                                                                            \
-        }                                                                                                      \
+#define QM_RUN_UNPRIVILEGED()                                                                                \
+    do {                                                                                                     \
+        if (unprivileged::isRoot()) {                                                                        \
+            bool passed = false;                                                                             \
+            QString output;                                                                                  \
+            if (!unprivileged::runTestFunction(QTest::currentTestFunction(), passed, output))                \
+                QSKIP(qPrintable(QStringLiteral("cannot run as an unprivileged user: ") + output));          \
+            QVERIFY2(passed, qPrintable(output));                                                            \
+            return;                                                                                          \
+        }                                                                                                    \
     } while (false)

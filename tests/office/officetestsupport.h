@@ -2,8 +2,8 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QFile>
 #include <QColor>
+#include <QFile>
 #include <QImage>
 #include <QString>
 
@@ -15,8 +15,7 @@
 #include <vector>
 
 // Helpers shared by the office integration tests.
-namespace officetest
-{
+namespace officetest {
 
 inline QByteArray pngBytes(int width, int height, Qt::GlobalColor color = Qt::darkGreen)
 {

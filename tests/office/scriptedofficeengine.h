@@ -8,8 +8,7 @@
 // An office engine whose calls succeed or fail as the test sets, recording
 // each call in order. A successful save writes a small RTF file; a failing
 // one can leave half a file behind, as a real engine may.
-class ScriptedOfficeEngine : public OfficeEngine
-{
+class ScriptedOfficeEngine : public OfficeEngine {
 public:
     QStringList calls;
     bool failCreate = false;
@@ -41,8 +40,7 @@ public:
     }
 
 private:
-    class Document : public OfficeDocument
-    {
+    class Document : public OfficeDocument {
     public:
         explicit Document(ScriptedOfficeEngine& engine) : m_engine(engine) {}
         void saveAs(const SaveOptions& options) override
@@ -64,8 +62,7 @@ private:
         ScriptedOfficeEngine& m_engine;
     };
 
-    class Application : public OfficeApplication
-    {
+    class Application : public OfficeApplication {
     public:
         Application(ScriptedOfficeEngine& engine, QString name) : m_engine(engine), m_name(std::move(name)) {}
         QString name() override

@@ -7,8 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace
-{
+namespace {
 
 QByteArray pngBytes(int width, int height)
 {
@@ -23,8 +22,7 @@ QByteArray pngBytes(int width, int height)
 
 } // namespace
 
-class TestMhtmlReader : public QObject
-{
+class TestMhtmlReader : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -148,7 +146,8 @@ private slots:
         // Nothing displayable: an empty page rather than a failed message.
         QString html = read("MIME-Version: 1.0\r\nContent-Type: image/png\r\n\r\nnot a page\r\n");
         QVERIFY(html.contains(QStringLiteral("<body></body>")));
-        QVERIFY(readPage("MIME-Version: 1.0\r\nContent-Type: image/png\r\n\r\nnot a page\r\n").parts.isEmpty());
+        QVERIFY(
+            readPage("MIME-Version: 1.0\r\nContent-Type: image/png\r\n\r\nnot a page\r\n").parts.isEmpty());
         QVERIFY(!html.contains(QStringLiteral("not a page")));
         // Only a content type and no message headers at all.
         html = read("Content-Type: text/plain; charset=x-invalid\r\n\r\nbody text\r\n");
@@ -160,8 +159,9 @@ private slots:
 
     void twoByteMessagesAreReadAsTheTextTheyHold()
     {
-        const QString message = QStringLiteral("MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-                                               "<p>Gr\u00fc\u00dfe \u041f\u0440\u0438</p>\r\n");
+        const QString message =
+            QStringLiteral("MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+                           "<p>Gr\u00fc\u00dfe \u041f\u0440\u0438</p>\r\n");
         QByteArray little("\xFF\xFE");
         QByteArray big("\xFE\xFF");
         for (const QChar c : message) {
@@ -179,15 +179,13 @@ private slots:
     void unreadableInputGivesAClearError()
     {
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 15)));
-        QVERIFY_THROWS_EXCEPTION(
-            std::runtime_error,
-            ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht")));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht")));
         // A broken boundary still shows what can be read.
         const QString html = read("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=X\r\n\r\n"
                                   "--X\r\nContent-Type: text/plain\r\n\r\ntruncated body");
         QVERIFY(html.contains(QStringLiteral("truncated body")));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestMhtmlReader)

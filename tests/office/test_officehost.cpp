@@ -2,8 +2,8 @@
 #include "officeengine.h"
 #include "officehostclient.h"
 #include "officestep.h"
-#include "pageengine.h"
 #include "officetestsupport.h"
+#include "pageengine.h"
 #include "pagelayout.h"
 #include "scripteddialogs.h"
 #include "stepguard.h"
@@ -24,8 +24,7 @@
 
 using namespace officetest;
 
-namespace
-{
+namespace {
 
 struct Conversion {
     bool pdfExists = false;
@@ -35,8 +34,7 @@ struct Conversion {
 
 } // namespace
 
-class TestOfficeHost : public QObject
-{
+class TestOfficeHost : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -215,7 +213,8 @@ private slots:
         QByteArray html =
             "<html><head><meta http-equiv=\"refresh\" content=\"0; url=BASE/refresh.html\">"
             "<link rel=\"stylesheet\" href=\"BASE/sheet.css\"><link rel=\"prefetch\" href=\"BASE/prefetch\">"
-            "<link rel=\"preload\" as=\"image\" href=\"BASE/preload.png\"><link rel=\"icon\" href=\"BASE/icon.ico\">"
+            "<link rel=\"preload\" as=\"image\" href=\"BASE/preload.png\"><link rel=\"icon\" "
+            "href=\"BASE/icon.ico\">"
             "<link rel=\"dns-prefetch\" href=\"//probe.invalid\"><link rel=\"preconnect\" href=\"BASE\">"
             "<style>@import url(BASE/import.css); p { background: url('BASE/css.png') }"
             "@font-face { font-family: F; src: url(BASE/font.woff) } h1 { font-family: F }</style>"
@@ -306,7 +305,8 @@ private slots:
                           "</table>";
         for (int i = 0; i < 4; ++i)
             html += "<table><tr><td>level" + QByteArray::number(i + 1) + " ";
-        html += "deepest</td></tr></table></td></tr></table></td></tr></table></td></tr></table></body></html>";
+        html +=
+            "deepest</td></tr></table></td></tr></table></td></tr></table></td></tr></table></body></html>";
         const QString pdf = convertHtml(html);
         const QString text = readPdf(pdf).text.simplified();
         for (const char* words : {"sunny cell", "level1", "level2", "level3", "level4 deepest"})
@@ -374,8 +374,7 @@ private slots:
         SetOfficeCallTimeLimit(OfficeHostClient::kDefaultCallTimeLimitMs);
 
         QCOMPARE(result.steps, (QList<int>{206, 208, 210, 212}));
-        QVERIFY2(result.reports.first().contains(
-                     QStringLiteral("the office engine did not answer within")),
+        QVERIFY2(result.reports.first().contains(QStringLiteral("the office engine did not answer within")),
                  qPrintable(result.reports.first()));
         QVERIFY(!result.pdfExists);
         QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));

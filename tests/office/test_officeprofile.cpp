@@ -7,8 +7,7 @@
 #include <QtTest>
 
 // The pool of LibreOffice profiles: one per running host, never shared.
-class TestOfficeProfile : public QObject
-{
+class TestOfficeProfile : public QObject {
     Q_OBJECT
 
 private slots:

@@ -14,8 +14,7 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 const QStringList kExecutables = {QStringLiteral("quillmark"), QStringLiteral("quillmark-office"),
                                   QStringLiteral("vexlo"), QStringLiteral("quillmark-convert")};
@@ -79,7 +78,8 @@ QSize pngSize(const QByteArray& png)
     if (png.size() < 24 || !png.startsWith("\x89PNG\r\n\x1a\n"))
         return {};
     const auto be32 = [&](int at) {
-        return (uchar(png[at]) << 24) | (uchar(png[at + 1]) << 16) | (uchar(png[at + 2]) << 8) | uchar(png[at + 3]);
+        return (uchar(png[at]) << 24) | (uchar(png[at + 1]) << 16) | (uchar(png[at + 2]) << 8) |
+               uchar(png[at + 3]);
     };
     return QSize(be32(16), be32(20));
 }
@@ -105,8 +105,7 @@ QMap<QString, QString> desktopEntry(const QString& path)
 
 } // namespace
 
-class TestInstall : public QObject
-{
+class TestInstall : public QObject {
     Q_OBJECT
 
 private:
@@ -123,9 +122,9 @@ private:
 
     void install(const QString& prefix)
     {
-        const Finished done = runToEnd(QStringLiteral(QM_CMAKE_COMMAND),
-                                       {QStringLiteral("--install"), QStringLiteral(QM_BUILD_DIR),
-                                        QStringLiteral("--prefix"), prefix});
+        const Finished done = runToEnd(
+            QStringLiteral(QM_CMAKE_COMMAND),
+            {QStringLiteral("--install"), QStringLiteral(QM_BUILD_DIR), QStringLiteral("--prefix"), prefix});
         m_installOutput = QString::fromLocal8Bit(done.output);
         QVERIFY2(done.exitCode == 0, qPrintable(m_installOutput));
     }
@@ -145,17 +144,22 @@ private slots:
         for (const QString& executable : kExecutables) {
             if (!built(executable))
                 continue;
-            QVERIFY2(QFileInfo(installed(executable)).isExecutable(), qPrintable(executable + " is not installed"));
+            QVERIFY2(QFileInfo(installed(executable)).isExecutable(),
+                     qPrintable(executable + " is not installed"));
         }
         // The window reads these by name from its folder.
-        for (const QString& file : {QStringLiteral("x/o.cjs"), QStringLiteral("HAND-M.CUR"), QStringLiteral("drag.ico")})
+        for (const QString& file :
+             {QStringLiteral("x/o.cjs"), QStringLiteral("HAND-M.CUR"), QStringLiteral("drag.ico")})
             QCOMPARE(bytesOf(installed(file)), bytesOf(QStringLiteral(QM_SOURCE_DIR "/resources/") + file));
 
-        const QStringList samples = QDir(QStringLiteral(QM_SOURCE_DIR "/samples")).entryList({QStringLiteral("*.eml")}, QDir::Files);
+        const QStringList samples =
+            QDir(QStringLiteral(QM_SOURCE_DIR "/samples")).entryList({QStringLiteral("*.eml")}, QDir::Files);
         QVERIFY(!samples.isEmpty());
-        QCOMPARE(QDir(installed(QStringLiteral("Samples"))).entryList(QDir::Files | QDir::NoDotAndDotDot), samples);
+        QCOMPARE(QDir(installed(QStringLiteral("Samples"))).entryList(QDir::Files | QDir::NoDotAndDotDot),
+                 samples);
         for (const QString& sample : samples)
-            QCOMPARE(bytesOf(installed(QStringLiteral("Samples/") + sample)), bytesOf(QStringLiteral(QM_SOURCE_DIR "/samples/") + sample));
+            QCOMPARE(bytesOf(installed(QStringLiteral("Samples/") + sample)),
+                     bytesOf(QStringLiteral(QM_SOURCE_DIR "/samples/") + sample));
     }
 
     void commandsAreRelativeLinksIntoTheProgramFolder()
@@ -176,14 +180,17 @@ private slots:
             QCOMPARE(link.canonicalFilePath(), installed(command));
         }
         // The office host and the renderer are the program's own tools, not commands.
-        QCOMPARE(QDir(at(QStringLiteral("bin"))).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), expected);
+        QCOMPARE(
+            QDir(at(QStringLiteral("bin"))).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            expected);
     }
 
     void installingAgainReplacesTheLinks()
     {
         install(m_prefix.path());
         QVERIFY(QFileInfo(at(QStringLiteral("bin/quillmark"))).isSymLink());
-        QCOMPARE(QFileInfo(at(QStringLiteral("bin/quillmark"))).canonicalFilePath(), installed(QStringLiteral("quillmark")));
+        QCOMPARE(QFileInfo(at(QStringLiteral("bin/quillmark"))).canonicalFilePath(),
+                 installed(QStringLiteral("quillmark")));
     }
 
     void programsFindTheirFolderThroughLinks()
@@ -201,7 +208,8 @@ private slots:
         QVERIFY(QFile::link(relativeLink, linkToLink));
 
         for (const QString& start : {relativeLink, linkToLink}) {
-            const Finished done = runToEnd(start, {}, QProcessEnvironment::systemEnvironment(), elsewhere.path());
+            const Finished done =
+                runToEnd(start, {}, QProcessEnvironment::systemEnvironment(), elsewhere.path());
             QVERIFY2(done.exitCode == 0, done.output.constData());
             const QStringList lines = QString::fromUtf8(done.output).split(u'\n', Qt::SkipEmptyParts);
             QCOMPARE(lines, QStringList({m_programFolder, m_programFolder}));
@@ -214,32 +222,40 @@ private slots:
         for (const QString& executable : kExecutables) {
             if (!built(executable))
                 continue;
-            const Finished done = runToEnd(QStringLiteral("readelf"), {QStringLiteral("-d"), installed(executable)});
+            const Finished done =
+                runToEnd(QStringLiteral("readelf"), {QStringLiteral("-d"), installed(executable)});
             if (done.exitCode != 0 && done.output.isEmpty())
                 QSKIP("readelf is not available");
             QVERIFY2(!done.output.contains("(RPATH)") && !done.output.contains("(RUNPATH)"),
-                     qPrintable(executable + QStringLiteral(" keeps a library search path:\n") + QString::fromUtf8(done.output)));
+                     qPrintable(executable + QStringLiteral(" keeps a library search path:\n") +
+                                QString::fromUtf8(done.output)));
         }
     }
 
     void menuEntryStartsTheInstalledWindow()
     {
-        const QMap<QString, QString> entry = desktopEntry(at(QStringLiteral("share/applications/quillmark.desktop")));
+        const QMap<QString, QString> entry =
+            desktopEntry(at(QStringLiteral("share/applications/quillmark.desktop")));
         QCOMPARE(entry.value(QStringLiteral("Type")), QStringLiteral("Application"));
         QCOMPARE(entry.value(QStringLiteral("Name")), QStringLiteral("Quillmark Converter"));
-        const QStringList categories = entry.value(QStringLiteral("Categories")).split(u';', Qt::SkipEmptyParts);
-        QVERIFY(categories.contains(QStringLiteral("Office")) && categories.contains(QStringLiteral("Utility")));
+        const QStringList categories =
+            entry.value(QStringLiteral("Categories")).split(u';', Qt::SkipEmptyParts);
+        QVERIFY(categories.contains(QStringLiteral("Office")) &&
+                categories.contains(QStringLiteral("Utility")));
         // The menu runs Exec through PATH, which holds <prefix>/bin.
         const QString exec = entry.value(QStringLiteral("Exec")).section(u' ', 0, 0);
-        QCOMPARE(QFileInfo(at(QStringLiteral("bin/") + exec)).canonicalFilePath(), installed(QStringLiteral("quillmark")));
+        QCOMPARE(QFileInfo(at(QStringLiteral("bin/") + exec)).canonicalFilePath(),
+                 installed(QStringLiteral("quillmark")));
 
         const QString icon = entry.value(QStringLiteral("Icon"));
         QCOMPARE(icon, QStringLiteral("quillmark"));
         for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-            const QString path = at(QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(icon));
+            const QString path =
+                at(QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(icon));
             QCOMPARE(pngSize(bytesOf(path)), QSize(size, size));
         }
-        QVERIFY(bytesOf(at(QStringLiteral("share/icons/hicolor/scalable/apps/quillmark.svg"))).contains("<svg"));
+        QVERIFY(
+            bytesOf(at(QStringLiteral("share/icons/hicolor/scalable/apps/quillmark.svg"))).contains("<svg"));
         // The window shows the picture the menu shows.
         QCOMPARE(bytesOf(QStringLiteral(QM_SOURCE_DIR "/resources/quillmark.png")),
                  bytesOf(at(QStringLiteral("share/icons/hicolor/256x256/apps/quillmark.png"))));
@@ -255,10 +271,11 @@ private slots:
         const QString tiff = home.path() + QStringLiteral("/note.tiff");
         QFile file(rtf);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Liberation Serif;}}\\f0\\fs24 Installed renderer.\\par}");
+        file.write(
+            "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Liberation Serif;}}\\f0\\fs24 Installed renderer.\\par}");
         file.close();
-        const Finished done = runToEnd(installed(QStringLiteral("vexlo")), {rtf, tiff}, userEnvironment(home.path(), work.path()),
-                                       home.path(), 240);
+        const Finished done = runToEnd(installed(QStringLiteral("vexlo")), {rtf, tiff},
+                                       userEnvironment(home.path(), work.path()), home.path(), 240);
         QVERIFY2(done.exitCode == 0, done.output.constData());
         QVERIFY(isTiff(bytesOf(tiff)));
     }
@@ -273,16 +290,20 @@ private slots:
         QTemporaryDir work;
         const QString mail = home.path() + QStringLiteral("/mail");
         QVERIFY(QDir().mkpath(mail));
-        const QStringList samples = QDir(installed(QStringLiteral("Samples"))).entryList({QStringLiteral("*.eml")}, QDir::Files);
+        const QStringList samples =
+            QDir(installed(QStringLiteral("Samples"))).entryList({QStringLiteral("*.eml")}, QDir::Files);
         QVERIFY(!samples.isEmpty());
-        QVERIFY(QFile::copy(installed(QStringLiteral("Samples/") + samples.first()), mail + u'/' + samples.first()));
+        QVERIFY(QFile::copy(installed(QStringLiteral("Samples/") + samples.first()),
+                            mail + u'/' + samples.first()));
 
-        const Finished done = runToEnd(at(QStringLiteral("bin/quillmark-convert")), {mail + u'/' + samples.first()},
-                                       userEnvironment(home.path(), work.path()), home.path(), 300);
+        const Finished done =
+            runToEnd(at(QStringLiteral("bin/quillmark-convert")), {mail + u'/' + samples.first()},
+                     userEnvironment(home.path(), work.path()), home.path(), 300);
         QVERIFY2(done.exitCode == 0, done.output.constData());
         // Beside the message or in the default destination; either way under the home.
         QStringList images;
-        QDirIterator it(home.path(), {QStringLiteral("*.tiff"), QStringLiteral("*.tif")}, QDir::Files, QDirIterator::Subdirectories);
+        QDirIterator it(home.path(), {QStringLiteral("*.tiff"), QStringLiteral("*.tif")}, QDir::Files,
+                        QDirIterator::Subdirectories);
         while (it.hasNext())
             images << it.next();
         QVERIFY2(images.size() == 1, qPrintable(images.join(u',') + u'\n' + QString::fromUtf8(done.output)));

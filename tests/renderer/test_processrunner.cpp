@@ -69,8 +69,7 @@ private:
 // A child that waits for a flag file and then ends with status 3.
 QStringList WaitForFlagArguments(const QString& flagPath)
 {
-    return {QStringLiteral("-c"),
-            QStringLiteral("while [ ! -e \"$1\" ]; do sleep 0.01; done; exit 3"),
+    return {QStringLiteral("-c"), QStringLiteral("while [ ! -e \"$1\" ]; do sleep 0.01; done; exit 3"),
             QStringLiteral("sh"), flagPath};
 }
 
@@ -90,8 +89,8 @@ private slots:
         RunLimits limits;
         limits.timing = &timing;
 
-        const int code = RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0,
-                                           &bar, base, 0, 1, limits);
+        const int code =
+            RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, base, 0, 1, limits);
 
         QCOMPARE(code, 3);
         // Pauses 1..60 while it runs; tick 61 sees the end and does not sleep.
@@ -112,11 +111,10 @@ private slots:
             RecordingBar bar;
             RunLimits limits;
             limits.timing = &timing;
-            RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, {}, 40,
-                              2, limits);
+            RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, {}, 40, 2, limits);
             // Tick 50 comes after the end: the last tick still counts.
-            QCOMPARE(bar.texts, QStringList({QStringLiteral("Please wait.. 0"),
-                                             QStringLiteral("Progress Bar")}));
+            QCOMPARE(bar.texts,
+                     QStringList({QStringLiteral("Please wait.. 0"), QStringLiteral("Progress Bar")}));
             QCOMPARE(bar.values, QList<double>{40.0});
         }
         QFile::remove(flag);
@@ -125,8 +123,7 @@ private slots:
             RecordingBar bar;
             RunLimits limits;
             limits.timing = &timing;
-            RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, {}, 40,
-                              2, limits);
+            RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, {}, 40, 2, limits);
             QCOMPARE(bar.texts, QStringList{QStringLiteral("Progress Bar")});
             QVERIFY(bar.values.isEmpty());
         }
@@ -140,11 +137,10 @@ private slots:
         RecordingBar bar;
         RunLimits limits;
         limits.timing = &timing;
-        RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar,
-                          QStringLiteral("x"), 0, 1, limits);
+        RunProcessAndWait(QStringLiteral("sh"), WaitForFlagArguments(flag), 0, &bar, QStringLiteral("x"), 0,
+                          1, limits);
         // Ticks 50, 200, ... 1550: one file, start 0 climbs by 10 up to 90.
-        QCOMPARE(bar.values,
-                 QList<double>({0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90}));
+        QCOMPARE(bar.values, QList<double>({0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90}));
     }
 
     void positionRounding_data()
@@ -153,26 +149,22 @@ private slots:
         QTest::addColumn<int>("start");
         QTest::addColumn<QList<double>>("positions");
         // share 25, step 2.5 -> 2 (halves to even), limit 48
-        QTest::newRow("four items") << 4 << 25 << QList<double>{25, 27, 29, 31, 33, 35, 37,
-                                                                 39, 41, 43, 45, 47, 48, 48};
+        QTest::newRow("four items") << 4 << 25
+                                    << QList<double>{25, 27, 29, 31, 33, 35, 37, 39, 41, 43, 45, 47, 48, 48};
         // share 100/3, step 3.33 -> 3, limit 63.33 - 3 -> 63
         QTest::newRow("three items") << 3 << 33
-                                     << QList<double>{33, 36, 39, 42, 45, 48, 51, 54, 57, 60,
-                                                      63, 63, 63, 63};
+                                     << QList<double>{33, 36, 39, 42, 45, 48, 51, 54, 57, 60, 63, 63, 63, 63};
         // share 20, step 2, limit 98: the step never moves it past the bar's end
-        QTest::newRow("last of five") << 5 << 80
-                                      << QList<double>{80, 82, 84, 86, 88, 90, 92, 94, 96, 98,
-                                                       98, 98, 98, 98};
+        QTest::newRow("last of five")
+            << 5 << 80 << QList<double>{80, 82, 84, 86, 88, 90, 92, 94, 96, 98, 98, 98, 98, 98};
         // share 5, step 0.5 -> 0: the position stays where it was
         QTest::newRow("twenty items") << 20 << 10 << QList<double>(14, 10);
         // share 100/6 = 16.67, step 1.67 -> 2, limit 14.67 -> 15
         QTest::newRow("six items") << 6 << 0
-                                   << QList<double>{0, 2, 4, 6, 8, 10, 12, 14, 15, 15, 15, 15,
-                                                    15, 15};
+                                   << QList<double>{0, 2, 4, 6, 8, 10, 12, 14, 15, 15, 15, 15, 15, 15};
         // A run never passes 0; if it did, it counts as one item.
         QTest::newRow("no items") << 0 << 0
-                                  << QList<double>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90,
-                                                   90, 90, 90};
+                                  << QList<double>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 90, 90, 90, 90};
     }
 
     void positionRounding()
@@ -230,9 +222,8 @@ private slots:
         limits.timeLimit = 7s;
         QElapsedTimer real;
         real.start();
-        const int code = RunProcessAndWait(QStringLiteral("sleep"), {QStringLiteral("600")}, 0,
-                                           &bar, QStringLiteral("Processing: a.eml"), 0, 1,
-                                           limits);
+        const int code = RunProcessAndWait(QStringLiteral("sleep"), {QStringLiteral("600")}, 0, &bar,
+                                           QStringLiteral("Processing: a.eml"), 0, 1, limits);
         QCOMPARE(code, kProcessTimedOut);
         QCOMPARE(timing.pauses, 70);
         QCOMPARE(bar.texts.last(), QStringLiteral("Processing: a.eml"));
@@ -243,17 +234,17 @@ private slots:
     {
         RunLimits limits;
         limits.timeLimit = 300ms;
-        QCOMPARE(RunProcessAndWait(QStringLiteral("sleep"), {QStringLiteral("600")}, 0, nullptr,
-                                   {}, 0, 1, limits),
-                 kProcessTimedOut);
+        QCOMPARE(
+            RunProcessAndWait(QStringLiteral("sleep"), {QStringLiteral("600")}, 0, nullptr, {}, 0, 1, limits),
+            kProcessTimedOut);
     }
 
     void realShortProcess()
     {
         RecordingBar bar;
         QCOMPARE(RunProcessAndWait(QStringLiteral("sh"),
-                                   {QStringLiteral("-c"), QStringLiteral("sleep 0.3; exit 7")}, 0,
-                                   &bar, QStringLiteral("Processing: a.eml"), 5, 3),
+                                   {QStringLiteral("-c"), QStringLiteral("sleep 0.3; exit 7")}, 0, &bar,
+                                   QStringLiteral("Processing: a.eml"), 5, 3),
                  7);
         QCOMPARE(bar.texts, QStringList{QStringLiteral("Processing: a.eml")});
         QVERIFY(bar.values.isEmpty());
@@ -274,9 +265,8 @@ private slots:
 
     void crashReportsTheSignal()
     {
-        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"),
-                                   {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}, 0,
-                                   nullptr, {}, 0, 1),
+        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("kill -9 $$")},
+                                   0, nullptr, {}, 0, 1),
                  128 + 9);
     }
 
@@ -301,8 +291,7 @@ private slots:
                            "printf '%s\\n' \"$@\"; } > \"$out\""),
             QStringLiteral("sh"), outFile};
         arguments += passed;
-        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), arguments, 0, nullptr, {}, 0, 1, limits),
-                 0);
+        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), arguments, 0, nullptr, {}, 0, 1, limits), 0);
         QFile file(outFile);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
@@ -320,9 +309,9 @@ private slots:
         QCOMPARE(RunProcessAndWait(dir.filePath(QStringLiteral("missing tool")), {}, 0, &bar,
                                    QStringLiteral("b"), 0, 1),
                  kCannotStartBase + kErrorFileNotFound);
-        QCOMPARE(RunProcessAndWait(QStringLiteral("no-such-program-here"), {}, 0, &bar,
-                                   QStringLiteral("b"), 0, 1),
-                 kCannotStartBase + kErrorFileNotFound);
+        QCOMPARE(
+            RunProcessAndWait(QStringLiteral("no-such-program-here"), {}, 0, &bar, QStringLiteral("b"), 0, 1),
+            kCannotStartBase + kErrorFileNotFound);
 
         const QString notExecutable = dir.filePath(QStringLiteral("plain.txt"));
         QFile file(notExecutable);

@@ -65,11 +65,10 @@ private slots:
             QCOMPARE(page.documentName, QStringLiteral("letter.rtf"));
             // Page i carries its marker in column i and no other.
             for (int column = 0; column < 3; ++column)
-                QCOMPARE(IsDark(page, testpdf::MarkerCentreX(column), testpdf::MarkerCentreY()),
-                         column == i);
+                QCOMPARE(IsDark(page, testpdf::MarkerCentreX(column), testpdf::MarkerCentreY()), column == i);
         }
-        QCOMPARE(testfiles::Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
-                                                   QStringLiteral("out.tiff")}));
+        QCOMPARE(testfiles::Entries(dir.path()),
+                 QStringList({QStringLiteral("in.pdf"), QStringLiteral("out.tiff")}));
     }
 
     void greyPagesStayGreyColourPagesKeepColour()
@@ -154,8 +153,8 @@ private slots:
 
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, ConvertPdfToTiff(pdf, tiff, Info()));
 
-        QCOMPARE(testfiles::Entries(dir.path()), QStringList({QStringLiteral("in.pdf"),
-                                                   QStringLiteral("out.tiff")}));
+        QCOMPARE(testfiles::Entries(dir.path()),
+                 QStringList({QStringLiteral("in.pdf"), QStringLiteral("out.tiff")}));
         QVERIFY(old.open(QIODevice::ReadOnly));
         QCOMPARE(old.readAll(), QByteArray("old result"));
     }

@@ -130,8 +130,7 @@ private slots:
         const QString input = dir.filePath(QStringLiteral("a.rtf"));
         const QString output = dir.filePath(QStringLiteral("a.tiff"));
         testfiles::Write(input, "{\\rtf1\\ansi One page.}");
-        const Result result =
-            RunTool({input, output}, dir.filePath(QStringLiteral("nobody-listens")));
+        const Result result = RunTool({input, output}, dir.filePath(QStringLiteral("nobody-listens")));
         QVERIFY2(result.code == 0, result.err.constData());
         QCOMPARE(tiffreadback::Read(output).size(), 1);
     }
@@ -148,8 +147,7 @@ private slots:
         host.start(hostProgram, {QStringLiteral("--socket"), socket});
         QVERIFY(host.waitForStarted());
         // The host listens only once LibreOffice is loaded.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket) || host.state() != QProcess::Running,
-                                 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket) || host.state() != QProcess::Running, 120000);
         QVERIFY2(host.state() == QProcess::Running, "the office host ended early");
 
         const QString input = dir.filePath(QStringLiteral("a.rtf"));
@@ -172,8 +170,8 @@ private slots:
         const QString output = folder + QStringLiteral("/Grüße \"aus\" Köln.tiff");
         testfiles::Write(input, "{\\rtf1\\ansi One page.}");
 
-        const int code = RunProcessAndWait(kTool, {input, output}, 0, nullptr,
-                                           QStringLiteral("Processing: x"), 0, 1);
+        const int code =
+            RunProcessAndWait(kTool, {input, output}, 0, nullptr, QStringLiteral("Processing: x"), 0, 1);
 
         QCOMPARE(code, 0);
         QCOMPARE(tiffreadback::Read(output).size(), 1);
@@ -215,8 +213,8 @@ private slots:
         limits.timeLimit = std::chrono::milliseconds(2500);
         limits.environment.insert(QStringLiteral("TMPDIR"), work);
 
-        const int code = RunProcessAndWait(kTool, {input, out + QStringLiteral("/long.tiff")}, 0,
-                                           nullptr, {}, 0, 1, limits);
+        const int code = RunProcessAndWait(kTool, {input, out + QStringLiteral("/long.tiff")}, 0, nullptr, {},
+                                           0, 1, limits);
 
         QCOMPARE(code, kProcessTimedOut);
         QCOMPARE(testfiles::Entries(out), QStringList());
@@ -240,8 +238,7 @@ private slots:
         const QString input = dir.filePath(QStringLiteral("in.rtf"));
         testfiles::Write(input, inputBytes);
 
-        const Result result =
-            RunTool({input, dir.filePath(outputFolder + QStringLiteral("/out.tiff"))});
+        const Result result = RunTool({input, dir.filePath(outputFolder + QStringLiteral("/out.tiff"))});
 
         QVERIFY(result.code > 0);
         QVERIFY(result.err.startsWith("vexlo: "));

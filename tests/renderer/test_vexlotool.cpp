@@ -86,8 +86,7 @@ private slots:
         FakeLayout layout;
 
         const Outcome outcome =
-            Run({input, output, QStringLiteral("extra"), QStringLiteral("/nowhere/x.tiff")},
-                layout);
+            Run({input, output, QStringLiteral("extra"), QStringLiteral("/nowhere/x.tiff")}, layout);
 
         QCOMPARE(outcome.code, 0);
         QVERIFY(outcome.out.isEmpty());
@@ -132,13 +131,14 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing input") << QString() << QByteArray() << "out.tiff"
                                        << "does not exist";
-        QTest::newRow("zero bytes") << "empty.rtf" << QByteArray() << "out.tiff" << "is empty";
-        QTest::newRow("rtf that is not rtf")
-            << "fake.rtf" << QByteArray("PK\x03\x04 zip bytes") << "out.tiff"
-            << "is not an RTF document";
+        QTest::newRow("zero bytes") << "empty.rtf" << QByteArray() << "out.tiff"
+                                    << "is empty";
+        QTest::newRow("rtf that is not rtf") << "fake.rtf" << QByteArray("PK\x03\x04 zip bytes") << "out.tiff"
+                                             << "is not an RTF document";
         QTest::newRow("missing output folder") << "in.rtf" << kRtf << "no such folder/out.tiff"
                                                << "does not exist";
-        QTest::newRow("output is a folder") << "in.rtf" << kRtf << "." << "is a folder";
+        QTest::newRow("output is a folder") << "in.rtf" << kRtf << "."
+                                            << "is a folder";
         QTest::newRow("no output named") << "in.rtf" << kRtf << QString() << "No output file";
     }
 
@@ -215,8 +215,7 @@ private slots:
         const Outcome outcome = Run({input, dir.filePath(QStringLiteral("out.tiff"))}, layout);
 
         QCOMPARE(outcome.code, 1);
-        QCOMPARE(outcome.err,
-                 QStringLiteral("vexlo: LibreOffice cannot open the file General error.\n"));
+        QCOMPARE(outcome.err, QStringLiteral("vexlo: LibreOffice cannot open the file General error.\n"));
         QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
         QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
     }

@@ -16,8 +16,14 @@ enum class Page { Grey, Colour, Blank };
 inline constexpr int kDpi = 200;
 // Marker square of page n (from 0): left edge at (1 + n) inches, one inch
 // from the top, half an inch wide.
-inline int MarkerCentreX(int pageIndex) { return int((1.25 + pageIndex) * kDpi); }
-inline int MarkerCentreY() { return int(1.25 * kDpi); }
+inline int MarkerCentreX(int pageIndex)
+{
+    return int((1.25 + pageIndex) * kDpi);
+}
+inline int MarkerCentreY()
+{
+    return int(1.25 * kDpi);
+}
 
 inline bool Write(const QString& path, const QList<Page>& pages)
 {

@@ -4,8 +4,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestSettingsStore : public QObject
-{
+class TestSettingsStore : public QObject {
     Q_OBJECT
 private slots:
     void truthWordsAndNumbers_data();

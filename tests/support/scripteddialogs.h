@@ -27,7 +27,8 @@ public:
 
     int messageBox(const QString& text, int style, const QString& title = {}) override
     {
-        shown.append({QStringLiteral("message"), text, style, title.isEmpty() ? applicationTitle() : title, {}});
+        shown.append(
+            {QStringLiteral("message"), text, style, title.isEmpty() ? applicationTitle() : title, {}});
         return messageAnswers.isEmpty() ? (style == YesNo ? AnswerNo : AnswerOk) : messageAnswers.dequeue();
     }
     QString inputBox(const QString& prompt, const QString& title, const QString& defaultText) override
