@@ -117,12 +117,17 @@ int ConvertMessages(const QStringList& messages, const QString& outputFolder, Me
 {
     ConsoleDialogs dialogs;
     OutputNames outputNames;
+    const RunWorkFolder workFolder(converter.workParent());
+    if (!workFolder.isValid()) {
+        err << "quillmark-convert: " << workFolder.problem() << Qt::endl;
+        return kExitSomeFailed;
+    }
     const int total = int(messages.size());
     QStringList failed;
     for (int i = 0; i < total; ++i) {
         const QString& messagePath = messages.at(i);
         StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
-        const WorkPaths work = FormWorkPaths(messagePath, converter.workFolder());
+        const WorkPaths work = FormWorkPaths(messagePath, workFolder.path());
         const QString folder = outputFolder.isEmpty() ? GetFolderPart(messagePath) : outputFolder;
         const QString outputPath = outputNames.claim(OutputPathFor(messagePath, folder), messagePath);
 

@@ -6,10 +6,14 @@
 #include "paths.h"
 #include "processrunner.h"
 #include "progressbar.h"
+#include "steperror.h"
 #include "stepguard.h"
+#include "tiffwriter.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -23,7 +27,24 @@ QMap<QString, QString> HostEnvironment()
     return {{QString::fromLatin1(kOfficeSocketVariable), socket}};
 }
 
-QString RendererFailure(int status, std::chrono::milliseconds limit)
+// The renderer's last line on standard error is its reason ("vexlo: No
+// space left on device."), which says more than any exit status.
+QString RendererReason(const QString& errorOutput)
+{
+    const QStringList lines = errorOutput.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        QString text = line->trimmed();
+        if (text.startsWith(QLatin1String("vexlo:")))
+            text = text.mid(6).trimmed();
+        while (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            return text;
+    }
+    return {};
+}
+
+QString RendererFailure(int status, std::chrono::milliseconds limit, const QString& errorOutput)
 {
     if (status == kProcessTimedOut)
         return QStringLiteral("the page renderer did not finish within %1 s and was stopped")
@@ -31,10 +52,31 @@ QString RendererFailure(int status, std::chrono::milliseconds limit)
     if (status <= kCannotStartBase + 1000 && status >= kCannotStartBase)
         return QStringLiteral("the page renderer could not be started (error %1); reinstall the program")
             .arg(status - kCannotStartBase);
-    if (status > 128 && status < 160)
-        return QStringLiteral("the page renderer crashed (signal %1)").arg(status - 128);
+    if (status == kProcessCrashed)
+        return QStringLiteral("the page renderer crashed");
+    if (const QString reason = RendererReason(errorOutput); !reason.isEmpty())
+        return QStringLiteral("the page renderer failed: %1").arg(reason);
     return QStringLiteral("the page renderer failed (exit status %1)").arg(status);
 }
+
+// Which file is at `path` and when it was last written, so the run can tell
+// a new TIFF from the one an earlier run left there.
+struct FileIdentity {
+    explicit FileIdentity(const QString& path)
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            inode = st.st_ino;
+            modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        }
+    }
+    bool operator==(const FileIdentity& other) const
+    {
+        return inode == other.inode && modified == other.modified;
+    }
+    ino_t inode = 0;
+    long long modified = 0;
+};
 
 // Why the list item cannot be copied as a message, or empty when it can.
 QString SourceProblem(const QString& messagePath)
@@ -106,8 +148,22 @@ QString RefusalReason(const QString& path)
     return {};
 }
 
-MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workFolder)
-    : m_engine(engine), m_vexloPath(std::move(vexloPath)), m_workFolder(std::move(workFolder)),
+RunWorkFolder::RunWorkFolder(const QString& parent)
+    : m_parent(parent), m_folder(parent + QStringLiteral("/run-XXXXXX"))
+{
+}
+
+QString RunWorkFolder::problem() const
+{
+    if (isValid())
+        return {};
+    return QStringLiteral("No work folder could be made in %1: %2. Check that the temporary folder exists, "
+                          "is writable and has free space.")
+        .arg(m_parent, m_folder.errorString());
+}
+
+MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workParent)
+    : m_engine(engine), m_vexloPath(std::move(vexloPath)), m_workParent(std::move(workParent)),
       m_environment(HostEnvironment), m_renderTimeLimit(kDefaultTimeLimit)
 {
 }
@@ -117,7 +173,13 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
 {
     guard.step(150, [&] { DeleteFileQuietly(work.mhtPath); });
     guard.step(152, [&] { DeleteFileQuietly(work.rtfPath); });
-    guard.step(154, [&] { DeleteFileQuietly(outputPath); });
+    // The old TIFF is replaced only by vexlo's rename of a complete new one;
+    // what this step can still catch is a path that no TIFF can take.
+    guard.step(154, [&] {
+        if (QFileInfo(outputPath).isDir())
+            raiseStepError(QStringLiteral("The output path %1 is a folder.").arg(outputPath));
+    });
+    const FileIdentity earlierTiff(outputPath);
 
     // A list item that is no readable file, or no message text, would go on
     // as an empty or garbled page and come out as a TIFF of nothing.
@@ -125,8 +187,8 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return {false, problem};
     guard.step(156, [&] { CopyFileChecked(messagePath, work.mhtPath); });
     if (!IsExistingFile(work.mhtPath))
-        return {false,
-                QStringLiteral("the message could not be copied to the work folder %1").arg(m_workFolder)};
+        return {false, QStringLiteral("the message could not be copied to the work folder %1")
+                           .arg(GetFolderPart(work.mhtPath))};
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
         return {false, refusal};
 
@@ -141,8 +203,10 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     guard.step(216, [&] { program = m_vexloPath; });
     guard.step(218, [&] { arguments = {work.rtfPath, outputPath}; });
     int status = 0;
+    QString errorOutput;
     guard.step(220, [&] {
         RunLimits limits;
+        limits.errorOutput = &errorOutput;
         limits.environment = m_environment ? m_environment() : QMap<QString, QString>();
         limits.timeLimit = m_renderTimeLimit;
         const QString baseText = bar ? bar->text() : QString();
@@ -150,8 +214,8 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
     });
     if (status != 0)
-        return {false, RendererFailure(status, m_renderTimeLimit)};
-    if (!IsExistingFile(outputPath))
+        return {false, RendererFailure(status, m_renderTimeLimit, errorOutput)};
+    if (!IsExistingFile(outputPath) || FileIdentity(outputPath) == earlierTiff)
         return {false, QStringLiteral("the page renderer made no TIFF file at %1").arg(outputPath)};
-    return {true, {}};
+    return {true, {}, TiffPageCount(outputPath)};
 }

@@ -164,3 +164,14 @@ void TiffWriter::finish()
     if (flushed != 1)
         Fail("Cannot write the image file");
 }
+
+int TiffPageCount(const QString& path)
+{
+    InstallHandlers();
+    const std::unique_ptr<tiff, void (*)(tiff*)> file(TIFFOpen(QFile::encodeName(path).constData(), "r"),
+                                                      [](tiff* handle) {
+                                                          if (handle)
+                                                              TIFFClose(handle);
+                                                      });
+    return file ? int(TIFFNumberOfDirectories(file.get())) : 0;
+}

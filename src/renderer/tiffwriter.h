@@ -49,3 +49,7 @@ private:
     int written_ = 0;
     TiffDocumentInfo info_;
 };
+
+// The number of pages (image directories) of the TIFF at `path`; 0 when it
+// cannot be read as TIFF.
+int TiffPageCount(const QString& path);
