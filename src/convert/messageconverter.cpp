@@ -13,7 +13,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QDateTime>
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -148,9 +154,54 @@ QString RefusalReason(const QString& path)
     return {};
 }
 
-RunWorkFolder::RunWorkFolder(const QString& parent)
-    : m_parent(parent), m_folder(parent + QStringLiteral("/run-XXXXXX"))
+namespace {
+
+constexpr auto kLockName = "/.lock";
+
+// Held by the run that made the folder for as long as it lives; the system
+// lets go of it when the run ends in any way, SIGKILL included.
+int LockFolder(const QString& folder, int operation)
 {
+    const int fd = ::open(QFile::encodeName(folder + QLatin1String(kLockName)).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0 && ::flock(fd, operation) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void RemoveAbandonedWorkFolders(const QString& parent)
+{
+    const QDir dir(parent);
+    for (const QFileInfo& entry :
+         dir.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoSymLinks)) {
+        const QString folder = entry.absoluteFilePath();
+        // A folder without its lock yet may be one another run is making.
+        if (!QFileInfo::exists(folder + QLatin1String(kLockName)) &&
+            entry.lastModified().secsTo(QDateTime::currentDateTime()) < 600)
+            continue;
+        const int fd = LockFolder(folder, LOCK_EX | LOCK_NB);
+        if (fd < 0)
+            continue;
+        QDir(folder).removeRecursively();
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+RunWorkFolder::RunWorkFolder(const QString& parent)
+    : m_parent(parent), m_folder((RemoveAbandonedWorkFolders(parent), parent + QStringLiteral("/run-XXXXXX")))
+{
+    if (m_folder.isValid())
+        m_lock = LockFolder(m_folder.path(), LOCK_EX);
+}
+
+RunWorkFolder::~RunWorkFolder()
+{
+    if (m_lock >= 0)
+        ::close(m_lock);
 }
 
 QString RunWorkFolder::problem() const

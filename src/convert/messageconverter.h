@@ -51,9 +51,15 @@ struct MessageResult {
 // user only, and removed with everything in it when the object goes. Two runs
 // at once never read each other's work files, and no other user can plant a
 // link at a path the run writes.
+//
+// A run killed outright leaves its folder behind; the next run removes every
+// folder whose run no longer holds its lock.
 class RunWorkFolder {
 public:
     explicit RunWorkFolder(const QString& parent);
+    ~RunWorkFolder();
+    RunWorkFolder(const RunWorkFolder&) = delete;
+    RunWorkFolder& operator=(const RunWorkFolder&) = delete;
     bool isValid() const { return m_folder.isValid(); }
     QString path() const { return m_folder.path(); }
     // What to tell the user when the folder could not be made.
@@ -62,6 +68,7 @@ public:
 private:
     QString m_parent;
     QTemporaryDir m_folder;
+    int m_lock = -1;
 };
 
 // The steps of one message, shared by the window and the command line:

@@ -12,6 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <functional>
 
 namespace {
@@ -465,6 +469,30 @@ private slots:
         QVERIFY(done.contains(QStringLiteral("Check that the temporary folder exists")));
         QVERIFY(vexloCalls().isEmpty());
         QVERIFY(rig.engine.calls.isEmpty());
+    }
+
+    void foldersOfRunsThatDiedAreRemoved()
+    {
+        // One left by a run killed outright, one of a run still going.
+        const QString dead = m_work + QStringLiteral("/run-dead01");
+        const QString alive = m_work + QStringLiteral("/run-alive1");
+        for (const QString& folder : {dead, alive}) {
+            QVERIFY(QDir().mkpath(folder));
+            QFile lock(folder + QStringLiteral("/.lock"));
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            QFile page(folder + QStringLiteral("/a.mht"));
+            QVERIFY(page.open(QIODevice::WriteOnly));
+        }
+        const int held = ::open(QFile::encodeName(alive + QStringLiteral("/.lock")).constData(), O_RDWR);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+
+        {
+            const RunWorkFolder next(m_work);
+            QVERIFY(next.isValid());
+        }
+        ::close(held);
+        QVERIFY(!QFileInfo::exists(dead));
+        QVERIFY(QFileInfo::exists(alive + QStringLiteral("/a.mht")));
     }
 
     void theClosingMessageListsAtMostTwentyFailures()
