@@ -202,6 +202,14 @@ RunWorkFolder::~RunWorkFolder()
 {
     if (m_lock >= 0)
         ::close(m_lock);
+    // For a look at the pages the engine made: the folder stays, under a name
+    // that the clean-up of abandoned folders leaves alone.
+    if (m_folder.isValid() && qEnvironmentVariableIsSet(kKeepWorkFilesVariable)) {
+        const QString kept =
+            m_parent + QStringLiteral("/kept-") + QFileInfo(m_folder.path()).fileName().mid(4);
+        if (QDir().rename(m_folder.path(), kept))
+            m_folder.setAutoRemove(false);
+    }
 }
 
 QString RunWorkFolder::problem() const

@@ -47,6 +47,10 @@ struct MessageResult {
     int pages = 0;
 };
 
+// Set (to anything) in the environment, it keeps each run's work files in
+// a folder "kept-..." beside where the run worked, for a look afterwards.
+inline constexpr const char* kKeepWorkFilesVariable = "QUILLMARK_KEEP_WORK_FILES";
+
 // The work folder of one run alone: made fresh inside `parent`, open to this
 // user only, and removed with everything in it when the object goes. Two runs
 // at once never read each other's work files, and no other user can plant a
