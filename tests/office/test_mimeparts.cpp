@@ -30,7 +30,7 @@ private slots:
         const QByteArray headers = "From: Ann <ann@example.org>\r\nSubject: Hi\r\n";
         QTest::newRow("empty") << QByteArray() << false;
         QTest::newRow("zero byte among the fields")
-            << QByteArray("From: Ann\r\nSub\0ject: x\r\n\r\nbody", 27) << true;
+            << QByteArray("From: Ann\r\nSub\0ject: x\r\n\r\nbody", 30) << true;
         QTest::newRow("zip archive") << QByteArray("PK\x03\x04\x14\0\0\0", 8) + "\nFrom: a\n\n" << true;
         QTest::newRow("control characters") << QByteArray("From: a\x01\x02\x03\x04\x05\x06\r\n\r\n") << true;
         QTest::newRow("zero bytes in a part below, CRLF")
