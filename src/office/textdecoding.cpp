@@ -69,13 +69,13 @@ public:
     {
         if (!m_iconvName || isAsciiOrUtf8())
             return std::nullopt;
-        GMimeFilter* filter = g_mime_filter_charset_new(m_iconvName, "UTF-8");
+        const GObjectPtr<GMimeFilter> filter(g_mime_filter_charset_new(m_iconvName, "UTF-8"));
         if (!filter)
             return std::nullopt;
         const GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
         const GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
-        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), filter);
-        g_object_unref(filter); // the stream holds it now
+        // The stream takes a reference of its own.
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), filter.get());
         g_mime_stream_write(filtered.get(), bytes.data(), size_t(bytes.size()));
         g_mime_stream_flush(filtered.get());
         const GByteArray* out = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
@@ -150,6 +150,8 @@ bool StartsWithUtf16Mark(QByteArrayView bytes)
 
 QString DecodeText(QByteArrayView bytes, QByteArrayView declaredCharset, TextKind kind)
 {
+    if (bytes.isEmpty())
+        return {}; // GLib's converters refuse a null buffer, and there is nothing to convert
     if (auto text = decodeByMark(bytes))
         return *text;
     InitGMime();
