@@ -139,17 +139,9 @@ QString RefusalReason(const QString& path)
     const QByteArray head = file.read(8192);
     if (head.isEmpty())
         return QStringLiteral("the file is empty");
-    // Two-byte text starts with its byte order mark and is full of zero
-    // bytes. Otherwise a zero byte among the header lines means binary data;
-    // a message may well carry zero bytes further down, in a binary part.
-    const bool twoByteText = head.startsWith("\xFF\xFE") || head.startsWith("\xFE\xFF");
-    qsizetype headerEnd = head.size();
-    for (const char* blankLine : {"\n\n", "\n\r\n"}) {
-        const qsizetype at = head.indexOf(blankLine);
-        if (at >= 0)
-            headerEnd = std::min(headerEnd, at);
-    }
-    if (!twoByteText && head.left(headerEnd).contains('\0'))
+    // The office host's reader refuses such data with the same test; here the
+    // message fails before its page is built.
+    if (LooksBinary(head))
         return QStringLiteral("the file holds binary data, not an e-mail message");
     return {};
 }

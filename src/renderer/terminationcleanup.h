@@ -9,5 +9,5 @@ enum class CleanupSlot { PartialOutput, WorkFile, WorkFolder };
 
 void InstallTerminationCleanup();
 // An empty path clears the slot. Files are unlinked before the folder is
-// removed.
+// removed, together with whatever else it holds.
 void SetCleanupPath(CleanupSlot slot, const QString& path);
