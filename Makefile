@@ -29,8 +29,12 @@ deps:
 test-deps:
 	@PKGS="$(BUILD_PACKAGES) $(RUN_PACKAGES) $(TEST_PACKAGES)" sh .ci/install-packages
 
+# A compiler cache, when the machine has one, makes rebuilds of other
+# checkouts cheap; without it nothing changes.
+LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
 $(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 
 build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -52,7 +56,7 @@ SANITIZER_BUILD_DIR ?= build-sanitizers
 SANITIZER_ENV = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 $(SANITIZER_BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(SANITIZER_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWITH_SANITIZERS=ON
+	cmake -S . -B $(SANITIZER_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWITH_SANITIZERS=ON $(LAUNCHER)
 
 test-sanitizers: test-deps $(SANITIZER_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(SANITIZER_BUILD_DIR) -j $(JOBS)
