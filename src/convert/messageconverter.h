@@ -1,8 +1,11 @@
 #pragma once
 
+#include "imagingoptions.h"
+
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -42,6 +45,11 @@ struct MessageResult {
     bool converted = false;
     // Why no TIFF was made; empty when converted.
     QString reason;
+    // The pages written; with one file per page, the files in page order.
+    int pages = 0;
+    QStringList outputPaths;
+    // The Bates number of the first page, when pages are numbered.
+    qint64 firstBatesNumber = 0;
 };
 
 // The steps of one message, shared by the window and the command line:
@@ -59,11 +67,18 @@ public:
 
     void setEnvironmentSource(EnvironmentSource source) { m_environment = std::move(source); }
     void setRenderTimeLimit(std::chrono::milliseconds limit) { m_renderTimeLimit = limit; }
+    // Options of the command line; the window keeps the defaults. With Bates
+    // numbers, each converted message's pages take the next numbers, so the
+    // messages of a run must go through one converter, in order.
+    void setImagingOptions(const ImagingOptions& options);
+    const ImagingOptions& imagingOptions() const { return m_imaging; }
+    qint64 nextBatesNumber() const { return m_nextBatesNumber; }
 
     const QString& workFolder() const { return m_workFolder; }
     const QString& vexloPath() const { return m_vexloPath; }
 
-    // Steps 150 to 220. `bar`, when given, is the bar the renderer's wait
+    // Steps 150 to 220. With one file per page, `outputPath` names the
+    // message's files: PageFilePath(outputPath, 1), ... `bar`, when given, is the bar the renderer's wait
     // advances; `itemCount` is the list's size for that wait.
     MessageResult convert(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
                           const QString& outputPath, ProgressBar* bar, int itemCount);
@@ -74,6 +89,8 @@ private:
     QString m_workFolder;
     EnvironmentSource m_environment;
     std::chrono::milliseconds m_renderTimeLimit;
+    ImagingOptions m_imaging;
+    qint64 m_nextBatesNumber = 0;
 };
 
 // The reason to refuse a file before converting it: empty, or binary data

@@ -2,7 +2,9 @@
 
 #include "bitonal.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 
 #include <tiffio.h>
 #include <unistd.h>
@@ -209,4 +211,56 @@ void TiffWriter::finish()
     TIFFClose(t);
     if (flushed != 1)
         Fail("Cannot write the image file");
+}
+
+int CountTiffPages(const QString& path)
+{
+    InstallHandlers();
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"),
+                                                      [](TIFF* t) {
+                                                          if (t)
+                                                              TIFFClose(t);
+                                                      });
+    lastTiffError.clear();
+    return tiff ? int(TIFFNumberOfDirectories(tiff.get())) : 0;
+}
+
+QList<QByteArray> TiffPagesAsPng(const QString& path)
+{
+    // A page larger than this is no picture anyone sent by mail, and would
+    // only exhaust memory.
+    constexpr quint64 kMostPixels = 150'000'000;
+    InstallHandlers();
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"),
+                                                      [](TIFF* t) {
+                                                          if (t)
+                                                              TIFFClose(t);
+                                                      });
+    if (!tiff)
+        Fail("The picture cannot be read as TIFF");
+    QList<QByteArray> pages;
+    TIFF* t = tiff.get();
+    do {
+        uint32_t width = 0;
+        uint32_t height = 0;
+        TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
+        if (width == 0 || height == 0 || quint64(width) * height > kMostPixels)
+            Fail("Page " + std::to_string(pages.size() + 1) + " of the picture has no usable size");
+        QImage image(int(width), int(height), QImage::Format_RGBA8888);
+        // Each raster word is A B G R from the high byte down: R G B A in the
+        // memory of a little-endian machine.
+        static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "TIFF pictures are read as RGBA bytes");
+        Check(TIFFReadRGBAImageOriented(t, width, height, reinterpret_cast<uint32_t*>(image.bits()),
+                                        ORIENTATION_TOPLEFT, 0),
+              "Cannot read a page of the picture");
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        if (!image.save(&buffer, "PNG"))
+            Fail("Cannot convert a page of the picture");
+        pages.append(png);
+    } while (TIFFReadDirectory(t));
+    lastTiffError.clear();
+    return pages;
 }

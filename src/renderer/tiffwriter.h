@@ -3,6 +3,8 @@
 #include "pageimage.h"
 #include "renderoptions.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -54,3 +56,10 @@ private:
     int written_ = 0;
     TiffDocumentInfo info_;
 };
+
+// The number of pages (directories) of a TIFF file; 0 when it cannot be read.
+int CountTiffPages(const QString& path);
+
+// Each page of a TIFF file as PNG, for engines that do not read TIFF. Throws
+// std::runtime_error with libtiff's reason when the file cannot be read.
+QList<QByteArray> TiffPagesAsPng(const QString& path);
