@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imagingoptions.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +19,9 @@ struct CommandLine {
     QStringList paths;
     bool help = false;
     int pageTimeLimitSeconds = 60;
+    // Resolution, colour, page files, header lines, attachments, Bates
+    // numbers; the defaults write what the window writes.
+    ImagingOptions imaging;
 };
 
 // The arguments without the program name. No value, and a reason in *error,
@@ -33,6 +38,8 @@ QString UsageText();
 QStringList CollectMessages(const QStringList& paths, QStringList* unreadable);
 
 // Converts the messages, printing one line per message to `out` and the
-// reasons of failures to `err`; returns the exit status.
+// reasons of failures to `err`; returns the exit status. With Bates numbers
+// the messages are numbered in the order given and the Opticon load file
+// <outputFolder>/<PREFIX>.opt lists the pages of those that converted.
 int ConvertMessages(const QStringList& messages, const QString& outputFolder, MessageConverter& converter,
                     QTextStream& out, QTextStream& err);

@@ -47,5 +47,6 @@ int main(int argc, char* argv[])
     SetOfficeCallTimeLimit(line->pageTimeLimitSeconds * 1000);
     MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
                                TempFolder());
+    converter.setImagingOptions(line->imaging);
     return ConvertMessages(messages, outputFolder, converter, out, err);
 }

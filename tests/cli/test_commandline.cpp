@@ -34,6 +34,18 @@ private slots:
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("0"), QStringLiteral("a.eml")};
         QTest::newRow("time limit that is no number")
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("a.eml")};
+        QTest::newRow("dpi below 72") << QStringList{"--dpi", "71", "a.eml"};
+        QTest::newRow("dpi above 600") << QStringList{"--dpi=601", "a.eml"};
+        QTest::newRow("colour of no kind") << QStringList{"--colour", "sepia", "a.eml"};
+        QTest::newRow("pages of no kind") << QStringList{"--pages", "double", "a.eml"};
+        QTest::newRow("header line of no kind") << QStringList{"--header", "cc,bcc", "a.eml"};
+        QTest::newRow("bates without a prefix") << QStringList{"--bates", "000001", "--out", "/tmp", "a.eml"};
+        QTest::newRow("bates prefix with a comma")
+            << QStringList{"--bates", "A,B1", "--out", "/tmp", "a.eml"};
+        QTest::newRow("bates without out") << QStringList{"--bates", "ABC000001", "a.eml"};
+        QTest::newRow("bates with multi-page files")
+            << QStringList{"--bates", "ABC", "--pages", "multi", "--out", "/tmp", "a.eml"};
+        QTest::newRow("dpi without a value") << QStringList{"a.eml", "--dpi"};
     }
     void refusesArgumentsThatMakeNoSense()
     {
@@ -73,8 +85,8 @@ private slots:
     {
         const CliRun run = RunCli({QStringLiteral("--help")});
         QCOMPARE(run.exitCode, kExitAllConverted);
-        QVERIFY(run.out.startsWith(
-            QLatin1String("Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] PATH...")));
+        QVERIFY(run.out.startsWith(QLatin1String(
+            "Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] [OPTIONS] PATH...")));
         QVERIFY(run.out.contains(QLatin1String("Exit status")));
     }
 
@@ -121,6 +133,30 @@ private slots:
         QCOMPARE(dialogs.messageBox(QStringLiteral("go on?"), Dialogs::YesNo), Dialogs::AnswerYes);
         QCOMPARE(dialogs.takeMessages(), QStringList{QStringLiteral("go on?")});
         QVERIFY(dialogs.takeMessages().isEmpty());
+    }
+
+    void readsImagingOptions()
+    {
+        QString error;
+        const auto line = ParseCommandLine({"--dpi=300", "--colour", "mono", "--header", "cc, attachments",
+                                            "--attachments", "--bates", "VOL2-0099", "-o", "/out", "a.eml"},
+                                           &error);
+        QVERIFY2(line, qPrintable(error));
+        const ImagingOptions& imaging = line->imaging;
+        QCOMPARE(imaging.render.dpi, 300);
+        QCOMPARE(imaging.render.colour, ColourMode::Mono);
+        QVERIFY(imaging.headerCc && imaging.headerAttachments && imaging.attachments);
+        QVERIFY(imaging.render.bates);
+        QCOMPARE(imaging.render.bates->number(imaging.render.bates->first), QStringLiteral("VOL2-0099"));
+        // Each numbered page is a file of its own.
+        QCOMPARE(imaging.render.pages, PageFiles::Single);
+
+        const auto plain = ParseCommandLine({"a.eml"}, &error);
+        QVERIFY(plain && plain->imaging.changesNothing());
+        const QString usage = UsageText();
+        for (const char* option : {"--dpi", "--colour", "--pages single", "--header cc,attachments",
+                                   "--attachments", "--bates PREFIX[START]"})
+            QVERIFY2(usage.contains(QLatin1String(option)), option);
     }
 };
 
