@@ -5,9 +5,13 @@
 #include "tiffreadback.h"
 #include "vexlotool.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <csignal>
 #include <stdexcept>
 
 using testpdf::Page;
@@ -257,6 +261,38 @@ private slots:
         QCOMPARE(noNumber->number(noNumber->first), QStringLiteral("SMITH000001"));
         for (const char* bad : {"", "000123", "a/b1", "A,B1", "..1", "-x1"})
             QVERIFY2(!BatesNumbering::parse(QString::fromLatin1(bad)), bad);
+    }
+
+    // vexlo ended from outside (the run's time limit) while writing pages one
+    // per file leaves neither finished pages nor its hidden folder.
+    void endedFromOutsideLeavesNoPages()
+    {
+        const QString tool = QStringLiteral(QM_PROGRAM_DIR "/vexlo");
+        if (!QFileInfo(tool).isExecutable())
+            QSKIP("vexlo is not built");
+        QTemporaryDir dir;
+        const QString pdf = dir.filePath(QStringLiteral("long.pdf"));
+        QVERIFY(testpdf::Write(pdf, QList<Page>(40, Page::Grey)));
+        QProcess vexlo;
+        vexlo.start(tool, {QStringLiteral("--dpi"), QStringLiteral("600"), QStringLiteral("--pages"),
+                           QStringLiteral("single"), QStringLiteral("--output"),
+                           dir.filePath(QStringLiteral("out.tiff")), pdf});
+        QVERIFY(vexlo.waitForStarted());
+        // Wait for the second page in the hidden folder.
+        QElapsedTimer clock;
+        clock.start();
+        bool writing = false;
+        while (!writing && clock.elapsed() < 60000 && vexlo.state() == QProcess::Running) {
+            for (const QString& part :
+                 QDir(dir.path()).entryList({QStringLiteral(".vexlo-*")}, QDir::Dirs | QDir::Hidden))
+                writing = writing || QFileInfo::exists(dir.filePath(part + QStringLiteral("/2.tiff")));
+            QThread::msleep(10);
+        }
+        QVERIFY(writing);
+        ::kill(pid_t(vexlo.processId()), SIGTERM);
+        QVERIFY(vexlo.waitForFinished(10000));
+        QCOMPARE(vexlo.exitCode(), 128 + SIGTERM);
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("long.pdf")});
     }
 };
 
