@@ -24,13 +24,15 @@ struct BitonalPage {
 inline constexpr int kTextThreshold = 160;
 
 // Turns a page into black and white so that text stays sharp and pictures
-// stay recognisable. The page is judged in square tiles of about 1/16 inch:
-// a tile where at least 40% of the pixels are mid-tones (neither near white
-// nor near black) belongs to a picture, a tint or a gradient, and is dithered
-// with an 8 x 8 ordered (Bayer) matrix, which keeps the level of grey as a
-// share of black dots. Every other tile (text, rules, white paper) is cut at
-// kTextThreshold, so a glyph's anti-aliased edge becomes a clean edge instead
-// of a fringe of dots. Ordered dither rather than error diffusion: a tile's
-// result depends on that tile alone, so no error bleeds from a picture into
-// the text beside it.
+// stay recognisable. The page is judged in square tiles of about 1/16 inch.
+// A tile where at least 40% of the pixels are mid-tones (neither near white
+// nor near black) and less than 20% are white paper belongs to a picture, a
+// tint or a gradient, provided its left or right neighbour does too (a lone
+// one is the inside of a bold letter); it is dithered with an 8 x 8 ordered
+// (Bayer) matrix, which keeps each level of grey as a share of black dots.
+// Every other tile (text, rules, white paper) is cut at kTextThreshold, so a
+// glyph's anti-aliased edge becomes a clean edge instead of a fringe of dots,
+// and the paper between letters keeps type in a colour of middle lightness
+// (brown headings, blue links) cut sharp too. Ordered dither rather than
+// error diffusion: no error bleeds from a picture into the text beside it.
 BitonalPage ToBitonal(const PageImage& page, int dpi);

@@ -95,19 +95,32 @@ private slots:
                 SetPixel(page, x + 4, y, 200, 200, 200);
             }
 
+        // A heading in brown (grey 85 to the eye), strokes of 6 on 6 of paper.
+        page.rgb.append(QByteArray(page.width * 64 * 3, char(255)));
+        page.height += 64;
+        for (int y = 256; y < page.height; ++y)
+            for (int x = 0; x < page.width; x += 12)
+                for (int k = 0; k < 6; ++k)
+                    SetPixel(page, x + k, y, 122, 75, 42);
+
         const BitonalPage bitonal = ToBitonal(page, kDpi);
 
         const auto blackShare = [&](int left, int width) {
             int black = 0;
-            for (int y = 0; y < page.height; ++y)
+            for (int y = 0; y < 256; ++y)
                 for (int x = left; x < left + width; ++x)
                     black += bitonal.isBlack(x, y) ? 1 : 0;
-            return double(black) / (width * page.height);
+            return double(black) / (width * 256);
         };
+        for (int y = 256; y < page.height; ++y)
+            for (int x = 0; x + 12 <= page.width; x += 12) {
+                QVERIFY(bitonal.isBlack(x, y) && bitonal.isBlack(x + 5, y));
+                QVERIFY(!bitonal.isBlack(x + 6, y) && !bitonal.isBlack(x + 11, y));
+            }
         // Grey 48..80 is about 75% black, 176..208 about 25%.
         QVERIFY(qAbs(blackShare(48, 32) - 0.75) < 0.06);
         QVERIFY(qAbs(blackShare(176, 32) - 0.25) < 0.06);
-        for (int y = 0; y < page.height; ++y)
+        for (int y = 0; y < 256; ++y)
             for (int x = 288; x < 512; x += 16) {
                 QVERIFY(bitonal.isBlack(x, y)); // a dark edge joins the stroke
                 QVERIFY(bitonal.isBlack(x + 2, y));
