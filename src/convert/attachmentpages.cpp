@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <stdexcept>
 
@@ -188,7 +189,14 @@ QStringList AttachmentPages::layOut(const QList<MailAttachment>& attachments)
         try {
             pdf = layOutOne(attachments[i], number);
         } catch (const std::exception& error) {
-            pdf = noticePage(attachments[i], QString::fromUtf8(error.what()), number);
+            // The reader of the page knows the attachment by its name, not by
+            // the work file it was written to.
+            QString reason = QString::fromUtf8(error.what());
+            for (const QString& path : std::as_const(m_workFiles)) {
+                reason.replace(QUrl::fromLocalFile(path).toString(), attachments[i].fileName);
+                reason.replace(path, attachments[i].fileName);
+            }
+            pdf = noticePage(attachments[i], reason, number);
         }
         pdfs.append(pdf);
     }

@@ -222,8 +222,14 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         const int startValue = bar ? qint32(RoundHalfToEven(bar->value())) : 0;
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
     });
-    if (status != 0)
+    if (status != 0) {
+        // A renderer stopped just after it put its pages in place must not
+        // leave them looking like a result of this message.
+        if (singlePages)
+            for (const QString& page : ExistingPageFiles(outputPath))
+                DeleteFileQuietly(page);
         return failure(RendererFailure(status, m_renderTimeLimit));
+    }
 
     MessageResult result;
     if (singlePages) {
