@@ -7,7 +7,8 @@ JOBS ?= $(shell nproc)
 # Debian packages: to build, to run, and to test. qt6-base-dev brings the
 # OpenGL and Vulkan headers that Qt's CMake files look for.
 BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev \
-                 libgmime-3.0-dev libreofficekit-dev libpoppler-cpp-dev libtiff-dev
+                 libgmime-3.0-dev libreofficekit-dev libpoppler-cpp-dev libtiff-dev \
+                 libcsv-dev
 # The page engine lays out mail; LibreOffice only office documents, and the
 # tests of those need it.
 RUN_PACKAGES   = libqt6webenginecore6-bin libreoffice-writer-nogui fonts-dejavu-core \

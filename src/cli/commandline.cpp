@@ -270,6 +270,11 @@ int ConvertMessages(const QStringList& messages, const QString& outputFolder, Me
 {
     ConsoleDialogs dialogs;
     OutputNames outputNames;
+    const RunWorkFolder workFolder(converter.workParent());
+    if (!workFolder.isValid()) {
+        err << "quillmark-convert: " << workFolder.problem() << Qt::endl;
+        return kExitSomeFailed;
+    }
     const ImagingOptions& imaging = converter.imagingOptions();
     std::optional<OpticonLoadFile> loadFile;
     if (imaging.render.bates)
@@ -279,7 +284,7 @@ int ConvertMessages(const QStringList& messages, const QString& outputFolder, Me
     for (int i = 0; i < total; ++i) {
         const QString& messagePath = messages.at(i);
         StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
-        const WorkPaths work = FormWorkPaths(messagePath, converter.workFolder());
+        const WorkPaths work = FormWorkPaths(messagePath, workFolder.path());
         const QString folder = outputFolder.isEmpty() ? GetFolderPart(messagePath) : outputFolder;
         QString outputPath = OutputPathFor(messagePath, folder);
         if (loadFile)

@@ -7,7 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
@@ -205,9 +205,20 @@ void WriteTextFile(const QString& text, const QString& path)
             bytes[2 * i + 1] = char(text[i].unicode() >> 8);
         }
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // A link at a work file's path is never followed: the write would land
+    // wherever it points.
+    const int fd =
+        ::open(native(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        raiseStepError(errno == ELOOP ? QStringLiteral("%1 is a symbolic link; work files are never written "
+                                                       "through one")
+                                            .arg(path)
+                                      : systemError(errno));
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         raiseStepError(file.errorString());
+    }
     if (file.write(bytes) != bytes.size() || !file.flush())
         raiseStepError(file.errorString());
     file.close();
@@ -270,25 +281,26 @@ void CopyFileOverwriting(const QString& source, const QString& destination)
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return;
-    QSaveFile out(destination);
-    out.setDirectWriteFallback(true);
-    if (!out.open(QIODevice::WriteOnly))
+    // A fresh file of our own (O_EXCL) renamed over the destination: a link
+    // planted at the destination is replaced, never written through, which
+    // QSaveFile would do.
+    QTemporaryFile out(GetFolderPart(destination) + QStringLiteral(".copy-XXXXXX"));
+    if (!out.open())
         return;
     char buffer[1 << 16];
     for (;;) {
         const qint64 n = in.read(buffer, sizeof buffer);
-        if (n < 0) {
-            out.cancelWriting();
+        if (n < 0)
             return;
-        }
         if (n == 0)
             break;
-        if (out.write(buffer, n) != n) {
-            out.cancelWriting();
+        if (out.write(buffer, n) != n)
             return;
-        }
     }
-    out.commit();
+    if (!out.flush())
+        return;
+    if (::rename(native(out.fileName()).constData(), native(destination).constData()) == 0)
+        out.setAutoRemove(false);
 }
 
 void CopyFileChecked(const QString& source, const QString& destination)

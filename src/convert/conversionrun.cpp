@@ -21,15 +21,23 @@ void ProcessPendingEvents()
 QString DoneMessage(const RunSummary& summary)
 {
     QString text = QStringLiteral("Done.");
-    if (summary.failedNames.isEmpty())
+    if (summary.failures.isEmpty())
         return text;
-    const int failed = int(summary.failedNames.size());
+    const int failed = int(summary.failures.size());
     text += QStringLiteral("\r\n\r\n%1 of %2 %3 produced no TIFF file:")
                 .arg(failed)
                 .arg(summary.messages)
                 .arg(summary.messages == 1 ? QStringLiteral("message") : QStringLiteral("messages"));
-    for (const QString& name : summary.failedNames)
-        text += QStringLiteral("\r\n") + name;
+    // A box taller than the screen would hide its own OK button.
+    const int listed = std::min(failed, kMostFailuresListed);
+    for (int i = 0; i < listed; ++i) {
+        const MessageFailure& failure = summary.failures.at(i);
+        text += QStringLiteral("\r\n") + failure.name;
+        if (!failure.reason.isEmpty())
+            text += QStringLiteral(": ") + failure.reason;
+    }
+    if (listed < failed)
+        text += QStringLiteral("\r\nand %1 more").arg(failed - listed);
     return text;
 }
 
@@ -75,6 +83,8 @@ void ConversionRun::PushButton2_Click(RunView& view)
     guard.step(114, [&] { view.setBusy(true); });
 
     ProgressBar& bar = view.progressBar();
+    // Made here, after every reason to stop early, and gone when the run ends.
+    const RunWorkFolder workFolder(m_converter.workParent());
     RunSummary summary;
     OutputNames outputNames;
     const int n = guard.value<int>(
@@ -92,7 +102,7 @@ void ConversionRun::PushButton2_Click(RunView& view)
         guard.step(136, ProcessPendingEvents);
 
         WorkPaths work;
-        guard.step(138, [&] { work = FormWorkPaths(messagePath, m_converter.workFolder()); });
+        guard.step(138, [&] { work = FormWorkPaths(messagePath, workFolder.path()); });
         QString outputPath;
         const auto claimOutput = [&](const QString& folder) {
             outputPath = outputNames.claim(OutputPathFor(messagePath, folder), messagePath);
@@ -105,12 +115,14 @@ void ConversionRun::PushButton2_Click(RunView& view)
             guard.step(148, [&] { claimOutput(GetFolderPart(messagePath)); });
 
         const MessageResult result =
-            m_converter.convert(guard, messagePath, work, outputPath, &bar, view.itemCount());
+            workFolder.isValid()
+                ? m_converter.convert(guard, messagePath, work, outputPath, &bar, view.itemCount())
+                : MessageResult{false, workFolder.problem()};
         ++summary.messages;
         if (result.converted)
             outputNames.markWritten(outputPath);
         else
-            summary.failedNames.append(GetFileName(messagePath));
+            summary.failures.append({GetFileName(messagePath), result.reason});
     } // 222
 
     guard.step(228, [&] { view.setBusy(false); });

@@ -11,14 +11,24 @@ class RunView;
 
 inline constexpr const char* kConversionRunLocation = "in Quillmark2021/08/31.Form1.PushButton2_Click ";
 
-// The messages of one finished run that produced no TIFF, by file name.
-struct RunSummary {
-    int messages = 0;
-    QStringList failedNames;
+// A message of a run that produced no TIFF: its file name and why.
+struct MessageFailure {
+    QString name;
+    QString reason;
 };
 
-// "Done.", followed by the count and names of the messages that produced no
-// TIFF when there are any, so a failure never reads as success.
+// The messages of one finished run, and those that produced no TIFF.
+struct RunSummary {
+    int messages = 0;
+    QList<MessageFailure> failures;
+};
+
+// The closing message lists at most this many failures, then how many more.
+inline constexpr int kMostFailuresListed = 20;
+
+// "Done.", followed by the count of the messages that produced no TIFF and
+// one line for each with its reason when there are any, so a failure never
+// reads as success and the user knows what to put right.
 QString DoneMessage(const RunSummary& summary);
 
 // "Start Converting": every listed message becomes a TIFF beside the message

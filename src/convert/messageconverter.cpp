@@ -8,11 +8,20 @@
 #include "paths.h"
 #include "processrunner.h"
 #include "progressbar.h"
+#include "steperror.h"
 #include "stepguard.h"
 #include "tiffwriter.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <QDateTime>
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,7 +35,24 @@ QMap<QString, QString> HostEnvironment()
     return {{QString::fromLatin1(kOfficeSocketVariable), socket}};
 }
 
-QString RendererFailure(int status, std::chrono::milliseconds limit)
+// The renderer's last line on standard error is its reason ("vexlo: No
+// space left on device."), which says more than any exit status.
+QString RendererReason(const QString& errorOutput)
+{
+    const QStringList lines = errorOutput.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        QString text = line->trimmed();
+        if (text.startsWith(QLatin1String("vexlo:")))
+            text = text.mid(6).trimmed();
+        while (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            return text;
+    }
+    return {};
+}
+
+QString RendererFailure(int status, std::chrono::milliseconds limit, const QString& errorOutput)
 {
     if (status == kProcessTimedOut)
         return QStringLiteral("the page renderer did not finish within %1 s and was stopped")
@@ -34,8 +60,10 @@ QString RendererFailure(int status, std::chrono::milliseconds limit)
     if (status <= kCannotStartBase + 1000 && status >= kCannotStartBase)
         return QStringLiteral("the page renderer could not be started (error %1); reinstall the program")
             .arg(status - kCannotStartBase);
-    if (status > 128 && status < 160)
-        return QStringLiteral("the page renderer crashed (signal %1)").arg(status - 128);
+    if (status == kProcessCrashed)
+        return QStringLiteral("the page renderer crashed");
+    if (const QString reason = RendererReason(errorOutput); !reason.isEmpty())
+        return QStringLiteral("the page renderer failed: %1").arg(reason);
     return QStringLiteral("the page renderer failed (exit status %1)").arg(status);
 }
 
@@ -45,6 +73,25 @@ MessageResult failure(const QString& reason)
     result.reason = reason;
     return result;
 }
+
+// Which file is at `path` and when it was last written, so the run can tell
+// a new TIFF from the one an earlier run left there.
+struct FileIdentity {
+    explicit FileIdentity(const QString& path)
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            inode = st.st_ino;
+            modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        }
+    }
+    bool operator==(const FileIdentity& other) const
+    {
+        return inode == other.inode && modified == other.modified;
+    }
+    ino_t inode = 0;
+    long long modified = 0;
+};
 
 // Why the list item cannot be copied as a message, or empty when it can.
 QString SourceProblem(const QString& messagePath)
@@ -136,8 +183,67 @@ QString RefusalReason(const QString& path)
     return {};
 }
 
-MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workFolder)
-    : m_engine(engine), m_vexloPath(std::move(vexloPath)), m_workFolder(std::move(workFolder)),
+namespace {
+
+constexpr auto kLockName = "/.lock";
+
+// Held by the run that made the folder for as long as it lives; the system
+// lets go of it when the run ends in any way, SIGKILL included.
+int LockFolder(const QString& folder, int operation)
+{
+    const int fd = ::open(QFile::encodeName(folder + QLatin1String(kLockName)).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0 && ::flock(fd, operation) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void RemoveAbandonedWorkFolders(const QString& parent)
+{
+    const QDir dir(parent);
+    for (const QFileInfo& entry :
+         dir.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoSymLinks)) {
+        const QString folder = entry.absoluteFilePath();
+        // A folder without its lock yet may be one another run is making.
+        if (!QFileInfo::exists(folder + QLatin1String(kLockName)) &&
+            entry.lastModified().secsTo(QDateTime::currentDateTime()) < 600)
+            continue;
+        const int fd = LockFolder(folder, LOCK_EX | LOCK_NB);
+        if (fd < 0)
+            continue;
+        QDir(folder).removeRecursively();
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+RunWorkFolder::RunWorkFolder(const QString& parent)
+    : m_parent(parent), m_folder((RemoveAbandonedWorkFolders(parent), parent + QStringLiteral("/run-XXXXXX")))
+{
+    if (m_folder.isValid())
+        m_lock = LockFolder(m_folder.path(), LOCK_EX);
+}
+
+RunWorkFolder::~RunWorkFolder()
+{
+    if (m_lock >= 0)
+        ::close(m_lock);
+}
+
+QString RunWorkFolder::problem() const
+{
+    if (isValid())
+        return {};
+    return QStringLiteral("No work folder could be made in %1: %2. Check that the temporary folder exists, "
+                          "is writable and has free space.")
+        .arg(m_parent, m_folder.errorString());
+}
+
+MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workParent)
+    : m_engine(engine), m_vexloPath(std::move(vexloPath)), m_workParent(std::move(workParent)),
       m_environment(HostEnvironment), m_renderTimeLimit(kDefaultTimeLimit)
 {
 }
@@ -153,14 +259,16 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
 {
     guard.step(150, [&] { DeleteFileQuietly(work.mhtPath); });
     guard.step(152, [&] { DeleteFileQuietly(work.rtfPath); });
+    // The old TIFF is replaced only by vexlo's rename of a complete new one
+    // (with one file per page, vexlo also removes an earlier run's extra
+    // pages); what this step can still catch is a path that no TIFF can take.
     const bool singlePages = m_imaging.render.pages == PageFiles::Single;
+    const QString firstFile = singlePages ? PageFilePath(outputPath, 1) : outputPath;
     guard.step(154, [&] {
-        DeleteFileQuietly(outputPath);
-        // An earlier run's pages of this message, which this one replaces.
-        if (singlePages)
-            for (const QString& page : ExistingPageFiles(outputPath))
-                DeleteFileQuietly(page);
+        if (QFileInfo(firstFile).isDir())
+            raiseStepError(QStringLiteral("The output path %1 is a folder.").arg(firstFile));
     });
+    const FileIdentity earlierTiff(firstFile);
 
     // A list item that is no readable file, or no message text, would go on
     // as an empty or garbled page and come out as a TIFF of nothing.
@@ -168,8 +276,8 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return failure(problem);
     guard.step(156, [&] { CopyFileChecked(messagePath, work.mhtPath); });
     if (!IsExistingFile(work.mhtPath))
-        return failure(
-            QStringLiteral("the message could not be copied to the work folder %1").arg(m_workFolder));
+        return failure(QStringLiteral("the message could not be copied to the work folder %1")
+                           .arg(GetFolderPart(work.mhtPath)));
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
         return failure(refusal);
 
@@ -190,7 +298,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return failure(QStringLiteral("the page engine laid out no pages for the message"));
 
     QStringList documents{work.rtfPath};
-    AttachmentPages attachmentPages(m_engine, m_workFolder, work.baseName);
+    AttachmentPages attachmentPages(m_engine, QFileInfo(work.mhtPath).absolutePath(), work.baseName);
     // The work files of attachments go with the message, whatever happens.
     struct RemoveWorkFiles {
         const AttachmentPages& pages;
@@ -214,35 +322,30 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     guard.step(218,
                [&] { arguments = RendererArguments(m_imaging, m_nextBatesNumber, documents, outputPath); });
     int status = 0;
+    QString errorOutput;
     guard.step(220, [&] {
         RunLimits limits;
+        limits.errorOutput = &errorOutput;
         limits.environment = m_environment ? m_environment() : QMap<QString, QString>();
         limits.timeLimit = m_renderTimeLimit;
         const QString baseText = bar ? bar->text() : QString();
         const int startValue = bar ? qint32(RoundHalfToEven(bar->value())) : 0;
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
     });
-    if (status != 0) {
-        // A renderer stopped just after it put its pages in place must not
-        // leave them looking like a result of this message.
-        if (singlePages)
-            for (const QString& page : ExistingPageFiles(outputPath))
-                DeleteFileQuietly(page);
-        return failure(RendererFailure(status, m_renderTimeLimit));
-    }
+    if (status != 0)
+        return failure(RendererFailure(status, m_renderTimeLimit, errorOutput));
+    if (!IsExistingFile(firstFile) || FileIdentity(firstFile) == earlierTiff)
+        return failure(QStringLiteral("the page renderer made no TIFF file at %1").arg(firstFile));
 
     MessageResult result;
+    result.converted = true;
     if (singlePages) {
         result.outputPaths = ExistingPageFiles(outputPath);
         result.pages = int(result.outputPaths.size());
-    } else if (IsExistingFile(outputPath)) {
+    } else {
         result.outputPaths = {outputPath};
-        result.pages = CountTiffPages(outputPath);
+        result.pages = TiffPageCount(outputPath);
     }
-    if (result.outputPaths.isEmpty())
-        return failure(QStringLiteral("the page renderer made no TIFF file at %1")
-                           .arg(singlePages ? PageFilePath(outputPath, 1) : outputPath));
-    result.converted = true;
     if (m_imaging.render.bates) {
         result.firstBatesNumber = m_nextBatesNumber;
         m_nextBatesNumber += result.pages;

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <chrono>
 #include <functional>
@@ -45,25 +46,52 @@ struct MessageResult {
     bool converted = false;
     // Why no TIFF was made; empty when converted.
     QString reason;
-    // The pages written; with one file per page, the files in page order.
+    // The pages of the TIFF made; 0 when none was.
     int pages = 0;
-    QStringList outputPaths;
+    // The files written: the TIFF, or with one file per page the pages in order.
+    QStringList outputPaths = {};
     // The Bates number of the first page, when pages are numbered.
     qint64 firstBatesNumber = 0;
 };
 
+// The work folder of one run alone: made fresh inside `parent`, open to this
+// user only, and removed with everything in it when the object goes. Two runs
+// at once never read each other's work files, and no other user can plant a
+// link at a path the run writes.
+//
+// A run killed outright leaves its folder behind; the next run removes every
+// folder whose run no longer holds its lock.
+class RunWorkFolder {
+public:
+    explicit RunWorkFolder(const QString& parent);
+    ~RunWorkFolder();
+    RunWorkFolder(const RunWorkFolder&) = delete;
+    RunWorkFolder& operator=(const RunWorkFolder&) = delete;
+    bool isValid() const { return m_folder.isValid(); }
+    QString path() const { return m_folder.path(); }
+    // What to tell the user when the folder could not be made.
+    QString problem() const;
+
+private:
+    QString m_parent;
+    QTemporaryDir m_folder;
+    int m_lock = -1;
+};
+
 // The steps of one message, shared by the window and the command line:
-// delete the old work files and result, copy the message, write the page with
-// the header block, have the page engine lay it out as PDF, and run vexlo on
-// that PDF. Every step runs under the caller's guard with its step number, so
-// a failing step is reported and the next one runs.
+// delete the old work files, copy the message, write the page with the header
+// block, have the page engine lay it out as PDF, and run vexlo on that PDF.
+// An earlier TIFF at the output path stays until vexlo puts the complete new
+// one in its place, so a failed conversion never costs the user a result. Every step runs under the caller's
+// guard with its step number, so a failing step is reported and the next one runs.
 class MessageConverter {
 public:
     // The renderer's environment names the office host, so vexlo lays out with
     // the engine that is already warm instead of starting its own.
     using EnvironmentSource = std::function<QMap<QString, QString>()>;
 
-    MessageConverter(OfficeEngine& engine, QString vexloPath, QString workFolder);
+    // Each run makes its own work folder inside `workParent`.
+    MessageConverter(OfficeEngine& engine, QString vexloPath, QString workParent);
 
     void setEnvironmentSource(EnvironmentSource source) { m_environment = std::move(source); }
     void setRenderTimeLimit(std::chrono::milliseconds limit) { m_renderTimeLimit = limit; }
@@ -74,7 +102,7 @@ public:
     const ImagingOptions& imagingOptions() const { return m_imaging; }
     qint64 nextBatesNumber() const { return m_nextBatesNumber; }
 
-    const QString& workFolder() const { return m_workFolder; }
+    const QString& workParent() const { return m_workParent; }
     const QString& vexloPath() const { return m_vexloPath; }
 
     // Steps 150 to 220. With one file per page, `outputPath` names the
@@ -86,7 +114,7 @@ public:
 private:
     OfficeEngine& m_engine;
     QString m_vexloPath;
-    QString m_workFolder;
+    QString m_workParent;
     EnvironmentSource m_environment;
     std::chrono::milliseconds m_renderTimeLimit;
     ImagingOptions m_imaging;

@@ -71,11 +71,24 @@ int StartErrorNumber(const QString& program)
     return kErrorFileAccess;
 }
 
+constexpr qsizetype kMostErrorOutput = 64 * 1024;
+
 int FinishedCode(const QProcess& process)
 {
     if (process.exitStatus() == QProcess::CrashExit)
-        return 128 + process.exitCode(); // the signal, as shells report it
+        return kProcessCrashed;
     return process.exitCode();
+}
+
+// Read as it comes so a talkative program never blocks on a full pipe; only
+// the end is kept, where the reason of a failure is.
+void CollectErrorOutput(QProcess& process, QString* into)
+{
+    if (!into)
+        return;
+    into->append(QString::fromLocal8Bit(process.readAllStandardError()));
+    if (into->size() > kMostErrorOutput)
+        into->remove(0, into->size() - kMostErrorOutput);
 }
 
 // Asks first, so the tool can remove its half-written files, then insists.
@@ -151,10 +164,12 @@ int RunProcessAndWait(const QString& program, const QStringList& arguments, std:
         environment.insert(it.key(), it.value());
     process.setProcessEnvironment(environment);
     // Nothing may wait for input that never comes; what the tool prints on
-    // standard error goes to ours so the reason of a failure is kept.
+    // standard error is the reason of a failure, kept for the caller or
+    // passed on to our own.
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setProcessChannelMode(limits.errorOutput ? QProcess::SeparateChannels
+                                                     : QProcess::ForwardedErrorChannel);
     // Closing the window ends its process at once, without unwinding; the tool
     // must not live on and keep writing into the user's folder.
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
@@ -171,9 +186,11 @@ int RunProcessAndWait(const QString& program, const QStringList& arguments, std:
         running = process.state() != QProcess::NotRunning;
         if (running && timing.nowMs() - startedAt >= limits.timeLimit.count()) {
             EndProcess(process);
+            CollectErrorOutput(process, limits.errorOutput);
             code = kProcessTimedOut;
             break;
         }
+        CollectErrorOutput(process, limits.errorOutput);
         if (!running)
             code = FinishedCode(process);
         timing.processEvents();

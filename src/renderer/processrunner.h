@@ -20,6 +20,9 @@ inline constexpr int kErrorFileAccess = 75;   // exists but may not be run
 // Returned when the time limit ended the process; no exit status of a real
 // process (0..255, or 128 plus a signal) can take this value.
 inline constexpr int kProcessTimedOut = 258;
+// Returned when the process crashed. Qt gives no signal number for a crash
+// (its exit code is then undefined), so none is made up.
+inline constexpr int kProcessCrashed = 259;
 
 inline constexpr std::chrono::milliseconds kDefaultTimeLimit = std::chrono::minutes(10);
 inline constexpr std::chrono::milliseconds kPollInterval{100};
@@ -49,6 +52,10 @@ struct RunLimits {
     std::chrono::milliseconds timeLimit = kDefaultTimeLimit;
     // Null means SystemWaitTiming().
     WaitTiming* timing = nullptr;
+    // When given, receives what the program printed on standard error (its
+    // last 64 KiB), so its own reason can be shown; otherwise that output goes
+    // to this process's standard error.
+    QString* errorOutput = nullptr;
 };
 
 // Absent, or outside 0..6, means 6 (minimized without focus). There are no
@@ -63,7 +70,7 @@ int EffectiveWindowStyle(std::optional<int> windowStyle);
 //
 // Returns the exit code; kCannotStartBase plus an error number when the
 // program cannot be started (the bar is then left alone); kProcessTimedOut
-// when the time limit ended it; 128 plus the signal when it crashed.
+// when the time limit ended it; kProcessCrashed when it crashed.
 int RunProcessAndWait(const QString& program, const QStringList& arguments, std::optional<int> windowStyle,
                       ProgressBar* progressBar, const QString& baseText, int startValue, int itemCount,
                       const RunLimits& limits = {});

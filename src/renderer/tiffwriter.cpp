@@ -213,16 +213,15 @@ void TiffWriter::finish()
         Fail("Cannot write the image file");
 }
 
-int CountTiffPages(const QString& path)
+int TiffPageCount(const QString& path)
 {
     InstallHandlers();
-    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"),
-                                                      [](TIFF* t) {
-                                                          if (t)
-                                                              TIFFClose(t);
+    const std::unique_ptr<tiff, void (*)(tiff*)> file(TIFFOpen(QFile::encodeName(path).constData(), "r"),
+                                                      [](tiff* handle) {
+                                                          if (handle)
+                                                              TIFFClose(handle);
                                                       });
-    lastTiffError.clear();
-    return tiff ? int(TIFFNumberOfDirectories(tiff.get())) : 0;
+    return file ? int(TIFFNumberOfDirectories(file.get())) : 0;
 }
 
 QList<QByteArray> TiffPagesAsPng(const QString& path)

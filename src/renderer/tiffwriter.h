@@ -57,8 +57,9 @@ private:
     TiffDocumentInfo info_;
 };
 
-// The number of pages (directories) of a TIFF file; 0 when it cannot be read.
-int CountTiffPages(const QString& path);
+// The number of pages (image directories) of the TIFF at `path`; 0 when it
+// cannot be read as TIFF.
+int TiffPageCount(const QString& path);
 
 // Each page of a TIFF file as PNG, for engines that do not read TIFF. Throws
 // std::runtime_error with libtiff's reason when the file cannot be read.

@@ -7,6 +7,9 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
+#include <vector>
+
 // One run of quillmark-convert from the program folder, as a shell would
 // start it, with its work files in a folder of the test's own.
 struct CliRun {
@@ -55,4 +58,33 @@ inline int TiffPageCount(const QString& path)
     const int pages = TIFFNumberOfDirectories(tiff);
     TIFFClose(tiff);
     return pages;
+}
+
+// 'r', 'g' or 'b' for the colour that most of the first page's coloured
+// pixels lean to; ' ' when the page has none or cannot be read.
+inline QChar DominantColour(const QString& path)
+{
+    TIFF* tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
+    if (!tiff)
+        return QLatin1Char(' ');
+    uint32_t width = 0;
+    uint32_t height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    std::vector<uint32_t> pixels(size_t(width) * height);
+    const bool read = TIFFReadRGBAImage(tiff, width, height, pixels.data(), 0) != 0;
+    TIFFClose(tiff);
+    if (!read)
+        return QLatin1Char(' ');
+    long counts[3] = {0, 0, 0};
+    for (const uint32_t pixel : pixels) {
+        const int channel[3] = {int(TIFFGetR(pixel)), int(TIFFGetG(pixel)), int(TIFFGetB(pixel))};
+        for (int c = 0; c < 3; ++c)
+            if (channel[c] > 150 && channel[(c + 1) % 3] < 100 && channel[(c + 2) % 3] < 100)
+                ++counts[c];
+    }
+    const long most = std::max({counts[0], counts[1], counts[2]});
+    if (most == 0)
+        return QLatin1Char(' ');
+    return QLatin1Char(most == counts[0] ? 'r' : most == counts[1] ? 'g' : 'b');
 }

@@ -107,8 +107,49 @@ private slots:
             m_work);
         QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(run.exitCode, kExitSomeFailed);
-        QVERIFY2(run.out.contains(QLatin1String(": failed: the page renderer")), qPrintable(run.out));
+        // The renderer's own reason, not just its exit status.
+        QVERIFY2(
+            run.out.contains(QLatin1String(": failed: the page renderer failed: Cannot write in the output")),
+            qPrintable(run.out));
         QVERIFY(QDir(out).isEmpty());
+    }
+
+    // Two runs at once over messages of the same name, sharing one temporary
+    // folder: each TIFF shows its own message, and no work folder is left.
+    void concurrentRunsKeepTheirWorkFilesApart()
+    {
+        const auto message = [](const char* subject, const char* colour) {
+            return QByteArray("From: Ann <ann@example.org>\r\nTo: Bob <bob@example.org>\r\nSubject: ") +
+                   subject +
+                   "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\nMIME-Version: 1.0\r\n"
+                   "Content-Type: text/html\r\n\r\n<html><body style=\"background:" +
+                   colour + "\"><p>" + subject + "</p></body></html>\r\n";
+        };
+        const QString root = m_dir.path() + QStringLiteral("/concurrent");
+        writeFile(root + QStringLiteral("/red/msg.eml"), message("Red", "#ff0000"));
+        writeFile(root + QStringLiteral("/blue/msg.eml"), message("Blue", "#0000ff"));
+        const QString work = root + QStringLiteral("/work");
+        QDir().mkpath(work);
+
+        const auto start = [&](QProcess& process, const QString& colour) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TEMP"), work);
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-convert"),
+                          {root + QLatin1Char('/') + colour + QStringLiteral("/msg.eml")});
+        };
+        QProcess red;
+        QProcess blue;
+        start(red, QStringLiteral("red"));
+        start(blue, QStringLiteral("blue"));
+        QVERIFY(red.waitForFinished(300000));
+        QVERIFY(blue.waitForFinished(300000));
+        QCOMPARE(red.exitCode(), kExitAllConverted);
+        QCOMPARE(blue.exitCode(), kExitAllConverted);
+
+        QCOMPARE(DominantColour(root + QStringLiteral("/red/msg.tiff")), QLatin1Char('r'));
+        QCOMPARE(DominantColour(root + QStringLiteral("/blue/msg.tiff")), QLatin1Char('b'));
+        QVERIFY(QDir(work).entryList({QStringLiteral("run-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
     }
 
     // Remote pictures and style sheets of a message stay unfetched: the page is

@@ -214,6 +214,27 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(StepError, WriteBytesIfAbsent("x", at(QStringLiteral("no/such/a.bin"))));
     }
 
+    void workFilesNeverWriteThroughALink()
+    {
+        // Someone plants links where the run will write its work files.
+        const QString victim = at(QStringLiteral("victim.txt"));
+        writeBytes(victim, "keep me");
+        const QString page = at(QStringLiteral("planted.mht"));
+        const QString copy = at(QStringLiteral("planted-copy.mht"));
+        QVERIFY(QFile::link(victim, page));
+        QVERIFY(QFile::link(victim, copy));
+        const QString source = at(QStringLiteral("message.eml"));
+        writeBytes(source, "From: a\r\n\r\nbody");
+
+        QVERIFY_THROWS_EXCEPTION(StepError, WriteTextFile(QStringLiteral("page"), page));
+        CopyFileChecked(source, copy);
+
+        QCOMPARE(bytesOf(victim), QByteArray("keep me"));
+        // The copy took the link's place instead.
+        QVERIFY(!QFileInfo(copy).isSymLink());
+        QCOMPARE(bytesOf(copy), QByteArray("From: a\r\n\r\nbody"));
+    }
+
     void writesBytesOnlyWhenAbsent()
     {
         const QString path = at(QStringLiteral("tool.bin"));

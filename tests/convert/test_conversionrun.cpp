@@ -12,6 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <functional>
 
 namespace {
@@ -156,6 +160,7 @@ private slots:
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write("#!/bin/sh\n"
                      "echo \"$1|$2|$QUILLMARK_OFFICE_SOCKET\" >> \"$VEXLO_LOG\"\n"
+                     "cat \"${1%.pdf}.mht\" >> \"$VEXLO_LOG.pages\"\n"
                      "case \"$1\" in *vexlofail*) echo 'cannot lay out' >&2; exit 1;; esac\n"
                      "printf 'II*' > \"$2\"\n");
         script.close();
@@ -188,17 +193,19 @@ private slots:
         QCOMPARE(rig.engine.calls.count(QStringLiteral("quit")), 4);
         const QStringList calls = vexloCalls();
         QCOMPARE(calls.size(), 4);
-        QCOMPARE(calls.at(2), m_work + QStringLiteral("/week.report.pdf|") +
-                                  CollapseSeparators(m_mail + QStringLiteral("/week.report.tiff")) +
-                                  QStringLiteral("|sock-1"));
-        for (const char* name : {"a", "b", "week.report", "d"}) {
+        // The work files are in a folder of this run's own, inside the work
+        // folder, and go with it at the end of the run.
+        const QStringList third = calls.at(2).split(QLatin1Char('|'));
+        QCOMPARE(QFileInfo(third.at(0)).fileName(), QStringLiteral("week.report.pdf"));
+        QCOMPARE(QFileInfo(QFileInfo(third.at(0)).absolutePath()).absolutePath(), m_work);
+        QCOMPARE(third.at(1), CollapseSeparators(m_mail + QStringLiteral("/week.report.tiff")));
+        QCOMPARE(third.at(2), QStringLiteral("sock-1"));
+        for (const char* name : {"a", "b", "week.report", "d"})
             QVERIFY(QFile::exists(m_mail + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".tiff")));
-            // The work files stay for a look after the run.
-            QVERIFY(QFile::exists(m_work + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pdf")));
-        }
-        QFile page(m_work + QStringLiteral("/a.mht"));
-        QVERIFY(page.open(QIODevice::ReadOnly));
-        QVERIFY(page.readAll().contains("Subject: Hello<br>"));
+        QVERIFY(QDir(m_work).isEmpty());
+        QFile pages(m_log + QStringLiteral(".pages"));
+        QVERIFY(pages.open(QIODevice::ReadOnly));
+        QVERIFY(pages.readAll().contains("Subject: Hello<br>"));
     }
 
     void stopsEarlyWithoutTouchingAnything_data()
@@ -363,10 +370,14 @@ private slots:
 
         rig.run.PushButton2_Click(view);
 
-        QCOMPARE(view.asked.messages(),
-                 QStringList{
-                     QStringLiteral("Done.\r\n\r\n5 of 7 messages produced no TIFF file:\r\nmissing.eml\r\n"
-                                    "folder.eml\r\nempty.eml\r\nbinary.eml\r\nvexlofail.eml")});
+        QCOMPARE(
+            view.asked.messages(),
+            QStringList{QStringLiteral("Done.\r\n\r\n5 of 7 messages produced no TIFF file:\r\n"
+                                       "missing.eml: the file does not exist\r\n"
+                                       "folder.eml: it is a folder, not a message file\r\n"
+                                       "empty.eml: the file is empty\r\n"
+                                       "binary.eml: the file holds binary data, not an e-mail message\r\n"
+                                       "vexlofail.eml: the page renderer failed: cannot lay out")});
         QCOMPARE(rig.run.lastSummary().messages, 7);
         // Only the three real messages reached the engine.
         QCOMPARE(rig.engine.calls.count(QStringLiteral("create")), 3);
@@ -419,6 +430,84 @@ private slots:
         rig.run.PushButton2_Click(view);
         QCOMPARE(ReportedSteps(view.asked), QList<int>{144});
         QVERIFY(view.asked.messages().last().startsWith(QStringLiteral("Done.")));
+    }
+
+    void aFailedConversionKeepsTheEarlierTiff_data()
+    {
+        QTest::addColumn<bool>("engineDown");
+        QTest::newRow("renderer fails") << false;
+        QTest::newRow("engine down") << true;
+    }
+    void aFailedConversionKeepsTheEarlierTiff()
+    {
+        QFETCH(bool, engineDown);
+        Rig rig(m_vexlo, m_work, m_log);
+        rig.engine.failCreate = engineDown;
+        ListView view;
+        view.items << writeMessage(m_mail + QStringLiteral("/vexlofail.eml"));
+        const QString earlier = m_mail + QStringLiteral("/vexlofail.tiff");
+        QFile tiff(earlier);
+        QVERIFY(tiff.open(QIODevice::WriteOnly));
+        tiff.write("an earlier good result");
+        tiff.close();
+
+        rig.run.PushButton2_Click(view);
+
+        QVERIFY(view.asked.messages().last().contains(QStringLiteral("1 of 1 message produced no TIFF")));
+        QVERIFY(tiff.open(QIODevice::ReadOnly));
+        QCOMPARE(tiff.readAll(), QByteArray("an earlier good result"));
+    }
+
+    void aWorkFolderThatCannotBeMadeFailsEachMessageWithAdvice()
+    {
+        Rig rig(m_vexlo, m_dir.path() + QStringLiteral("/no/such/folder"), m_log);
+        ListView view;
+        view.items << writeMessage(m_mail + QStringLiteral("/a.eml"));
+        rig.run.PushButton2_Click(view);
+        const QString done = view.asked.messages().last();
+        QVERIFY2(done.contains(QStringLiteral("a.eml: No work folder could be made in")), qPrintable(done));
+        QVERIFY(done.contains(QStringLiteral("Check that the temporary folder exists")));
+        QVERIFY(vexloCalls().isEmpty());
+        QVERIFY(rig.engine.calls.isEmpty());
+    }
+
+    void foldersOfRunsThatDiedAreRemoved()
+    {
+        // One left by a run killed outright, one of a run still going.
+        const QString dead = m_work + QStringLiteral("/run-dead01");
+        const QString alive = m_work + QStringLiteral("/run-alive1");
+        for (const QString& folder : {dead, alive}) {
+            QVERIFY(QDir().mkpath(folder));
+            QFile lock(folder + QStringLiteral("/.lock"));
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            QFile page(folder + QStringLiteral("/a.mht"));
+            QVERIFY(page.open(QIODevice::WriteOnly));
+        }
+        const int held = ::open(QFile::encodeName(alive + QStringLiteral("/.lock")).constData(), O_RDWR);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+
+        {
+            const RunWorkFolder next(m_work);
+            QVERIFY(next.isValid());
+        }
+        ::close(held);
+        QVERIFY(!QFileInfo::exists(dead));
+        QVERIFY(QFileInfo::exists(alive + QStringLiteral("/a.mht")));
+    }
+
+    void theClosingMessageListsAtMostTwentyFailures()
+    {
+        RunSummary summary;
+        summary.messages = 30;
+        for (int i = 1; i <= 25; ++i)
+            summary.failures.append({QStringLiteral("m%1.eml").arg(i), QStringLiteral("reason %1").arg(i)});
+        const QStringList lines = DoneMessage(summary).split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.first(), QStringLiteral("Done."));
+        QCOMPARE(lines.at(2), QStringLiteral("25 of 30 messages produced no TIFF file:"));
+        QCOMPARE(lines.at(3), QStringLiteral("m1.eml: reason 1"));
+        QCOMPARE(lines.at(22), QStringLiteral("m20.eml: reason 20"));
+        QCOMPARE(lines.last(), QStringLiteral("and 5 more"));
+        QCOMPARE(lines.size(), 24);
     }
 
     void aShortenedListEndsTheRunEarly()

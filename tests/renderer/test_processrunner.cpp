@@ -263,11 +263,34 @@ private slots:
         QCOMPARE(process.state(), QProcess::NotRunning);
     }
 
-    void crashReportsTheSignal()
+    void aCrashIsNotMistakenForAnExitStatus()
     {
+        // A program that exits 137 on purpose is not a crash; one killed by a
+        // signal is, whatever the exit code happens to read.
         QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("kill -9 $$")},
                                    0, nullptr, {}, 0, 1),
-                 128 + 9);
+                 kProcessCrashed);
+        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exit 137")},
+                                   0, nullptr, {}, 0, 1),
+                 137);
+    }
+
+    void errorOutputIsKeptForTheCaller()
+    {
+        QString errors;
+        RunLimits limits;
+        limits.errorOutput = &errors;
+        // More than a pipe holds, so a reader that waits for the end would
+        // hang the program; only the end, with the reason, is kept.
+        const QString script =
+            QStringLiteral("i=0; while [ $i -lt 3000 ]; do echo 'noise noise noise noise noise "
+                           "noise noise noise' >&2; i=$((i+1)); done; "
+                           "echo 'vexlo: No space left on device.' >&2; exit 1");
+        QCOMPARE(RunProcessAndWait(QStringLiteral("sh"), {QStringLiteral("-c"), script}, 0, nullptr, {}, 0, 1,
+                                   limits),
+                 1);
+        QVERIFY(errors.size() <= 64 * 1024);
+        QVERIFY(errors.endsWith(QStringLiteral("vexlo: No space left on device.\n")));
     }
 
     void argumentsAndEnvironmentArriveUnchanged()

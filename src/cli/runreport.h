@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+enum class ReportStatus { Converted, Failed, Skipped };
+
+// What became of one message of a run.
+struct ReportRow {
+    QString source;
+    int message = 0; // 0: not from an mbox; messages of an mbox count from 1
+    QString output;
+    int pages = 0;
+    ReportStatus status = ReportStatus::Failed;
+    QString reason;
+    double seconds = 0;
+
+    friend bool operator==(const ReportRow&, const ReportRow&) = default;
+};
+
+// The report of a run, one row per message as soon as it is done, so that a
+// run that is stopped can be resumed from it. CSV with a header row, or JSON
+// Lines when the file name ends in ".jsonl"; both with the keys source,
+// message, output, pages, status, reason, seconds.
+class RunReport {
+public:
+    RunReport();
+    ~RunReport();
+    RunReport(const RunReport&) = delete;
+    RunReport& operator=(const RunReport&) = delete;
+
+    // Opens for appending; a new or empty CSV file gets the header row. A
+    // row left torn by a killed run is closed off first, so it cannot run
+    // into the rows that follow. False, and a reason for the user in *error,
+    // when the file cannot be opened or is no report.
+    bool open(const QString& path, QString* error);
+    bool isOpen() const;
+    // One row, written with a single write() so that a run killed at any
+    // moment leaves whole rows and at most one torn last line.
+    bool write(const ReportRow& row, QString* error);
+
+private:
+    bool writeBytes(const QByteArray& bytes, QString* error);
+    QByteArray sealFor(const QByteArray& tornRow) const;
+    void close();
+
+    QString path_;
+    bool jsonLines_ = false;
+    int fd_ = -1;
+    // What closes off a row that reached the file only in part.
+    QByteArray pendingSeal_;
+};
+
+// The rows of a report, in order. A torn last line and lines that are no
+// row are left out; a missing file has no rows and is no error. An empty
+// list and a reason in *error when the file cannot be read.
+QList<ReportRow> ReadReport(const QString& path, QString* error);
