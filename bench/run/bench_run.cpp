@@ -3,6 +3,7 @@
 // nothing.
 //   bench_run PROGRAM_DIR HAND_LIMIT PATH...
 
+#include "batchinput.h"
 #include "commandline.h"
 #include "consoledialogs.h"
 #include "messagepage.h"
@@ -240,16 +241,20 @@ int main(int argc, char* argv[])
     }
     const QString programDir = args.at(1);
     const int handLimit = args.at(2).toInt();
-    QStringList unreadable;
-    const QStringList messages = CollectMessages(args.mid(3), &unreadable);
+    QStringList messages;
+    for (const InputMessage& message : CollectInput(args.mid(3), false).messages)
+        messages << message.source;
     QTemporaryDir dir;
     const QString outDir = dir.filePath(QStringLiteral("out"));
 
     // 1. The run as a user starts it.
     QElapsedTimer wall;
     wall.start();
-    const Watched run = RunWatched(programDir + QStringLiteral("/quillmark-convert"),
-                                   QStringList{QStringLiteral("--out"), outDir} + messages);
+    // One worker, so each line's time is one message's.
+    const Watched run = RunWatched(
+        programDir + QStringLiteral("/quillmark-convert"),
+        QStringList{QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("--out"), outDir} +
+            messages);
     const double runWall = wall.nsecsElapsed() / 1e9;
     QList<double> perMessage;
     QList<double> onePage;
@@ -365,6 +370,30 @@ int main(int argc, char* argv[])
                .arg(messages.size())
                .arg(warmRun, 0, 'f', 1)
                .arg(warmRun / sum.total(), 0, 'f', 2)
+        << Qt::endl;
+
+    // 4. Workers: the same messages with one and with two, side by side.
+    out << Qt::endl << "workers: the same messages with --jobs 1 and --jobs 2" << Qt::endl;
+    double perMinute[2] = {0, 0};
+    for (const int jobs : {1, 2}) {
+        const QString jobsOut = dir.filePath(QStringLiteral("jobs-%1").arg(jobs));
+        wall.restart();
+        const Watched timed = RunWatched(
+            programDir + QStringLiteral("/quillmark-convert"),
+            QStringList{QStringLiteral("--jobs"), QString::number(jobs), QStringLiteral("--out"), jobsOut} +
+                messages);
+        const double seconds = wall.nsecsElapsed() / 1e9;
+        perMinute[jobs - 1] = double(timed.lineTimes.size()) / seconds * 60;
+        out << QStringLiteral("  --jobs %1: %2 messages in %3 s, %4 messages per minute, peak memory %5 MB")
+                   .arg(jobs)
+                   .arg(timed.lineTimes.size())
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(perMinute[jobs - 1], 0, 'f', 1)
+                   .arg(timed.peakKb / 1024.0, 0, 'f', 0)
+            << Qt::endl;
+    }
+    out << QStringLiteral("  ratio, --jobs 2 / --jobs 1 messages per minute %1 x")
+               .arg(perMinute[1] / perMinute[0], 0, 'f', 2)
         << Qt::endl;
     return 0;
 }

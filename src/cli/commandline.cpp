@@ -1,338 +1,304 @@
 #include "commandline.h"
 
-#include "consoledialogs.h"
-#include "conversionrun.h"
-#include "folderscan.h"
-#include "messageconverter.h"
-#include "opticon.h"
-#include "paths.h"
-#include "stepguard.h"
-
-#include <QDir>
-#include <QFileInfo>
-#include <QTextStream>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace {
 
-// Reads one imaging option and its value into `imaging`; false with the
-// reason in *error when the value makes no sense.
-bool ParseImagingOption(const QString& name, const QString& value, ImagingOptions& imaging, QString* error)
+constexpr int kMostJobs = 64;
+
+const QString kDescription =
+    QStringLiteral("Converts e-mail messages (.eml files and mbox files) into multi-page TIFF\n"
+                   "images, one per message, with the From, To, Subject and Date lines above\n"
+                   "the body.\n"
+                   "\n"
+                   "A path is a message file, an mbox file or a folder; a folder stands for\n"
+                   "every .eml file in its whole tree (any letter case), and with --mbox-scan\n"
+                   "also for its mbox files. Each message of an mbox becomes\n"
+                   "<mbox name>-00001.tiff, -00002.tiff ... in mbox order.\n"
+                   "\n"
+                   "A TIFF file of an earlier run is replaced only by a complete new one; two\n"
+                   "messages of one run with the same name get \"name.tiff\", \"name (2).tiff\".\n"
+                   "\n"
+                   "Exit status: 0 every message converted, 1 any message failed or none was\n"
+                   "found, 2 bad arguments, 130 stopped by Ctrl-C or SIGTERM.");
+
+struct Options {
+    QCommandLineOption out{
+        {QStringLiteral("o"), QStringLiteral("out")},
+        QStringLiteral("Write the TIFF files into <dir> (made when missing); without it each "
+                       "TIFF goes beside its message."),
+        QStringLiteral("dir")};
+    QCommandLineOption jobs{{QStringLiteral("j"), QStringLiteral("jobs")},
+                            QStringLiteral("Convert <n> messages at a time, each worker with its own page "
+                                           "engine (default: the number of processor cores)."),
+                            QStringLiteral("n")};
+    QCommandLineOption pageTimeLimit{QStringLiteral("page-time-limit"),
+                                     QStringLiteral("Give up on a message whose page does not load and print "
+                                                    "within <seconds> (1 to 3600, default 60); the next "
+                                                    "message gets a fresh page engine."),
+                                     QStringLiteral("seconds")};
+    QCommandLineOption mboxScan{QStringLiteral("mbox-scan"),
+                                QStringLiteral("In folders, also convert mbox files: files named *.mbox and "
+                                               "files whose content starts like an mbox (Thunderbird's "
+                                               "Inbox)."),
+                                QString()};
+    QCommandLineOption report{
+        QStringLiteral("report"),
+        QStringLiteral("Add one row per message to <file> as soon as it finishes: CSV, or "
+                       "JSON Lines when the name ends in .jsonl."),
+        QStringLiteral("file")};
+    QCommandLineOption resume{QStringLiteral("resume"),
+                              QStringLiteral("Skip the messages that the --report file records as converted "
+                                             "and whose TIFF is still there; convert the rest."),
+                              QString()};
+    QCommandLineOption shard{
+        QStringLiteral("shard"),
+        QStringLiteral("Convert only part <k> of <n> disjoint parts of the input (k from "
+                       "0 to n-1); the parts together are the whole input."),
+        QStringLiteral("k/n")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Print only failures and the summary."),
+                             QString()};
+    QCommandLineOption worker{QStringLiteral("worker"), QStringLiteral("Internal: serve a run as a worker.")};
+    // For archives and legal productions.
+    QCommandLineOption dpi{QStringLiteral("dpi"),
+                           QStringLiteral("Resolution of the pages, 72 to 600 (default 200)."),
+                           QStringLiteral("n")};
+    QCommandLineOption colour{{QStringLiteral("colour"), QStringLiteral("color")},
+                              QStringLiteral("auto (grey unless the page has colour; the default), colour, "
+                                             "grey, or mono: 1 bit per pixel with CCITT Group 4 "
+                                             "compression, text cut sharp, pictures dithered."),
+                              QStringLiteral("mode")};
+    QCommandLineOption pages{QStringLiteral("pages"),
+                             QStringLiteral("single: one TIFF per page, name_0001.tiff, name_0002.tiff ... "
+                                            "(all pages of a message appear, or none); multi (the "
+                                            "default): one multi-page TIFF per message."),
+                             QStringLiteral("files")};
+    QCommandLineOption header{QStringLiteral("header"),
+                              QStringLiteral("Below the four header lines, a \"Cc: \" line (when the message "
+                                             "has one) and an \"Attachments: \" line naming each "
+                                             "attachment with its size: cc, attachments, or cc,attachments."),
+                              QStringLiteral("lines")};
+    QCommandLineOption attachments{
+        QStringLiteral("attachments"),
+        QStringLiteral("After the message's pages, the pages of each attachment in the order of the "
+                       "message: PDFs, pictures, text, HTML, attached messages and office documents; one "
+                       "that cannot be laid out gets a page that says so.")};
+    QCommandLineOption bates{
+        QStringLiteral("bates"),
+        QStringLiteral("Stamp a number in the bottom right corner of every page (ABC000001: prefix ABC, "
+                       "first number 1, 6 digits), counting on across messages in input order, and write "
+                       "the Opticon load file <dir>/PREFIX.opt beside the images. Implies --pages single, "
+                       "needs --out; messages are converted one at a time (--jobs 1), and a message that "
+                       "fails takes no numbers."),
+        QStringLiteral("PREFIX[START]")};
+
+    Options() { worker.setFlags(QCommandLineOption::HiddenFromHelp); }
+};
+
+void Configure(QCommandLineParser& parser, Options& options)
 {
-    RenderOptions& render = imaging.render;
-    if (name == QLatin1String("--dpi")) {
-        bool ok = false;
-        const int dpi = value.toInt(&ok);
-        if (!ok || dpi < kLeastDpi || dpi > kMostDpi) {
-            *error = QStringLiteral("--dpi needs a number from %1 to %2").arg(kLeastDpi).arg(kMostDpi);
-            return false;
-        }
-        render.dpi = dpi;
-    } else if (name == QLatin1String("--colour") || name == QLatin1String("--color")) {
-        const auto mode = ParseColourMode(value);
-        if (!mode) {
-            *error = QStringLiteral("%1 is auto, colour, grey or mono, not \"%2\"").arg(name, value);
-            return false;
-        }
-        render.colour = *mode;
-    } else if (name == QLatin1String("--pages")) {
-        if (value != QLatin1String("single") && value != QLatin1String("multi")) {
-            *error = QStringLiteral("--pages is single or multi, not \"%1\"").arg(value);
-            return false;
-        }
-        render.pages = value == QLatin1String("single") ? PageFiles::Single : PageFiles::Multi;
-    } else if (name == QLatin1String("--header")) {
-        for (const QString& item : value.split(QLatin1Char(','))) {
-            const QString line = item.trimmed();
-            if (line == QLatin1String("cc")) {
-                imaging.headerCc = true;
-            } else if (line == QLatin1String("attachments")) {
-                imaging.headerAttachments = true;
-            } else {
-                *error = QStringLiteral("--header takes cc, attachments or both (cc,attachments), not \"%1\"")
-                             .arg(line);
-                return false;
-            }
-        }
-    } else if (name == QLatin1String("--bates")) {
-        const auto numbering = BatesNumbering::parse(value);
-        if (!numbering) {
-            *error = QStringLiteral("--bates needs a prefix and, if you like, the first number (ABC000001); "
-                                    "the prefix must not hold separators, commas or quotes, nor start with "
-                                    "'.' or '-'");
-            return false;
-        }
-        render.bates = numbering;
-    } else {
-        return false;
-    }
-    return true;
+    parser.setApplicationDescription(kDescription);
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({options.out, options.jobs, options.pageTimeLimit, options.mboxScan, options.report,
+                       options.resume, options.shard, options.quiet, options.worker, options.dpi,
+                       options.colour, options.pages, options.header, options.attachments, options.bates});
+    parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
+                                 QStringLiteral("PATH..."));
 }
 
-const QStringList kImagingOptions = {QStringLiteral("--dpi"),    QStringLiteral("--colour"),
-                                     QStringLiteral("--color"),  QStringLiteral("--pages"),
-                                     QStringLiteral("--header"), QStringLiteral("--bates")};
+std::optional<int> NumberIn(const QString& text, int lowest, int highest)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < lowest || value > highest)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<Shard> ShardIn(const QString& text)
+{
+    static const QRegularExpression form(QStringLiteral("^(\\d+)/(\\d+)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const std::optional<int> count = NumberIn(match.captured(2), 1, 1000000);
+    if (!count)
+        return std::nullopt;
+    const std::optional<int> index = NumberIn(match.captured(1), 0, *count - 1);
+    if (!index)
+        return std::nullopt;
+    return Shard{*index, *count};
+}
+
+// The imaging options into `imaging`; the reason the values make no sense,
+// or empty.
+QString ReadImagingOptions(const QCommandLineParser& parser, const Options& options, ImagingOptions& imaging)
+{
+    RenderOptions& render = imaging.render;
+    if (parser.isSet(options.dpi)) {
+        const std::optional<int> dpi = NumberIn(parser.value(options.dpi), kLeastDpi, kMostDpi);
+        if (!dpi)
+            return QStringLiteral("--dpi needs a number from %1 to %2").arg(kLeastDpi).arg(kMostDpi);
+        render.dpi = *dpi;
+    }
+    if (parser.isSet(options.colour)) {
+        const std::optional<ColourMode> mode = ParseColourMode(parser.value(options.colour));
+        if (!mode)
+            return QStringLiteral("--colour is auto, colour, grey or mono, not \"%1\"")
+                .arg(parser.value(options.colour));
+        render.colour = *mode;
+    }
+    const QString pages = parser.value(options.pages);
+    if (parser.isSet(options.pages) && pages != QLatin1String("single") && pages != QLatin1String("multi"))
+        return QStringLiteral("--pages is single or multi, not \"%1\"").arg(pages);
+    if (pages == QLatin1String("single"))
+        render.pages = PageFiles::Single;
+    if (parser.isSet(options.header)) {
+        for (const QString& item : parser.value(options.header).split(QLatin1Char(','))) {
+            const QString line = item.trimmed();
+            if (line == QLatin1String("cc"))
+                imaging.headerCc = true;
+            else if (line == QLatin1String("attachments"))
+                imaging.headerAttachments = true;
+            else
+                return QStringLiteral("--header takes cc, attachments or both (cc,attachments), not \"%1\"")
+                    .arg(line);
+        }
+    }
+    imaging.attachments = parser.isSet(options.attachments);
+    if (parser.isSet(options.bates)) {
+        render.bates = BatesNumbering::parse(parser.value(options.bates));
+        if (!render.bates)
+            return QStringLiteral(
+                "--bates needs a prefix and, if you like, the first number (ABC000001); the "
+                "prefix must not hold separators, commas or quotes, nor start with '.' or '-'");
+        // Each page gets its own number and its own line in the load file.
+        if (pages == QLatin1String("multi"))
+            return QStringLiteral("--bates writes one TIFF per page; leave out --pages multi");
+        render.pages = PageFiles::Single;
+    }
+    return {};
+}
 
 } // namespace
 
-std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QString* error)
+QStringList ImagingArguments(const ImagingOptions& imaging)
 {
-    CommandLine line;
-    bool optionsEnded = false;
-    bool pagesGiven = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        const QString optionName = argument.section(QLatin1Char('='), 0, 0);
-        if (!optionsEnded && kImagingOptions.contains(optionName)) {
-            QString value;
-            if (argument.contains(QLatin1Char('='))) {
-                value = argument.section(QLatin1Char('='), 1);
-            } else if (i + 1 < arguments.size()) {
-                value = arguments.at(++i);
-            } else {
-                *error = QStringLiteral("%1 needs a value").arg(optionName);
-                return std::nullopt;
-            }
-            if (!ParseImagingOption(optionName, value, line.imaging, error))
-                return std::nullopt;
-            pagesGiven = pagesGiven || optionName == QLatin1String("--pages");
-        } else if (!optionsEnded && argument == QLatin1String("--attachments")) {
-            line.imaging.attachments = true;
-        } else if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-")) {
-            line.paths.append(argument);
-        } else if (argument == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            line.help = true;
-        } else if (argument == QLatin1String("--out") || argument == QLatin1String("-o")) {
-            if (i + 1 >= arguments.size() || arguments.at(i + 1).isEmpty()) {
-                *error = QStringLiteral("%1 needs a folder").arg(argument);
-                return std::nullopt;
-            }
-            line.outputFolder = arguments.at(++i);
-        } else if (argument == QLatin1String("--page-time-limit")) {
-            bool ok = false;
-            const int seconds = i + 1 < arguments.size() ? arguments.at(i + 1).toInt(&ok) : 0;
-            if (!ok || seconds < 1 || seconds > 3600) {
-                *error = QStringLiteral("--page-time-limit needs a number of seconds from 1 to 3600");
-                return std::nullopt;
-            }
-            line.pageTimeLimitSeconds = seconds;
-            ++i;
-        } else if (argument.startsWith(QLatin1String("--out="))) {
-            line.outputFolder = argument.mid(6);
-            if (line.outputFolder.isEmpty()) {
-                *error = QStringLiteral("--out needs a folder");
-                return std::nullopt;
-            }
-        } else {
-            *error = QStringLiteral("unknown option %1").arg(argument);
-            return std::nullopt;
-        }
-    }
-    if (!line.help && line.paths.isEmpty()) {
-        *error = QStringLiteral("no messages or folders given");
+    const RenderOptions& render = imaging.render;
+    QStringList arguments;
+    if (render.dpi != kDefaultDpi)
+        arguments << QStringLiteral("--dpi") << QString::number(render.dpi);
+    if (render.colour != ColourMode::Auto)
+        arguments << QStringLiteral("--colour") << ColourModeName(render.colour);
+    if (render.pages == PageFiles::Single)
+        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    QStringList header;
+    if (imaging.headerCc)
+        header << QStringLiteral("cc");
+    if (imaging.headerAttachments)
+        header << QStringLiteral("attachments");
+    if (!header.isEmpty())
+        arguments << QStringLiteral("--header") << header.join(QLatin1Char(','));
+    if (imaging.attachments)
+        arguments << QStringLiteral("--attachments");
+    if (render.bates)
+        arguments << QStringLiteral("--bates") << render.bates->number(render.bates->first);
+    return arguments;
+}
+
+std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QString* error, int defaultJobs)
+{
+    QCommandLineParser parser;
+    Options options;
+    Configure(parser, options);
+    if (!parser.parse(QStringList{QStringLiteral("quillmark-convert")} + arguments)) {
+        *error = parser.errorText();
         return std::nullopt;
     }
-    if (line.imaging.render.bates) {
-        // Each page gets its own number and its own line in the load file.
-        if (pagesGiven && line.imaging.render.pages == PageFiles::Multi) {
-            *error = QStringLiteral("--bates writes one TIFF per page; leave out --pages multi");
-            return std::nullopt;
-        }
-        line.imaging.render.pages = PageFiles::Single;
-        if (line.outputFolder.isEmpty() && !line.help) {
-            *error = QStringLiteral(
-                "--bates needs --out DIR: the page images and the load file go into one folder");
-            return std::nullopt;
-        }
+    const auto fail = [&](const QString& reason) {
+        *error = reason;
+        return std::nullopt;
+    };
+
+    CommandLine line;
+    line.help = parser.isSet(QStringLiteral("help"));
+    line.version = parser.isSet(QStringLiteral("version"));
+    line.worker = parser.isSet(options.worker);
+    line.paths = parser.positionalArguments();
+    line.jobs = std::clamp(defaultJobs, 1, kMostJobs);
+    if (parser.isSet(options.out)) {
+        line.outputFolder = parser.value(options.out);
+        if (line.outputFolder.isEmpty())
+            return fail(QStringLiteral("--out needs a folder"));
     }
+    if (parser.isSet(options.pageTimeLimit)) {
+        const std::optional<int> seconds = NumberIn(parser.value(options.pageTimeLimit), 1, 3600);
+        if (!seconds)
+            return fail(QStringLiteral("--page-time-limit needs a number of seconds from 1 to 3600"));
+        line.pageTimeLimitSeconds = *seconds;
+    }
+    if (parser.isSet(options.jobs)) {
+        const std::optional<int> jobs = NumberIn(parser.value(options.jobs), 1, kMostJobs);
+        if (!jobs)
+            return fail(QStringLiteral("--jobs needs a number of workers from 1 to %1").arg(kMostJobs));
+        line.jobs = *jobs;
+    }
+    if (parser.isSet(options.shard)) {
+        const std::optional<Shard> shard = ShardIn(parser.value(options.shard));
+        if (!shard)
+            return fail(QStringLiteral("--shard needs K/N with N at least 1 and K from 0 to N-1, like 0/4"));
+        line.shard = *shard;
+    }
+    line.mboxScan = parser.isSet(options.mboxScan);
+    line.reportPath = parser.value(options.report);
+    if (parser.isSet(options.report) && line.reportPath.isEmpty())
+        return fail(QStringLiteral("--report needs a file"));
+    line.resume = parser.isSet(options.resume);
+    if (line.resume && line.reportPath.isEmpty())
+        return fail(QStringLiteral("--resume needs --report FILE: the report of the run to resume"));
+    line.quiet = parser.isSet(options.quiet);
+    if (const QString problem = ReadImagingOptions(parser, options, line.imaging); !problem.isEmpty())
+        return fail(problem);
+    if (line.imaging.render.bates && !line.worker) {
+        if (line.outputFolder.isEmpty() && !line.help && !line.version)
+            return fail(QStringLiteral("--bates needs --out DIR: the page images and the load file go into "
+                                       "one folder"));
+        // The numbers follow the input order across the whole input, which
+        // neither a part of it nor a second run can know.
+        if (parser.isSet(options.shard))
+            return fail(QStringLiteral("--bates numbers the whole input in order; it cannot be split with "
+                                       "--shard"));
+        if (line.resume)
+            return fail(QStringLiteral("--bates numbers the whole input in order; convert it again rather "
+                                       "than --resume"));
+        line.jobs = 1;
+    }
+
+    if (!line.help && !line.version && !line.worker && line.paths.isEmpty())
+        return fail(QStringLiteral("no messages or folders given"));
     return line;
 }
 
 QString UsageText()
 {
-    return QStringLiteral(
-        "Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] [OPTIONS] PATH...\n"
-        "\n"
-        "Converts e-mail messages (.eml) into multi-page TIFF images, one per\n"
-        "message, with the From, To, Subject and Date lines above the body.\n"
-        "\n"
-        "PATH is a message file or a folder; a folder stands for every .eml file\n"
-        "in its whole tree (any letter case).\n"
-        "\n"
-        "  -o, --out DIR   write the TIFF files into DIR (made when missing);\n"
-        "                  without it each TIFF goes beside its message\n"
-        "  --page-time-limit SECONDS\n"
-        "                  give up on a message whose page does not load and\n"
-        "                  print within SECONDS (default 60); the next message\n"
-        "                  gets a fresh page engine\n"
-        "  -h, --help      show this text\n"
-        "\n"
-        "Imaging options, for archives and legal productions (the defaults write\n"
-        "what the window writes):\n"
-        "  --dpi N         resolution, 72 to 600 (default 200)\n"
-        "  --colour MODE   auto (grey unless the page has colour; the default),\n"
-        "                  colour, grey, or mono: 1 bit per pixel with CCITT\n"
-        "                  Group 4 compression, text cut sharp, pictures dithered\n"
-        "  --pages single  one TIFF per page: name_0001.tiff, name_0002.tiff, ...\n"
-        "                  (all pages of a message appear, or none); multi, the\n"
-        "                  default, writes one multi-page TIFF per message\n"
-        "  --header cc,attachments\n"
-        "                  below the four header lines, a \"Cc: \" line (when the\n"
-        "                  message has one) and an \"Attachments: \" line naming\n"
-        "                  each attachment with its size; either or both\n"
-        "  --attachments   after the message's pages, the pages of each attachment,\n"
-        "                  in the order of the message: PDFs, pictures, text, HTML,\n"
-        "                  attached messages and office documents; an attachment\n"
-        "                  that cannot be laid out gets a page that says so\n"
-        "  --bates PREFIX[START]\n"
-        "                  stamp a number (ABC000001: prefix ABC, first number 1,\n"
-        "                  6 digits) in the bottom right corner of every page,\n"
-        "                  counting on across messages in the order given, and\n"
-        "                  write the Opticon load file DIR/PREFIX.opt (volume\n"
-        "                  PREFIX); implies --pages single and needs --out DIR.\n"
-        "                  Messages are converted one at a time; a message that\n"
-        "                  fails takes no numbers\n"
-        "\n"
-        "A TIFF file of an earlier run is replaced; two messages of one run with\n"
-        "the same name get \"name.tiff\", \"name (2).tiff\", ...\n"
-        "\n"
-        "Exit status: 0 every message converted, 1 any message failed or none was\n"
-        "found, 2 bad arguments.\n");
+    QCommandLineParser parser;
+    Options options;
+    Configure(parser, options);
+    // Qt names the program as it was started (a path, a link); the usage
+    // line names it as the user types it.
+    const QString text = parser.helpText();
+    const qsizetype optionsAt = text.indexOf(QLatin1String(" [options]"));
+    return optionsAt < 0 ? text : QStringLiteral("Usage: quillmark-convert") + text.mid(optionsAt);
 }
 
-QStringList CollectMessages(const QStringList& paths, QStringList* unreadable)
+QString VersionText()
 {
-    ConsoleDialogs dialogs;
-    QStringList messages;
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
-        const QString absolute = QDir::cleanPath(info.absoluteFilePath());
-        if (!info.isDir()) {
-            messages.append(absolute);
-            continue;
-        }
-        FolderList folders{absolute.endsWith(QLatin1Char('/')) ? absolute : absolute + QLatin1Char('/')};
-        FolderList skipped;
-        GetSubDirectories2016(dialogs, folders, true, &skipped);
-        for (const QString& folder : std::as_const(folders)) {
-            try {
-                for (const QString& name : ListFilesInFolder(folder, QStringLiteral("*.eml")))
-                    if (!IsHiddenName(name))
-                        messages.append(folder + name);
-            } catch (const std::exception&) {
-                skipped.append(folder);
-            }
-        }
-        if (unreadable) {
-            *unreadable += skipped;
-            *unreadable += dialogs.takeMessages();
-        }
-    }
-    return messages;
-}
-
-namespace {
-
-// Load file lines hold no quoting: a comma in an image's name would split
-// its line.
-QString LoadFileSafe(const QString& outputPath)
-{
-    QString safe = outputPath;
-    const qsizetype slash = safe.lastIndexOf(QLatin1Char('/'));
-    for (qsizetype i = slash + 1; i < safe.size(); ++i)
-        if (safe.at(i) == QLatin1Char(','))
-            safe[i] = QLatin1Char('_');
-    return safe;
-}
-
-QString ConvertedText(const MessageResult& result, const ImagingOptions& imaging)
-{
-    QString text = QDir::cleanPath(result.outputPaths.value(0));
-    if (result.outputPaths.size() > 1)
-        text += QStringLiteral(" to %1").arg(QFileInfo(result.outputPaths.last()).fileName());
-    if (imaging.render.pages == PageFiles::Single || imaging.attachments || imaging.render.bates) {
-        text += QStringLiteral(" (%1 %2)").arg(result.pages).arg(result.pages == 1 ? "page" : "pages");
-        if (const auto& bates = imaging.render.bates) {
-            text.chop(1);
-            text += QStringLiteral(", %1 to %2)")
-                        .arg(bates->number(result.firstBatesNumber),
-                             bates->number(result.firstBatesNumber + result.pages - 1));
-        }
-    }
-    return text;
-}
-
-} // namespace
-
-int ConvertMessages(const QStringList& messages, const QString& outputFolder, MessageConverter& converter,
-                    QTextStream& out, QTextStream& err)
-{
-    ConsoleDialogs dialogs;
-    OutputNames outputNames;
-    const RunWorkFolder workFolder(converter.workParent());
-    if (!workFolder.isValid()) {
-        err << "quillmark-convert: " << workFolder.problem() << Qt::endl;
-        return kExitSomeFailed;
-    }
-    const ImagingOptions& imaging = converter.imagingOptions();
-    std::optional<OpticonLoadFile> loadFile;
-    if (imaging.render.bates)
-        loadFile.emplace(*imaging.render.bates, outputFolder);
-    const int total = int(messages.size());
-    QStringList failed;
-    for (int i = 0; i < total; ++i) {
-        const QString& messagePath = messages.at(i);
-        StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
-        const WorkPaths work = FormWorkPaths(messagePath, workFolder.path());
-        const QString folder = outputFolder.isEmpty() ? GetFolderPart(messagePath) : outputFolder;
-        QString outputPath = OutputPathFor(messagePath, folder);
-        if (loadFile)
-            outputPath = LoadFileSafe(outputPath);
-        outputPath = outputNames.claim(outputPath, messagePath);
-
-        const MessageResult result = converter.convert(guard, messagePath, work, outputPath, nullptr, total);
-        const QString counter = QStringLiteral("[%1/%2] ").arg(i + 1).arg(total);
-        const QStringList reports = dialogs.takeMessages();
-        if (result.converted) {
-            outputNames.markWritten(outputPath);
-            if (loadFile)
-                loadFile->addDocument(result.firstBatesNumber, result.outputPaths);
-            out << counter << messagePath << " -> " << ConvertedText(result, imaging) << Qt::endl;
-        } else {
-            failed.append(messagePath);
-            // The first failing step usually says what went wrong; the ones
-            // after it fail for the same reason.
-            out << counter << messagePath << ": failed: " << result.reason;
-            if (!reports.isEmpty())
-                out << " (" << reports.first() << ")";
-            out << Qt::endl;
-        }
-        for (const QString& report : reports)
-            err << "    " << report << Qt::endl;
-    }
-
-    bool loadFileWritten = true;
-    if (loadFile) {
-        try {
-            loadFile->write();
-            out << "Load file: " << loadFile->path() << Qt::endl;
-        } catch (const std::exception& error) {
-            err << "quillmark-convert: " << error.what() << "; check that the folder can be written"
-                << Qt::endl;
-            loadFileWritten = false;
-        }
-    }
-    out << QStringLiteral("%1 of %2 %3 converted")
-               .arg(total - failed.size())
-               .arg(total)
-               .arg(total == 1 ? QStringLiteral("message") : QStringLiteral("messages"));
-    if (failed.isEmpty()) {
-        out << "." << Qt::endl;
-        return total > 0 && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
-    }
-    out << QStringLiteral("; %1 failed:").arg(failed.size()) << Qt::endl;
-    for (const QString& path : std::as_const(failed))
-        out << "  " << path << Qt::endl;
-    return kExitSomeFailed;
+    return QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion() +
+           QLatin1Char('\n');
 }

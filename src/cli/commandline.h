@@ -7,39 +7,47 @@
 
 #include <optional>
 
-class MessageConverter;
-class QTextStream;
-
 inline constexpr int kExitAllConverted = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitBadArguments = 2;
+// As a shell reports a program ended by Ctrl-C.
+inline constexpr int kExitInterrupted = 130;
+
+// One of N disjoint parts of the input; `index` counts from 0, as a
+// Kubernetes Indexed Job's completion index does.
+struct Shard {
+    int index = 0;
+    int count = 1;
+};
 
 struct CommandLine {
     QString outputFolder; // empty: beside each message
     QStringList paths;
     bool help = false;
+    bool version = false;
     int pageTimeLimitSeconds = 60;
-    // Resolution, colour, page files, header lines, attachments, Bates
+    int jobs = 1;
+    bool mboxScan = false;
+    QString reportPath; // empty: no report
+    bool resume = false;
+    Shard shard;
+    bool quiet = false;
+    // Resolution, colour, page files, header lines, attachments and Bates
     // numbers; the defaults write what the window writes.
     ImagingOptions imaging;
+    // Internal: this process is one of a run's workers, fed over its
+    // standard input.
+    bool worker = false;
 };
 
 // The arguments without the program name. No value, and a reason in *error,
-// when they make no sense.
-std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QString* error);
+// when they make no sense. `defaultJobs` is what --jobs is when not given.
+std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QString* error,
+                                            int defaultJobs = 1);
 
 QString UsageText();
 
-// The messages named by the paths, as absolute paths, in the order given:
-// a folder stands for every *.eml file (any letter case) in its whole tree;
-// anything else is taken as a message, so a missing file fails when its turn
-// comes rather than vanishing. Folders that cannot be read are named in
-// *unreadable.
-QStringList CollectMessages(const QStringList& paths, QStringList* unreadable);
-
-// Converts the messages, printing one line per message to `out` and the
-// reasons of failures to `err`; returns the exit status. With Bates numbers
-// the messages are numbered in the order given and the Opticon load file
-// <outputFolder>/<PREFIX>.opt lists the pages of those that converted.
-int ConvertMessages(const QStringList& messages, const QString& outputFolder, MessageConverter& converter,
-                    QTextStream& out, QTextStream& err);
+// The imaging options as arguments of the command line, for the workers of
+// a run; the Bates number of each message comes with its task.
+QStringList ImagingArguments(const ImagingOptions& imaging);
+QString VersionText();

@@ -1,20 +1,50 @@
+#include "batchrun.h"
 #include "commandline.h"
 #include "messageconverter.h"
 #include "officeengine.h"
 #include "paths.h"
+#include "workerpool.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTextStream>
+#include <QThread>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+int ServeRun(const CommandLine& line)
+{
+    // Ctrl-C reaches the whole process group; the run decides what stops,
+    // and a worker must not die under the message it is converting.
+    std::signal(SIGINT, SIG_IGN);
+    SetOfficeCallTimeLimit(line.pageTimeLimitSeconds * 1000);
+    MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
+                               TempFolder());
+    converter.setImagingOptions(line.imaging);
+    QFile in;
+    QFile out;
+    if (!in.open(stdin, QIODevice::ReadOnly) || !out.open(stdout, QIODevice::WriteOnly))
+        return 1;
+    return ServeAsWorker(converter, in, out);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillmark-convert"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QM_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
     QString error;
-    const std::optional<CommandLine> line = ParseCommandLine(app.arguments().mid(1), &error);
+    std::optional<CommandLine> line =
+        ParseCommandLine(app.arguments().mid(1), &error, QThread::idealThreadCount());
     if (!line) {
         err << "quillmark-convert: " << error << Qt::endl
             << "Try 'quillmark-convert --help' for more information." << Qt::endl;
@@ -24,29 +54,23 @@ int main(int argc, char* argv[])
         out << UsageText();
         return kExitAllConverted;
     }
+    if (line->version) {
+        out << VersionText();
+        return kExitAllConverted;
+    }
+    if (line->worker)
+        return ServeRun(*line);
 
-    QString outputFolder;
     if (!line->outputFolder.isEmpty()) {
-        outputFolder = QDir::cleanPath(QDir(line->outputFolder).absolutePath());
-        if (!QDir().mkpath(outputFolder)) {
-            err << "quillmark-convert: the output folder " << outputFolder
+        line->outputFolder = QDir::cleanPath(QDir(line->outputFolder).absolutePath());
+        if (!QDir().mkpath(line->outputFolder)) {
+            err << "quillmark-convert: the output folder " << line->outputFolder
                 << " is not a folder and cannot be made" << Qt::endl;
             return kExitBadArguments;
         }
     }
-
-    QStringList unreadable;
-    const QStringList messages = CollectMessages(line->paths, &unreadable);
-    for (const QString& folder : std::as_const(unreadable))
-        err << "quillmark-convert: skipped, cannot be read: " << folder << Qt::endl;
-    if (messages.isEmpty()) {
-        err << "quillmark-convert: no .eml files found in the paths given" << Qt::endl;
-        return kExitSomeFailed;
-    }
-
-    SetOfficeCallTimeLimit(line->pageTimeLimitSeconds * 1000);
-    MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
-                               TempFolder());
-    converter.setImagingOptions(line->imaging);
-    return ConvertMessages(messages, outputFolder, converter, out, err);
+    if (!line->reportPath.isEmpty())
+        line->reportPath = QDir::cleanPath(QDir(line->reportPath).absolutePath());
+    const Progress progress = ChooseProgress(line->quiet, ::isatty(STDOUT_FILENO) == 1);
+    return RunBatch(*line, QCoreApplication::applicationFilePath(), out, err, progress);
 }

@@ -168,17 +168,9 @@ QString RefusalReason(const QString& path)
     const QByteArray head = file.read(8192);
     if (head.isEmpty())
         return QStringLiteral("the file is empty");
-    // Two-byte text starts with its byte order mark and is full of zero
-    // bytes. Otherwise a zero byte among the header lines means binary data;
-    // a message may well carry zero bytes further down, in a binary part.
-    const bool twoByteText = head.startsWith("\xFF\xFE") || head.startsWith("\xFE\xFF");
-    qsizetype headerEnd = head.size();
-    for (const char* blankLine : {"\n\n", "\n\r\n"}) {
-        const qsizetype at = head.indexOf(blankLine);
-        if (at >= 0)
-            headerEnd = std::min(headerEnd, at);
-    }
-    if (!twoByteText && head.left(headerEnd).contains('\0'))
+    // The office host's reader refuses such data with the same test; here the
+    // message fails before its page is built.
+    if (LooksBinary(head))
         return QStringLiteral("the file holds binary data, not an e-mail message");
     return {};
 }
@@ -231,6 +223,14 @@ RunWorkFolder::~RunWorkFolder()
 {
     if (m_lock >= 0)
         ::close(m_lock);
+    // For a look at the pages the engine made: the folder stays, under a name
+    // that the clean-up of abandoned folders leaves alone.
+    if (m_folder.isValid() && qEnvironmentVariableIsSet(kKeepWorkFilesVariable)) {
+        const QString kept =
+            m_parent + QStringLiteral("/kept-") + QFileInfo(m_folder.path()).fileName().mid(4);
+        if (QDir().rename(m_folder.path(), kept))
+            m_folder.setAutoRemove(false);
+    }
 }
 
 QString RunWorkFolder::problem() const

@@ -54,6 +54,10 @@ struct MessageResult {
     qint64 firstBatesNumber = 0;
 };
 
+// Set (to anything) in the environment, it keeps each run's work files in
+// a folder "kept-..." beside where the run worked, for a look afterwards.
+inline constexpr const char* kKeepWorkFilesVariable = "QUILLMARK_KEEP_WORK_FILES";
+
 // The work folder of one run alone: made fresh inside `parent`, open to this
 // user only, and removed with everything in it when the object goes. Two runs
 // at once never read each other's work files, and no other user can plant a
@@ -101,6 +105,8 @@ public:
     void setImagingOptions(const ImagingOptions& options);
     const ImagingOptions& imagingOptions() const { return m_imaging; }
     qint64 nextBatesNumber() const { return m_nextBatesNumber; }
+    // A worker of a run is told each message's first number.
+    void setNextBatesNumber(qint64 number) { m_nextBatesNumber = number; }
 
     const QString& workParent() const { return m_workParent; }
     const QString& vexloPath() const { return m_vexloPath; }

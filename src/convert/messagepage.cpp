@@ -8,10 +8,10 @@
 #include "mimeparts.h"
 #include "paths.h"
 #include "stepguard.h"
+#include "textdecoding.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
-#include <QStringDecoder>
 
 #include <array>
 #include <cctype>
@@ -39,12 +39,6 @@ GMimeParserOptions* parserOptions()
     return options.get();
 }
 
-QByteArray streamBytes(GMimeStream* memoryStream)
-{
-    const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memoryStream));
-    return QByteArray(reinterpret_cast<const char*>(array->data), qsizetype(array->len));
-}
-
 // The text with [from, to) replaced, built in one allocation.
 QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
 {
@@ -64,46 +58,6 @@ bool isLatin1(QStringView text)
         if (c.unicode() > 0xFF)
             return false;
     return true;
-}
-
-QString fromWindows1252(const QByteArray& bytes)
-{
-    // 0x80..0x9F; the five unassigned bytes keep their Latin-1 meaning.
-    static constexpr std::array<char16_t, 32> high = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-    QString text(bytes.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const uchar b = uchar(bytes[i]);
-        text[i] = (b >= 0x80 && b <= 0x9F) ? QChar(high[b - 0x80]) : QChar(b);
-    }
-    return text;
-}
-
-QString fromUtf8OrWindows1252(const QByteArray& bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8(bytes);
-    return utf8.hasError() ? fromWindows1252(bytes) : text;
-}
-
-// Bytes in a declared charset to text; an undeclared, unknown or wrongly
-// declared UTF-8 charset falls back to the rule for raw 8-bit text.
-QString decodeCharset(const QByteArray& bytes, const char* charset)
-{
-    if (charset && g_ascii_strcasecmp(charset, "utf-8") != 0 && g_ascii_strcasecmp(charset, "utf8") != 0) {
-        if (GMimeFilter* filter = g_mime_filter_charset_new(charset, "utf-8")) {
-            GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
-            GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
-            g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), filter);
-            g_object_unref(filter);
-            g_mime_stream_write(filtered.get(), bytes.constData(), size_t(bytes.size()));
-            g_mime_stream_flush(filtered.get());
-            return QString::fromUtf8(streamBytes(memory.get()));
-        }
-    }
-    return fromUtf8OrWindows1252(bytes);
 }
 
 enum class EscapeFor { Block, Body };
@@ -177,7 +131,7 @@ QByteArray decodeEncodedPayload(char encoding, const QByteArray& payload)
 QString decodeHeaderValue(QStringView value)
 {
     if (!value.contains(u"=?"))
-        return isLatin1(value) ? fromUtf8OrWindows1252(value.toLatin1()) : value.toString();
+        return isLatin1(value) ? DecodeText(value.toLatin1()) : value.toString();
     // A page read as two-byte text already holds characters, not bytes.
     const QByteArray raw = isLatin1(value) ? value.toLatin1() : value.toUtf8();
     // Senders put raw blanks inside encoded words ("=?iso-8859-1?Q?Test
@@ -189,7 +143,7 @@ QString decodeHeaderValue(QStringView value)
     QByteArray pendingCharset;
     auto flush = [&] {
         if (!pending.isEmpty())
-            out += decodeCharset(pending, pendingCharset.constData());
+            out += DecodeText(pending, pendingCharset);
         pending.clear();
     };
     qsizetype at = 0;
@@ -200,7 +154,7 @@ QString decodeHeaderValue(QStringView value)
         // White space between two encoded words is not part of the text.
         if (!(lastWasWord && between.trimmed().isEmpty())) {
             flush();
-            out += fromUtf8OrWindows1252(between.toLatin1());
+            out += DecodeText(between.toLatin1());
         }
         QByteArray charset = m.captured(1).toLatin1();
         if (const qsizetype star = charset.indexOf('*'); star >= 0)
@@ -213,7 +167,7 @@ QString decodeHeaderValue(QStringView value)
         lastWasWord = true;
     }
     flush();
-    out += fromUtf8OrWindows1252(rawText.mid(at).toLatin1());
+    out += DecodeText(rawText.mid(at).toLatin1());
     return out;
 }
 
@@ -395,7 +349,7 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
     QByteArray body;
     if (HasContentType(GMIME_OBJECT(part), "text", "html")) {
         if (asciiIncompatible(charset)) {
-            decoded = decodeCharset(decoded, charset).toUtf8();
+            decoded = DecodeText(decoded, charset).toUtf8();
             newType = "text/html; charset=utf-8";
         }
         const qsizetype at = qMax<qsizetype>(0, FindBodyTagEnd(QString::fromLatin1(decoded)));
@@ -408,7 +362,7 @@ QByteArray rewritePart(GMimePart* part, const QByteArray& bytes, const PartSpan&
             newEncoding = "base64";
         }
     } else {
-        body = plainTextAsHtml(decodeCharset(decoded, charset), block);
+        body = plainTextAsHtml(DecodeText(decoded, charset), block);
         newType = "text/html; charset=utf-8";
         encoding = GMIME_CONTENT_ENCODING_BASE64;
         newEncoding = "base64";
@@ -553,10 +507,10 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
     QString body;
     GMimeDataWrapper* content = GMIME_IS_PART(top) ? g_mime_part_get_content(GMIME_PART(top)) : nullptr;
     if (content) {
-        body = decodeCharset(DecodedContent(GMIME_PART(top)),
-                             g_mime_object_get_content_type_parameter(top, "charset"));
+        body = DecodeText(DecodedContent(GMIME_PART(top)),
+                          g_mime_object_get_content_type_parameter(top, "charset"));
     } else {
-        body = fromUtf8OrWindows1252(bytes.mid(contentBegin));
+        body = DecodeText(bytes.mid(contentBegin));
     }
     const QByteArray eol = lineEndingOf(bytes, begin);
     const QByteArray headers =
@@ -775,7 +729,7 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
     // Two-byte text may as well be binary data that began with an FF or FE.
     if (messageText.isEmpty() || !isLatin1(messageText) || LooksBinary(messageText))
         return std::nullopt;
-    const QString body = fromUtf8OrWindows1252(messageText.toLatin1());
+    const QString body = DecodeText(messageText.toLatin1());
     const QByteArray page =
         "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\n" +
@@ -813,14 +767,16 @@ QString NarrowPageText(const QString& text)
     if (text.isEmpty())
         return text;
     const char16_t mark = text.front().unicode();
-    // ReadFileToString takes the low byte first, so a file written high byte
-    // first comes with every character's two bytes exchanged.
+    // ReadFileToString takes the low byte first whatever the order, so a file
+    // written high byte first starts U+FFFE; the file's own bytes, put back
+    // together, are decoded by their mark.
     if (mark != 0xFEFF && mark != 0xFFFE)
         return text;
-    QString wide = text.mid(1);
-    if (mark == 0xFFFE)
-        for (QChar& c : wide)
-            c = QChar(char16_t((c.unicode() << 8) | (c.unicode() >> 8)));
+    QByteArray bytes;
+    bytes.reserve(text.size() * 2);
+    for (const QChar c : text)
+        bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+    const QString wide = DecodeText(bytes);
     // UTF-32 and binary data show zero characters among the header lines.
     if (LooksBinary(wide))
         return text;

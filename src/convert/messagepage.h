@@ -1,5 +1,9 @@
 #pragma once
 
+// The conversion judges binary data with the reader's own test (LooksBinary),
+// on the work file as on its page.
+#include "mimeparts.h"
+
 #include <QList>
 #include <QString>
 #include <QStringView>

@@ -1,11 +1,10 @@
 #include "mhtmlreader.h"
 
 #include "mimeparts.h"
+#include "textdecoding.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QStringConverter>
 
 // GLib names a struct member "signals", which Qt defines as a keyword.
 #undef signals
@@ -102,46 +101,6 @@ bool LooksLikeMhtml(const QString& path)
            headers.contains("\nmime-version:");
 }
 
-QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool isHtml)
-{
-    auto convert = [&](const QString& charset, QString& out) {
-        const QByteArray name = charset.trimmed().toLatin1();
-        if (name.isEmpty())
-            return false;
-        const char* iconvName = g_mime_charset_iconv_name(name.constData());
-        gsize written = 0;
-        GError* error = nullptr;
-        gchar* converted =
-            g_convert(bytes.constData(), bytes.size(), "UTF-8", iconvName, nullptr, &written, &error);
-        if (!converted) {
-            g_clear_error(&error);
-            return false;
-        }
-        out = QString::fromUtf8(converted, qsizetype(written));
-        g_free(converted);
-        return true;
-    };
-    InitGMime();
-    QString out;
-    if (!declaredCharset.isEmpty() && convert(declaredCharset, out))
-        return out;
-    if (isHtml) {
-        static const QRegularExpression meta(
-            QStringLiteral("<meta[^>]+charset\\s*=\\s*[\"']?\\s*([A-Za-z0-9_.:-]+)"),
-            QRegularExpression::CaseInsensitiveOption);
-        const auto match = meta.match(QString::fromLatin1(bytes.left(16384)));
-        if (match.hasMatch() && convert(match.captured(1), out))
-            return out;
-    }
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    out = utf8.decode(bytes);
-    if (!utf8.hasError())
-        return out;
-    if (convert(QStringLiteral("windows-1252"), out))
-        return out;
-    return QString::fromLatin1(bytes); // windows-1252 leaves five bytes undefined
-}
-
 QString PlainTextToHtml(const QString& text)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>"
@@ -156,11 +115,8 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
     QByteArray bytes = readWhole(mhtPath);
     // A message saved as two-byte text is read as the text it holds; GMime
     // parses bytes, and every declared charset then stands as written.
-    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
-        QStringDecoder decoder(bytes.startsWith("\xFF\xFE") ? QStringConverter::Utf16LE
-                                                            : QStringConverter::Utf16BE);
-        bytes = QString(decoder.decode(bytes.mid(2))).toUtf8();
-    }
+    if (StartsWithUtf16Mark(bytes))
+        bytes = DecodeText(bytes).toUtf8();
     bytes.remove(0, LeadingBlankCount(bytes));
     if (LooksBinary(bytes))
         throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));
@@ -176,13 +132,13 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
     MailPage page;
     QString html;
     if (!body) {
-        html = PlainTextToHtml(DecodeText(bytes, {}, false));
+        html = PlainTextToHtml(DecodeText(bytes));
     } else if (GMimePart* shown = DisplayedPart(body)) {
         collectParts(body, shown, page);
         const bool isHtml = HasContentType(GMIME_OBJECT(shown), "text", "html");
         const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(shown), "charset");
         const QString text =
-            DecodeText(DecodedContent(shown), charset ? QString::fromUtf8(charset) : QString(), isHtml);
+            DecodeText(DecodedContent(shown), charset, isHtml ? TextKind::Html : TextKind::Plain);
         html = isHtml ? text : PlainTextToHtml(text);
     } else {
         html = QStringLiteral("<!DOCTYPE html><html><body></body></html>");
@@ -194,6 +150,6 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
 MailPage ReadHtmlPage(const QString& htmlPath)
 {
     MailPage page;
-    page.html = DecodeText(readWhole(htmlPath), {}, true).toUtf8();
+    page.html = DecodeText(readWhole(htmlPath), {}, TextKind::Html).toUtf8();
     return page;
 }

@@ -42,7 +42,3 @@ MailPage ReadHtmlPage(const QString& htmlPath);
 
 // Escaped text in a wrapping monospace block.
 QString PlainTextToHtml(const QString& text);
-
-// Decodes bytes of a text part: the declared charset, else a meta charset in
-// the HTML, else UTF-8 when valid, else windows-1252.
-QString DecodeText(const QByteArray& bytes, const QString& declaredCharset, bool isHtml);

@@ -1,5 +1,7 @@
 #include "mimeparts.h"
 
+#include "textdecoding.h"
+
 #include <type_traits>
 
 // GLib names a struct member "signals", which Qt defines as a keyword.
@@ -91,13 +93,19 @@ template <typename View> qsizetype leadingBlankCount(View view)
     return skip;
 }
 
+// How far a header section is searched for control characters: a file whose
+// first 8 KiB hold no blank line is judged by those.
+constexpr qsizetype kHeadLimit = 8192;
+
+// The blank line ends the header section, whichever line break it or the line
+// before it uses; the zero bytes of a binary part below it are no sign.
 template <typename View> bool looksBinary(View view, View blankLine, View crlfBlankLine)
 {
     qsizetype end = view.indexOf(blankLine);
     const qsizetype crlf = view.indexOf(crlfBlankLine);
     if (end < 0 || (crlf >= 0 && crlf < end))
         end = crlf;
-    const qsizetype limit = end < 0 ? 8192 : qMin<qsizetype>(end, 8192);
+    const qsizetype limit = end < 0 ? kHeadLimit : qMin<qsizetype>(end, kHeadLimit);
     const View head = view.first(qMin(limit, view.size()));
     qsizetype control = 0;
     for (qsizetype i = 0; i < head.size(); ++i) {
@@ -169,10 +177,15 @@ qsizetype LeadingBlankCount(QStringView text)
 
 bool LooksBinary(QByteArrayView bytes)
 {
-    return looksBinary(bytes, QByteArrayView("\n\n"), QByteArrayView("\r\n\r\n"));
+    // Two-byte text is full of zero bytes, the high halves of its ASCII
+    // characters: it is judged by the characters it holds.
+    if (StartsWithUtf16Mark(bytes))
+        return LooksBinary(
+            QStringView(DecodeText(bytes.first(qMin<qsizetype>(bytes.size(), 2 * kHeadLimit)))));
+    return looksBinary(bytes, QByteArrayView("\n\n"), QByteArrayView("\n\r\n"));
 }
 
 bool LooksBinary(QStringView text)
 {
-    return looksBinary(text, QStringView(u"\n\n"), QStringView(u"\r\n\r\n"));
+    return looksBinary(text, QStringView(u"\n\n"), QStringView(u"\n\r\n"));
 }

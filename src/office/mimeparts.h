@@ -47,7 +47,11 @@ qsizetype LeadingBlankCount(QByteArrayView bytes);
 qsizetype LeadingBlankCount(QStringView text);
 
 // True when control characters among the header lines mark the data as
-// binary rather than a MIME document. The text form judges text holding one
-// byte per character as the bytes it stands for.
+// binary rather than a MIME document: a zero byte there, or more than one
+// control character in twenty. Zero bytes further down, in a binary part, do
+// not count, and two-byte text (it starts with its byte order mark) is judged
+// by its characters. Empty data is not binary. The text form judges text
+// holding one byte per character as the bytes it stands for. Both the office
+// host's reader and the conversion's refusal of a file ask this.
 bool LooksBinary(QByteArrayView bytes);
 bool LooksBinary(QStringView text);

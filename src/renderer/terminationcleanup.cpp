@@ -4,38 +4,40 @@
 
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kPathCapacity = 4096;
-constexpr size_t kSuffixCapacity = 16;
 constexpr int kSlots = 3;
 char paths[kSlots][kPathCapacity];
-char suffixes[kSlots][kSuffixCapacity];
 volatile sig_atomic_t armed[kSlots] = {};
-volatile sig_atomic_t fileCounts[kSlots] = {};
 
-// "<folder>/<number><suffix>" without the library, which a handler may not call.
-void UnlinkNumbered(const char* folder, int number, const char* suffix)
+// Empties the folder, then removes it. The office engine puts files of its
+// own beside the PDF it writes (a lock file, a temporary copy), and a folder
+// that still holds one cannot be removed. System calls only, which a signal
+// handler may make: no directory stream, no allocation.
+void removeFolder(const char* path)
 {
-    char path[kPathCapacity + 32];
-    size_t at = 0;
-    for (const char* c = folder; *c && at < kPathCapacity; ++c)
-        path[at++] = *c;
-    path[at++] = '/';
-    char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = char('0' + number % 10);
-        number /= 10;
-    } while (number > 0 && count < 15);
-    while (count > 0)
-        path[at++] = digits[--count];
-    for (const char* c = suffix; *c && at < sizeof path - 1; ++c)
-        path[at++] = *c;
-    path[at] = '\0';
-    ::unlink(path);
+    const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        alignas(dirent64) static char entries[8192];
+        for (;;) {
+            const ssize_t length = ::getdents64(folder, entries, sizeof entries);
+            if (length <= 0)
+                break;
+            for (ssize_t at = 0; at < length;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+                at += entry->d_reclen;
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    ::unlinkat(folder, entry->d_name, 0);
+            }
+        }
+        ::close(folder);
+    }
+    ::rmdir(path);
 }
 
 void OnTerminate(int signalNumber)
@@ -43,13 +45,10 @@ void OnTerminate(int signalNumber)
     for (int slot = 0; slot < kSlots; ++slot) {
         if (!armed[slot])
             continue;
-        if (slot == int(CleanupSlot::PartialOutput)) {
+        if (slot == int(CleanupSlot::PartialOutput))
             ::unlink(paths[slot]);
-            continue;
-        }
-        for (int number = 1; number <= fileCounts[slot]; ++number)
-            UnlinkNumbered(paths[slot], number, suffixes[slot]);
-        ::rmdir(paths[slot]);
+        else
+            removeFolder(paths[slot]);
     }
     ::_exit(128 + signalNumber);
 }
@@ -70,18 +69,9 @@ void SetCleanupPath(CleanupSlot slot, const QString& path)
 {
     const int index = int(slot);
     armed[index] = 0;
-    fileCounts[index] = 0;
     const QByteArray bytes = QFile::encodeName(path);
     if (bytes.isEmpty() || bytes.size() >= qsizetype(kPathCapacity))
         return;
     std::memcpy(paths[index], bytes.constData(), size_t(bytes.size()) + 1);
     armed[index] = 1;
-}
-
-void SetCleanupFileCount(CleanupSlot slot, int count, const char* suffix)
-{
-    const int index = int(slot);
-    if (std::strlen(suffix) < kSuffixCapacity)
-        std::memcpy(suffixes[index], suffix, std::strlen(suffix) + 1);
-    fileCounts[index] = count;
 }

@@ -3,14 +3,13 @@
 #include <QString>
 
 // A tool ended from outside (the run's time limit) must not leave its hidden
-// work files behind. The handler only unlinks the paths registered here,
-// which is all a signal handler may safely do, and then exits.
+// work files behind. The handler only removes the paths registered here,
+// with the system calls a signal handler may make, and then exits.
 enum class CleanupSlot {
-    // One file.
+    // One file: a multi-page TIFF not yet in place.
     PartialOutput,
-    // Folders whose files are numbered from 1: "1.pdf", "2.pdf", ... (the
-    // laid-out documents) and "1.tiff", "2.tiff", ... (pages written one per
-    // file that are not yet in place).
+    // Folders, emptied and removed: the laid-out documents, and pages
+    // written one per file that are not yet in place.
     WorkFolder,
     PartialPages,
 };
@@ -18,6 +17,3 @@ enum class CleanupSlot {
 void InstallTerminationCleanup();
 // An empty path clears the slot.
 void SetCleanupPath(CleanupSlot slot, const QString& path);
-// For a folder slot: how many numbered files it holds now, and their suffix
-// (".pdf"). They are unlinked before the folder is removed.
-void SetCleanupFileCount(CleanupSlot slot, int count, const char* suffix);

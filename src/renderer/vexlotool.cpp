@@ -243,7 +243,6 @@ void WriteSinglePages(const PageSequence& pages, const QString& outputPath, cons
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             Fail(QStringLiteral("Cannot write the image file: %1.").arg(file.errorString()));
-        SetCleanupFileCount(CleanupSlot::PartialPages, index + 1, ".tiff");
         const int descriptor = ::dup(file.handle());
         if (descriptor < 0)
             Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
@@ -447,7 +446,6 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
                 SetCleanupPath(CleanupSlot::WorkFolder, work->path());
             }
             const QString pdf = work->filePath(QStringLiteral("%1.pdf").arg(++laidOut));
-            SetCleanupFileCount(CleanupSlot::WorkFolder, laidOut, ".pdf");
             layOut(document, pdf);
             if (!QFileInfo(pdf).isFile())
                 Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(document));

@@ -1,3 +1,5 @@
+#include "batchinput.h"
+#include "batchrun.h"
 #include "cliprocess.h"
 #include "commandline.h"
 #include "consoledialogs.h"
@@ -34,6 +36,15 @@ private slots:
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("0"), QStringLiteral("a.eml")};
         QTest::newRow("time limit that is no number")
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("a.eml")};
+        QTest::newRow("no workers") << QStringList{QStringLiteral("--jobs=0"), QStringLiteral("a.eml")};
+        QTest::newRow("shard past the last")
+            << QStringList{QStringLiteral("--shard"), QStringLiteral("4/4"), QStringLiteral("a.eml")};
+        QTest::newRow("shard of no parts")
+            << QStringList{QStringLiteral("--shard=0/0"), QStringLiteral("a.eml")};
+        QTest::newRow("shard that is no fraction")
+            << QStringList{QStringLiteral("--shard=1"), QStringLiteral("a.eml")};
+        QTest::newRow("resume without a report")
+            << QStringList{QStringLiteral("--resume"), QStringLiteral("a.eml")};
         QTest::newRow("dpi below 72") << QStringList{"--dpi", "71", "a.eml"};
         QTest::newRow("dpi above 600") << QStringList{"--dpi=601", "a.eml"};
         QTest::newRow("colour of no kind") << QStringList{"--colour", "sepia", "a.eml"};
@@ -45,7 +56,10 @@ private slots:
         QTest::newRow("bates without out") << QStringList{"--bates", "ABC000001", "a.eml"};
         QTest::newRow("bates with multi-page files")
             << QStringList{"--bates", "ABC", "--pages", "multi", "--out", "/tmp", "a.eml"};
-        QTest::newRow("dpi without a value") << QStringList{"a.eml", "--dpi"};
+        QTest::newRow("bates split into shards")
+            << QStringList{"--bates", "ABC", "--out", "/tmp", "--shard", "0/2", "a.eml"};
+        QTest::newRow("bates resumed")
+            << QStringList{"--bates", "ABC", "--out", "/tmp", "--report", "r.csv", "--resume", "a.eml"};
     }
     void refusesArgumentsThatMakeNoSense()
     {
@@ -67,27 +81,75 @@ private slots:
         const auto line =
             ParseCommandLine({QStringLiteral("--out=/x y"), QStringLiteral("a.eml"), QStringLiteral("--"),
                               QStringLiteral("-dash.eml"), QStringLiteral("--help")},
-                             &error);
+                             &error, 3);
         QVERIFY2(line, qPrintable(error));
         QCOMPARE(line->outputFolder, QStringLiteral("/x y"));
         QCOMPARE(line->pageTimeLimitSeconds, 60);
-        const auto limited = ParseCommandLine(
-            {QStringLiteral("--page-time-limit"), QStringLiteral("5"), QStringLiteral("a.eml")}, &error);
-        QVERIFY2(limited, qPrintable(error));
-        QCOMPARE(limited->pageTimeLimitSeconds, 5);
-        QCOMPARE(limited->paths, QStringList{QStringLiteral("a.eml")});
+        QCOMPARE(line->jobs, 3);
         QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"),
                                            QStringLiteral("--help")}));
         QVERIFY(!line->help);
+
+        const auto all =
+            ParseCommandLine({QStringLiteral("--page-time-limit"), QStringLiteral("5"), QStringLiteral("-j"),
+                              QStringLiteral("2"), QStringLiteral("--shard"), QStringLiteral("3/8"),
+                              QStringLiteral("--report=r.jsonl"), QStringLiteral("--resume"),
+                              QStringLiteral("--mbox-scan"), QStringLiteral("-q"), QStringLiteral("a.eml")},
+                             &error);
+        QVERIFY2(all, qPrintable(error));
+        QCOMPARE(all->pageTimeLimitSeconds, 5);
+        QCOMPARE(all->jobs, 2);
+        QCOMPARE(all->shard.index, 3);
+        QCOMPARE(all->shard.count, 8);
+        QCOMPARE(all->reportPath, QStringLiteral("r.jsonl"));
+        QVERIFY(all->resume && all->mboxScan && all->quiet);
     }
 
-    void helpExplainsUsageAndExitStatus()
+    // What a production asks for, and what the workers of its run are told.
+    void readsImagingOptions()
     {
-        const CliRun run = RunCli({QStringLiteral("--help")});
-        QCOMPARE(run.exitCode, kExitAllConverted);
-        QVERIFY(run.out.startsWith(QLatin1String(
-            "Usage: quillmark-convert [--out DIR] [--page-time-limit SECONDS] [OPTIONS] PATH...")));
-        QVERIFY(run.out.contains(QLatin1String("Exit status")));
+        QString error;
+        const auto line =
+            ParseCommandLine({"--dpi=300", "--color", "mono", "--header", "cc, attachments", "--attachments",
+                              "--bates", "VOL2-0099", "-o", "/out", "-j", "4", "a.eml"},
+                             &error);
+        QVERIFY2(line, qPrintable(error));
+        const ImagingOptions& imaging = line->imaging;
+        QCOMPARE(imaging.render.dpi, 300);
+        QCOMPARE(imaging.render.colour, ColourMode::Mono);
+        QVERIFY(imaging.headerCc && imaging.headerAttachments && imaging.attachments);
+        QVERIFY(imaging.render.bates);
+        QCOMPARE(imaging.render.bates->number(imaging.render.bates->first), QStringLiteral("VOL2-0099"));
+        // Each numbered page is a file of its own, and the numbers follow
+        // the input order.
+        QCOMPARE(imaging.render.pages, PageFiles::Single);
+        QCOMPARE(line->jobs, 1);
+
+        const QStringList forWorkers = ImagingArguments(imaging);
+        const auto worker = ParseCommandLine(QStringList{"--worker"} + forWorkers, &error);
+        QVERIFY2(worker, qPrintable(error));
+        QCOMPARE(ImagingArguments(worker->imaging), forWorkers);
+
+        const auto plain = ParseCommandLine({"a.eml"}, &error);
+        QVERIFY(plain && plain->imaging.changesNothing());
+        QVERIFY(ImagingArguments(plain->imaging).isEmpty());
+    }
+
+    void helpAndVersionAsQtProgramsHaveThem()
+    {
+        const CliRun help = RunCli({QStringLiteral("--help")});
+        QCOMPARE(help.exitCode, kExitAllConverted);
+        QVERIFY2(help.out.startsWith(QLatin1String("Usage: quillmark-convert [options] PATH...")),
+                 qPrintable(help.out));
+        for (const char* option : {"--out", "--jobs", "--page-time-limit", "--mbox-scan", "--report",
+                                   "--resume", "--shard", "--quiet", "--version", "Exit status", "--dpi",
+                                   "--colour", "--pages", "--header", "--attachments", "--bates"})
+            QVERIFY2(help.out.contains(QLatin1String(option)), option);
+        QVERIFY(!help.out.contains(QLatin1String("--worker")));
+
+        const CliRun version = RunCli({QStringLiteral("--version")});
+        QCOMPARE(version.exitCode, kExitAllConverted);
+        QVERIFY2(version.out.startsWith(QLatin1String("quillmark-convert ")), qPrintable(version.out));
     }
 
     void foldersStandForTheirMessagesAtAnyDepth()
@@ -102,14 +164,88 @@ private slots:
         touch(root + QStringLiteral("/single.eml"));
 
         QDir::setCurrent(root);
-        QStringList unreadable;
-        const QStringList messages = CollectMessages(
-            {QStringLiteral("top"), QStringLiteral("single.eml"), QStringLiteral("gone.eml")}, &unreadable);
+        const CollectedInput input = CollectInput(
+            {QStringLiteral("top"), QStringLiteral("single.eml"), QStringLiteral("gone.eml")}, false);
+        QStringList messages;
+        for (const InputMessage& message : input.messages)
+            messages << message.source;
         QCOMPARE(messages,
                  (QStringList{root + QStringLiteral("/top/a.eml"), root + QStringLiteral("/top/B.EML"),
                               root + QStringLiteral("/top/deep/er/c.Eml"),
                               root + QStringLiteral("/single.eml"), root + QStringLiteral("/gone.eml")}));
-        QVERIFY(unreadable.isEmpty());
+        QVERIFY(input.problems.isEmpty());
+    }
+
+    void namesAreDecidedForTheWholeInput()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        QList<InputMessage> messages;
+        const auto add = [&](const QString& source, int number = 0, int width = 5) {
+            InputMessage message;
+            message.source = root + source;
+            message.mboxNumber = number;
+            message.numberWidth = width;
+            messages.append(message);
+        };
+        add(QStringLiteral("/a/report.eml"));
+        add(QStringLiteral("/b/report.eml"));
+        add(QStringLiteral("/Inbox"), 7);
+        add(QStringLiteral("/takeout.mbox"), 12, 6);
+        add(QStringLiteral("/c/report.eml"));
+        AssignOutputPaths(messages, root + QStringLiteral("/out"));
+        QStringList names;
+        for (const InputMessage& message : messages)
+            names << QFileInfo(message.outputPath).fileName();
+        // Every name is taken once, failed or not, so any number of workers,
+        // in any order of finishing, writes the same files.
+        QCOMPARE(names, (QStringList{"report.tiff", "report (2).tiff", "Inbox-00007.tiff",
+                                     "takeout-000012.tiff", "report (3).tiff"}));
+        QCOMPARE(messages.at(3).displayName(), root + QStringLiteral("/takeout.mbox (message 12)"));
+    }
+
+    void shardsAreDisjointAndCoverTheInput()
+    {
+        QTemporaryDir dir;
+        for (int i = 0; i < 300; ++i)
+            touch(dir.path() + QStringLiteral("/d%1/m%2.eml").arg(i % 7).arg(i));
+        const QList<InputMessage> all = CollectInput({dir.path()}, false).messages;
+        QCOMPARE(all.size(), 300);
+        // Mounted elsewhere, the same archive splits the same way.
+        QTemporaryDir elsewhere;
+        QVERIFY(QFile::link(dir.path(), elsewhere.path() + QStringLiteral("/archive")));
+        const QList<InputMessage> mounted =
+            CollectInput({elsewhere.path() + QStringLiteral("/archive")}, false).messages;
+        QCOMPARE(mounted.size(), 300);
+
+        QList<int> owners(all.size(), -1);
+        for (int index = 0; index < 4; ++index) {
+            int mine = 0;
+            for (qsizetype i = 0; i < all.size(); ++i) {
+                const bool in = InShard(all.at(i), Shard{index, 4});
+                QCOMPARE(InShard(mounted.at(i), Shard{index, 4}), in);
+                if (!in)
+                    continue;
+                QCOMPARE(owners.at(i), -1);
+                owners[i] = index;
+                ++mine;
+            }
+            // A fair hash gives each part about a quarter.
+            QVERIFY2(mine > 40 && mine < 110, qPrintable(QString::number(mine)));
+        }
+        QVERIFY(!owners.contains(-1));
+        QVERIFY(InShard(all.first(), Shard{0, 1}));
+    }
+
+    void progressSaysWhereTheRunIs()
+    {
+        QCOMPARE(ProgressLine(0, 200, 0), QStringLiteral("0/200 0%"));
+        QCOMPARE(ProgressLine(50, 200, 25), QStringLiteral("50/200 25%, 2.00 messages/s, 1 min 15 s left"));
+        QCOMPARE(ProgressLine(9000, 10000, 600),
+                 QStringLiteral("9000/10000 90%, 15.0 messages/s, 1 min 7 s left"));
+        QCOMPARE(ChooseProgress(false, true), Progress::InPlace);
+        QCOMPARE(ChooseProgress(false, false), Progress::Lines);
+        QCOMPARE(ChooseProgress(true, true), Progress::Quiet);
     }
 
     void aNoMessageFolderIsNoSuccess()
@@ -118,7 +254,7 @@ private slots:
         touch(dir.path() + QStringLiteral("/readme.txt"));
         const CliRun run = RunCli({dir.path()});
         QCOMPARE(run.exitCode, kExitSomeFailed);
-        QVERIFY(run.err.contains(QLatin1String("no .eml files")));
+        QVERIFY(run.err.contains(QLatin1String("no .eml files or mbox messages found")));
     }
 
     void errorReportsBecomeOneLine()
@@ -133,30 +269,6 @@ private slots:
         QCOMPARE(dialogs.messageBox(QStringLiteral("go on?"), Dialogs::YesNo), Dialogs::AnswerYes);
         QCOMPARE(dialogs.takeMessages(), QStringList{QStringLiteral("go on?")});
         QVERIFY(dialogs.takeMessages().isEmpty());
-    }
-
-    void readsImagingOptions()
-    {
-        QString error;
-        const auto line = ParseCommandLine({"--dpi=300", "--colour", "mono", "--header", "cc, attachments",
-                                            "--attachments", "--bates", "VOL2-0099", "-o", "/out", "a.eml"},
-                                           &error);
-        QVERIFY2(line, qPrintable(error));
-        const ImagingOptions& imaging = line->imaging;
-        QCOMPARE(imaging.render.dpi, 300);
-        QCOMPARE(imaging.render.colour, ColourMode::Mono);
-        QVERIFY(imaging.headerCc && imaging.headerAttachments && imaging.attachments);
-        QVERIFY(imaging.render.bates);
-        QCOMPARE(imaging.render.bates->number(imaging.render.bates->first), QStringLiteral("VOL2-0099"));
-        // Each numbered page is a file of its own.
-        QCOMPARE(imaging.render.pages, PageFiles::Single);
-
-        const auto plain = ParseCommandLine({"a.eml"}, &error);
-        QVERIFY(plain && plain->imaging.changesNothing());
-        const QString usage = UsageText();
-        for (const char* option : {"--dpi", "--colour", "--pages single", "--header cc,attachments",
-                                   "--attachments", "--bates PREFIX[START]"})
-            QVERIFY2(usage.contains(QLatin1String(option)), option);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "cliprocess.h"
 #include "commandline.h"
+#include "messageconverter.h"
 #include "messagepage.h"
 
 #include <QDir>
@@ -51,8 +52,9 @@ class TestCorpusConversion : public QObject {
         while (it.hasNext())
             messages << QDir::cleanPath(it.next());
         QVERIFY(!messages.isEmpty());
-        // A work file is reused by the next message of the same name; only
-        // the last one's PDF is still there to look at.
+        // One worker, its work files kept: a work file is reused by the next
+        // message of the same name, so only the last one's PDF is there to
+        // look at.
         QHash<QString, QString> lastOfName;
         for (const QString& message : std::as_const(messages))
             lastOfName[QFileInfo(message).completeBaseName()] = message;
@@ -64,7 +66,14 @@ class TestCorpusConversion : public QObject {
 
         // Names repeat across the corpus's folders, so the results are told
         // apart by the line that names each message's output.
-        const CliRun run = RunCli({QStringLiteral("--out"), out, corpus}, work, 1500000);
+        qputenv(kKeepWorkFilesVariable, "1");
+        const CliRun run =
+            RunCli({QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("--out"), out, corpus},
+                   work, 1500000);
+        qunsetenv(kKeepWorkFilesVariable);
+        QStringList kept;
+        for (const QString& folder : QDir(work).entryList({QStringLiteral("kept-*")}, QDir::Dirs))
+            kept << work + QLatin1Char('/') + folder;
         const QStringList lines = run.messageLines();
         QCOMPARE(lines.size(), messages.size());
 
@@ -90,7 +99,10 @@ class TestCorpusConversion : public QObject {
             const QString baseName = QFileInfo(message).completeBaseName();
             if (lastOfName.value(baseName) != message)
                 continue;
-            const QString pdf = work + QLatin1Char('/') + baseName + QStringLiteral(".pdf");
+            QString pdf;
+            for (const QString& folder : std::as_const(kept))
+                if (QFile::exists(folder + QLatin1Char('/') + baseName + QStringLiteral(".pdf")))
+                    pdf = folder + QLatin1Char('/') + baseName + QStringLiteral(".pdf");
             const HeaderLines header = ScanHeaderLines(CutLines(latin1File(message)));
             const QString text = firstPageText(pdf);
             if (!header.subjectLine.isEmpty()) {

@@ -42,19 +42,6 @@ class TestMhtmlReader : public QObject {
     QString read(const QByteArray& message) { return QString::fromUtf8(readPage(message).html); }
 
 private slots:
-    void textIsDecodedByDeclaredThenMetaThenUtf8ThenWindows1252()
-    {
-        QCOMPARE(DecodeText(QByteArray("Pchn\xb1\xe6"), QStringLiteral("iso-8859-2"), false),
-                 QStringLiteral("Pchnąć"));
-        QCOMPARE(DecodeText(QByteArray("<meta charset=\"koi8-r\">\xf0\xd2\xc9"), {}, true).right(3),
-                 QStringLiteral("При"));
-        QCOMPARE(DecodeText(QByteArray("na\xc3\xafve"), {}, false), QStringLiteral("naïve"));
-        QCOMPARE(DecodeText(QByteArray("caf\xe9 \x80"), {}, false), QStringLiteral("café €"));
-        // A wrong declaration must not lose the text.
-        QCOMPARE(DecodeText(QByteArray("caf\xc3\xa9"), QStringLiteral("no-such-charset"), false),
-                 QStringLiteral("café"));
-    }
-
     void plainTextIsEscapedInAWrappingMonospaceBlock()
     {
         const QString html = PlainTextToHtml(QStringLiteral("a <b> & c\n  indented"));
@@ -178,7 +165,7 @@ private slots:
 
     void unreadableInputGivesAClearError()
     {
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 15)));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, read(QByteArray("\x00\x01\x02\xff\xfe garbage", 13)));
         QVERIFY_THROWS_EXCEPTION(std::runtime_error,
                                  ReadMhtmlPage(m_dir.path() + QStringLiteral("/absent.mht")));
         // A broken boundary still shows what can be read.

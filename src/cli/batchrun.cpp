@@ -1,0 +1,415 @@
+#include "batchrun.h"
+
+#include "batchinput.h"
+#include "mboxreader.h"
+#include "messageconverter.h"
+#include "opticon.h"
+#include "paths.h"
+#include "runreport.h"
+#include "workerpool.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QSet>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <optional>
+
+namespace {
+
+std::atomic<int> stopSignal{0};
+
+extern "C" void RememberStop(int signal)
+{
+    stopSignal = signal;
+}
+
+// The render limit of vexlo plus the page limit, and room for a slow start.
+std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds)
+{
+    return std::chrono::seconds(pageTimeLimitSeconds) + std::chrono::minutes(10) + std::chrono::minutes(2);
+}
+
+QString ResumeKey(const QString& source, int mboxNumber)
+{
+    return source + QLatin1Char('\n') + QString::number(mboxNumber);
+}
+
+QString Plural(int count, const char* one, const char* many)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}
+
+QString Duration(double seconds)
+{
+    const qint64 whole = qint64(std::llround(seconds));
+    if (whole < 60)
+        return QStringLiteral("%1 s").arg(whole);
+    if (whole < 3600)
+        return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
+    return QStringLiteral("%1 h %2 min").arg(whole / 3600).arg(whole % 3600 / 60);
+}
+
+// Load file lines hold no quoting: a comma in an image's name would split
+// its line.
+QString LoadFileSafe(const QString& outputPath)
+{
+    QString safe = outputPath;
+    for (qsizetype i = safe.lastIndexOf(QLatin1Char('/')) + 1; i < safe.size(); ++i)
+        if (safe.at(i) == QLatin1Char(','))
+            safe[i] = QLatin1Char('_');
+    return safe;
+}
+
+// "out/name_0001.tiff to name_0003.tiff (3 pages, ABC000001 to ABC000003)"
+// for a message of several files or numbered pages; the TIFF alone otherwise.
+QString ConvertedText(const QString& outputPath, const WorkerAnswer& answer, const ImagingOptions& imaging,
+                      qint64 firstNumber)
+{
+    const QStringList& files = answer.outputPaths;
+    QString text = QDir::cleanPath(files.isEmpty() ? outputPath : files.first());
+    if (files.size() > 1)
+        text += QStringLiteral(" to %1").arg(QFileInfo(files.last()).fileName());
+    if (imaging.render.pages == PageFiles::Single || imaging.attachments) {
+        text += QStringLiteral(" (%1").arg(Plural(answer.pages, "page", "pages"));
+        if (const auto& bates = imaging.render.bates)
+            text += QStringLiteral(", %1 to %2")
+                        .arg(bates->number(firstNumber), bates->number(firstNumber + answer.pages - 1));
+        text += QLatin1Char(')');
+    }
+    return text;
+}
+
+QStringList WorkerArguments(const CommandLine& line)
+{
+    return QStringList{QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
+                       QString::number(line.pageTimeLimitSeconds)} +
+           ImagingArguments(line.imaging);
+}
+
+class Batch : public QObject {
+public:
+    Batch(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
+          Progress progress, const QString& workerProgram)
+        : m_line(line), m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
+          m_spool(TempFolder()), m_pool(workerProgram, WorkerArguments(line),
+                                        std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))),
+                                        TaskLimit(line.pageTimeLimitSeconds))
+    {
+        if (const auto& bates = line.imaging.render.bates) {
+            m_loadFile.emplace(*bates, line.outputFolder);
+            m_nextBatesNumber = bates->first;
+        }
+        m_done.resize(m_messages.size());
+        connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
+        connect(&m_stopCheck, &QTimer::timeout, this, [this] {
+            if (stopSignal != 0)
+                stop();
+        });
+    }
+
+    bool openReport()
+    {
+        if (m_line.reportPath.isEmpty())
+            return true;
+        QString error;
+        if (m_report.open(m_line.reportPath, &error))
+            return true;
+        m_err << "quillmark-convert: " << error << Qt::endl;
+        return false;
+    }
+
+    int run()
+    {
+        if (!m_spool.isValid()) {
+            m_err << "quillmark-convert: " << m_spool.problem() << Qt::endl;
+            return kExitSomeFailed;
+        }
+        m_clock.start();
+        m_stopCheck.start(200);
+        dispatch();
+        if (m_finished < m_messages.size())
+            m_loop.exec();
+        m_pool.stop();
+        return summary();
+    }
+
+private:
+    void dispatch()
+    {
+        while (!m_stopped && m_next < m_messages.size() && m_pool.hasIdleWorker()) {
+            const int index = int(m_next++);
+            const InputMessage& message = m_messages.at(index);
+            // With Bates numbers there is one worker, so the message before
+            // this one has its numbers already.
+            WorkerTask task{index, message.source, message.outputPath, m_nextBatesNumber};
+            if (message.mboxNumber > 0) {
+                // The worker converts a file; the message is taken out of the
+                // mbox only when its turn comes, so a huge mbox is never
+                // copied whole.
+                task.messagePath =
+                    m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+                try {
+                    ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end},
+                                       task.messagePath);
+                } catch (const std::exception& error) {
+                    WorkerAnswer answer;
+                    answer.index = index;
+                    answer.reason = QStringLiteral("the message could not be taken out of the mbox: %1")
+                                        .arg(QString::fromUtf8(error.what()));
+                    finish(answer);
+                    continue;
+                }
+            }
+            m_pool.submit(task);
+        }
+    }
+
+    void finish(const WorkerAnswer& answer)
+    {
+        if (m_done.at(answer.index))
+            return;
+        m_done[answer.index] = true;
+        ++m_finished;
+        const InputMessage& message = m_messages.at(answer.index);
+        if (message.mboxNumber > 0)
+            QFile::remove(m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml"));
+
+        const qint64 firstNumber = m_nextBatesNumber;
+        if (answer.converted && m_loadFile) {
+            m_loadFile->addDocument(firstNumber, answer.outputPaths);
+            m_nextBatesNumber += answer.pages;
+        }
+
+        ReportRow row;
+        row.source = message.source;
+        row.message = message.mboxNumber;
+        row.output = answer.converted ? answer.outputPaths.value(0, message.outputPath) : QString();
+        row.pages = answer.pages;
+        row.status = answer.converted ? ReportStatus::Converted : ReportStatus::Failed;
+        row.reason = answer.reason;
+        row.seconds = answer.seconds;
+        writeRow(row);
+        if (!answer.converted)
+            m_failed.append(message.displayName());
+        printAnswer(message, answer, firstNumber);
+
+        if (m_finished == m_messages.size())
+            m_loop.quit();
+        else
+            // Not from inside the pool's signal: the next task may start a
+            // worker, which may answer at once.
+            QTimer::singleShot(0, this, [this] { dispatch(); });
+    }
+
+    void writeRow(const ReportRow& row)
+    {
+        if (m_line.reportPath.isEmpty() || m_reportBroken)
+            return;
+        QString error;
+        if (m_report.write(row, &error))
+            return;
+        m_reportBroken = true;
+        m_err << "quillmark-convert: the report " << m_line.reportPath << " cannot be written: " << error
+              << "; --resume cannot rely on it" << Qt::endl;
+    }
+
+    void printAnswer(const InputMessage& message, const WorkerAnswer& answer, qint64 firstNumber)
+    {
+        const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
+        if (m_progress == Progress::InPlace)
+            m_out << "\r\033[K";
+        if (answer.converted) {
+            if (m_progress == Progress::Lines)
+                m_out << counter << message.displayName() << " -> "
+                      << ConvertedText(message.outputPath, answer, m_line.imaging, firstNumber) << Qt::endl;
+        } else {
+            // The first failing step usually says what went wrong; the ones
+            // after it fail for the same reason.
+            m_out << counter << message.displayName() << ": failed: " << answer.reason;
+            if (!answer.reports.isEmpty())
+                m_out << " (" << answer.reports.first() << ")";
+            m_out << Qt::endl;
+        }
+        if (m_progress != Progress::Quiet)
+            for (const QString& report : answer.reports)
+                m_err << "    " << report << Qt::endl;
+        if (m_progress == Progress::InPlace) {
+            m_out << ProgressLine(m_finished, int(m_messages.size()), m_clock.nsecsElapsed() / 1e9);
+            m_out.flush();
+        }
+    }
+
+    void stop()
+    {
+        if (m_stopped)
+            return;
+        m_stopped = true;
+        m_stopCheck.stop();
+        m_pool.stop();
+        // Every message of the run keeps a row, so the report accounts for
+        // all of them; --resume converts these later.
+        for (qsizetype i = 0; i < m_messages.size(); ++i) {
+            if (m_done.at(i))
+                continue;
+            ReportRow row;
+            row.source = m_messages.at(i).source;
+            row.message = m_messages.at(i).mboxNumber;
+            row.status = ReportStatus::Skipped;
+            row.reason = QStringLiteral("the run was stopped before this message was converted");
+            writeRow(row);
+        }
+        m_loop.quit();
+    }
+
+    // The load file lists the pages of the messages that converted, also
+    // when the run was stopped; it appears complete or not at all.
+    bool writeLoadFile()
+    {
+        if (!m_loadFile)
+            return true;
+        try {
+            m_loadFile->write();
+        } catch (const std::exception& error) {
+            m_err << "quillmark-convert: " << error.what() << "; check that the folder can be written"
+                  << Qt::endl;
+            return false;
+        }
+        if (m_progress != Progress::Quiet)
+            m_out << "Load file: " << m_loadFile->path() << Qt::endl;
+        return true;
+    }
+
+    int summary()
+    {
+        const bool loadFileWritten = writeLoadFile();
+        const int total = int(m_messages.size());
+        if (m_progress == Progress::InPlace)
+            m_out << "\r\033[K";
+        const int converted = m_finished - int(m_failed.size());
+        m_out
+            << QStringLiteral("%1 of %2 converted").arg(converted).arg(Plural(total, "message", "messages"));
+        if (m_stopped)
+            m_out << QStringLiteral("; stopped by signal %1, %2 not converted")
+                         .arg(int(stopSignal))
+                         .arg(total - m_finished);
+        if (m_failed.isEmpty()) {
+            m_out << "." << Qt::endl;
+        } else {
+            m_out << QStringLiteral("; %1 failed:").arg(m_failed.size()) << Qt::endl;
+            for (const QString& name : std::as_const(m_failed))
+                m_out << "  " << name << Qt::endl;
+        }
+        if (m_stopped)
+            return kExitInterrupted;
+        return m_failed.isEmpty() && !m_reportBroken && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
+    }
+
+    const CommandLine& m_line;
+    QList<InputMessage> m_messages;
+    QTextStream& m_out;
+    QTextStream& m_err;
+    Progress m_progress;
+    RunWorkFolder m_spool;
+    WorkerPool m_pool;
+    RunReport m_report;
+    bool m_reportBroken = false;
+    std::optional<OpticonLoadFile> m_loadFile;
+    qint64 m_nextBatesNumber = 0;
+    QList<bool> m_done;
+    qsizetype m_next = 0;
+    int m_finished = 0;
+    QStringList m_failed;
+    bool m_stopped = false;
+    QElapsedTimer m_clock;
+    QTimer m_stopCheck;
+    QEventLoop m_loop;
+};
+
+} // namespace
+
+QString ProgressLine(int done, int total, double elapsedSeconds)
+{
+    const double percent = total > 0 ? 100.0 * done / total : 100.0;
+    QString line = QStringLiteral("%1/%2 %3%").arg(done).arg(total).arg(int(percent));
+    if (done > 0 && elapsedSeconds > 0) {
+        const double rate = done / elapsedSeconds;
+        line += QStringLiteral(", %1 messages/s, %2 left")
+                    .arg(rate, 0, 'f', rate < 10 ? 2 : 1)
+                    .arg(Duration((total - done) / rate));
+    }
+    return line;
+}
+
+Progress ChooseProgress(bool quiet, bool terminal)
+{
+    if (quiet)
+        return Progress::Quiet;
+    return terminal ? Progress::InPlace : Progress::Lines;
+}
+
+int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream& out, QTextStream& err,
+             Progress progress)
+{
+    CollectedInput input = CollectInput(line.paths, line.mboxScan);
+    for (const QString& problem : std::as_const(input.problems))
+        err << "quillmark-convert: " << problem << Qt::endl;
+    if (input.messages.isEmpty()) {
+        err << "quillmark-convert: no .eml files or mbox messages found in the paths given" << Qt::endl;
+        return kExitSomeFailed;
+    }
+    // Names come from the whole input, so every shard names alike.
+    AssignOutputPaths(input.messages, line.outputFolder);
+    if (line.imaging.render.bates)
+        for (InputMessage& message : input.messages)
+            message.outputPath = LoadFileSafe(message.outputPath);
+
+    QSet<QString> converted;
+    if (line.resume) {
+        QString error;
+        const QList<ReportRow> rows = ReadReport(line.reportPath, &error);
+        if (!error.isEmpty()) {
+            err << "quillmark-convert: " << error << Qt::endl;
+            return kExitBadArguments;
+        }
+        for (const ReportRow& row : rows)
+            if (row.status == ReportStatus::Converted && QFileInfo(row.output).isFile())
+                converted.insert(ResumeKey(row.source, row.message));
+    }
+    QList<InputMessage> todo;
+    int skipped = 0;
+    for (const InputMessage& message : std::as_const(input.messages)) {
+        if (!InShard(message, line.shard))
+            continue;
+        if (converted.contains(ResumeKey(message.source, message.mboxNumber)))
+            ++skipped;
+        else
+            todo.append(message);
+    }
+    if (skipped > 0 && progress != Progress::Quiet)
+        out << QStringLiteral("%1 already converted (by the run of %2), skipped.")
+                   .arg(Plural(skipped, "message", "messages"), line.reportPath)
+            << Qt::endl;
+    if (todo.isEmpty()) {
+        out << "0 of 0 messages converted." << Qt::endl;
+        return kExitAllConverted;
+    }
+
+    stopSignal = 0;
+    std::signal(SIGINT, RememberStop);
+    std::signal(SIGTERM, RememberStop);
+    Batch batch(line, std::move(todo), out, err, progress, workerProgram);
+    if (!batch.openReport())
+        return kExitBadArguments;
+    const int status = batch.run();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    return status;
+}

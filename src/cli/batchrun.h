@@ -1,0 +1,27 @@
+#pragma once
+
+#include "commandline.h"
+
+#include <QString>
+
+class QTextStream;
+
+// The one line a terminal shows while a run goes on: done/total, percent,
+// messages per second and the time left.
+QString ProgressLine(int done, int total, double elapsedSeconds);
+
+// How a run tells the user where it is.
+enum class Progress {
+    Lines,   // one "[i/n]" line per message, for a pipe or a file
+    InPlace, // one line that updates in place, failures above it
+    Quiet,   // failures and the summary only
+};
+Progress ChooseProgress(bool quiet, bool terminal);
+
+// A whole run of quillmark-convert: collects the input, decides the output
+// names, leaves out other shards' messages and those an earlier run
+// converted (--resume), converts the rest with `line.jobs` workers, writes
+// the report row by row and prints the summary. Returns the exit status.
+// `workerProgram` is the program started with --worker for each worker.
+int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream& out, QTextStream& err,
+             Progress progress);
