@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -284,6 +285,42 @@ int main(int argc, char* argv[])
                .arg(onePage.size())
         << Qt::endl;
     const double warmRun = perMessage.isEmpty() ? 0 : Sum(perMessage) - perMessage.first();
+    int defaultPages = 0;
+    for (const QString& line : lines)
+        if (const qsizetype arrow = line.indexOf(QLatin1String(" -> ")); arrow >= 0)
+            defaultPages += TiffPages(line.mid(arrow + 4));
+
+    // 1b. The archival choice: black and white at 300 dpi, against the default.
+    const QString monoDir = dir.filePath(QStringLiteral("mono"));
+    wall.restart();
+    const Watched mono =
+        RunWatched(programDir + QStringLiteral("/quillmark-convert"),
+                   QStringList{QStringLiteral("--out"), monoDir, QStringLiteral("--colour"),
+                               QStringLiteral("mono"), QStringLiteral("--dpi"), QStringLiteral("300")} +
+                       messages);
+    const double monoWall = wall.nsecsElapsed() / 1e9;
+    int monoPages = 0;
+    qint64 monoBytes = 0;
+    for (const QString& line : mono.output.split(QLatin1Char('\n')))
+        if (const qsizetype arrow = line.indexOf(QLatin1String(" -> ")); arrow >= 0) {
+            monoPages += TiffPages(line.mid(arrow + 4));
+            monoBytes += QFileInfo(line.mid(arrow + 4)).size();
+        }
+    qint64 defaultBytes = 0;
+    for (const QString& name : QDir(outDir).entryList({QStringLiteral("*.tiff")}, QDir::Files))
+        defaultBytes += QFileInfo(outDir + QLatin1Char('/') + name).size();
+    out << Qt::endl
+        << "time per page, whole run (first message includes starting the office host)" << Qt::endl;
+    out << QStringLiteral("  default (auto colour, 200 dpi, LZW)  %1 s per page, %2 pages, %3 kB per page")
+               .arg(defaultPages ? runWall / defaultPages : 0, 0, 'f', 3)
+               .arg(defaultPages)
+               .arg(defaultPages ? defaultBytes / 1024.0 / defaultPages : 0, 0, 'f', 0)
+        << Qt::endl;
+    out << QStringLiteral("  --colour mono --dpi 300 (Group 4)     %1 s per page, %2 pages, %3 kB per page")
+               .arg(monoPages ? monoWall / monoPages : 0, 0, 'f', 3)
+               .arg(monoPages)
+               .arg(monoPages ? monoBytes / 1024.0 / monoPages : 0, 0, 'f', 0)
+        << Qt::endl;
 
     // 2. By hand, on the same messages.
     const QStringList handMessages = handLimit > 0 ? messages.mid(0, handLimit) : messages;

@@ -3,6 +3,7 @@
 #include "batchinput.h"
 #include "mboxreader.h"
 #include "messageconverter.h"
+#include "opticon.h"
 #include "paths.h"
 #include "runreport.h"
 #include "workerpool.h"
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <optional>
 
 namespace {
 
@@ -55,17 +57,56 @@ QString Duration(double seconds)
     return QStringLiteral("%1 h %2 min").arg(whole / 3600).arg(whole % 3600 / 60);
 }
 
+// Load file lines hold no quoting: a comma in an image's name would split
+// its line.
+QString LoadFileSafe(const QString& outputPath)
+{
+    QString safe = outputPath;
+    for (qsizetype i = safe.lastIndexOf(QLatin1Char('/')) + 1; i < safe.size(); ++i)
+        if (safe.at(i) == QLatin1Char(','))
+            safe[i] = QLatin1Char('_');
+    return safe;
+}
+
+// "out/name_0001.tiff to name_0003.tiff (3 pages, ABC000001 to ABC000003)"
+// for a message of several files or numbered pages; the TIFF alone otherwise.
+QString ConvertedText(const QString& outputPath, const WorkerAnswer& answer, const ImagingOptions& imaging,
+                      qint64 firstNumber)
+{
+    const QStringList& files = answer.outputPaths;
+    QString text = QDir::cleanPath(files.isEmpty() ? outputPath : files.first());
+    if (files.size() > 1)
+        text += QStringLiteral(" to %1").arg(QFileInfo(files.last()).fileName());
+    if (imaging.render.pages == PageFiles::Single || imaging.attachments) {
+        text += QStringLiteral(" (%1").arg(Plural(answer.pages, "page", "pages"));
+        if (const auto& bates = imaging.render.bates)
+            text += QStringLiteral(", %1 to %2")
+                        .arg(bates->number(firstNumber), bates->number(firstNumber + answer.pages - 1));
+        text += QLatin1Char(')');
+    }
+    return text;
+}
+
+QStringList WorkerArguments(const CommandLine& line)
+{
+    return QStringList{QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
+                       QString::number(line.pageTimeLimitSeconds)} +
+           ImagingArguments(line.imaging);
+}
+
 class Batch : public QObject {
 public:
     Batch(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
           Progress progress, const QString& workerProgram)
         : m_line(line), m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
-          m_spool(TempFolder()), m_pool(workerProgram,
-                                        {QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
-                                         QString::number(line.pageTimeLimitSeconds)},
+          m_spool(TempFolder()), m_pool(workerProgram, WorkerArguments(line),
                                         std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))),
                                         TaskLimit(line.pageTimeLimitSeconds))
     {
+        if (const auto& bates = line.imaging.render.bates) {
+            m_loadFile.emplace(*bates, line.outputFolder);
+            m_nextBatesNumber = bates->first;
+        }
         m_done.resize(m_messages.size());
         connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
         connect(&m_stopCheck, &QTimer::timeout, this, [this] {
@@ -106,7 +147,9 @@ private:
         while (!m_stopped && m_next < m_messages.size() && m_pool.hasIdleWorker()) {
             const int index = int(m_next++);
             const InputMessage& message = m_messages.at(index);
-            WorkerTask task{index, message.source, message.outputPath};
+            // With Bates numbers there is one worker, so the message before
+            // this one has its numbers already.
+            WorkerTask task{index, message.source, message.outputPath, m_nextBatesNumber};
             if (message.mboxNumber > 0) {
                 // The worker converts a file; the message is taken out of the
                 // mbox only when its turn comes, so a huge mbox is never
@@ -139,10 +182,16 @@ private:
         if (message.mboxNumber > 0)
             QFile::remove(m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml"));
 
+        const qint64 firstNumber = m_nextBatesNumber;
+        if (answer.converted && m_loadFile) {
+            m_loadFile->addDocument(firstNumber, answer.outputPaths);
+            m_nextBatesNumber += answer.pages;
+        }
+
         ReportRow row;
         row.source = message.source;
         row.message = message.mboxNumber;
-        row.output = answer.converted ? message.outputPath : QString();
+        row.output = answer.converted ? answer.outputPaths.value(0, message.outputPath) : QString();
         row.pages = answer.pages;
         row.status = answer.converted ? ReportStatus::Converted : ReportStatus::Failed;
         row.reason = answer.reason;
@@ -150,7 +199,7 @@ private:
         writeRow(row);
         if (!answer.converted)
             m_failed.append(message.displayName());
-        printAnswer(message, answer);
+        printAnswer(message, answer, firstNumber);
 
         if (m_finished == m_messages.size())
             m_loop.quit();
@@ -172,15 +221,15 @@ private:
               << "; --resume cannot rely on it" << Qt::endl;
     }
 
-    void printAnswer(const InputMessage& message, const WorkerAnswer& answer)
+    void printAnswer(const InputMessage& message, const WorkerAnswer& answer, qint64 firstNumber)
     {
         const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
         if (m_progress == Progress::InPlace)
             m_out << "\r\033[K";
         if (answer.converted) {
             if (m_progress == Progress::Lines)
-                m_out << counter << message.displayName() << " -> " << QDir::cleanPath(message.outputPath)
-                      << Qt::endl;
+                m_out << counter << message.displayName() << " -> "
+                      << ConvertedText(message.outputPath, answer, m_line.imaging, firstNumber) << Qt::endl;
         } else {
             // The first failing step usually says what went wrong; the ones
             // after it fail for the same reason.
@@ -220,8 +269,27 @@ private:
         m_loop.quit();
     }
 
+    // The load file lists the pages of the messages that converted, also
+    // when the run was stopped; it appears complete or not at all.
+    bool writeLoadFile()
+    {
+        if (!m_loadFile)
+            return true;
+        try {
+            m_loadFile->write();
+        } catch (const std::exception& error) {
+            m_err << "quillmark-convert: " << error.what() << "; check that the folder can be written"
+                  << Qt::endl;
+            return false;
+        }
+        if (m_progress != Progress::Quiet)
+            m_out << "Load file: " << m_loadFile->path() << Qt::endl;
+        return true;
+    }
+
     int summary()
     {
+        const bool loadFileWritten = writeLoadFile();
         const int total = int(m_messages.size());
         if (m_progress == Progress::InPlace)
             m_out << "\r\033[K";
@@ -241,7 +309,7 @@ private:
         }
         if (m_stopped)
             return kExitInterrupted;
-        return m_failed.isEmpty() && !m_reportBroken ? kExitAllConverted : kExitSomeFailed;
+        return m_failed.isEmpty() && !m_reportBroken && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
     }
 
     const CommandLine& m_line;
@@ -253,6 +321,8 @@ private:
     WorkerPool m_pool;
     RunReport m_report;
     bool m_reportBroken = false;
+    std::optional<OpticonLoadFile> m_loadFile;
+    qint64 m_nextBatesNumber = 0;
     QList<bool> m_done;
     qsizetype m_next = 0;
     int m_finished = 0;
@@ -297,6 +367,9 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
     }
     // Names come from the whole input, so every shard names alike.
     AssignOutputPaths(input.messages, line.outputFolder);
+    if (line.imaging.render.bates)
+        for (InputMessage& message : input.messages)
+            message.outputPath = LoadFileSafe(message.outputPath);
 
     QSet<QString> converted;
     if (line.resume) {

@@ -63,6 +63,38 @@ struct Options {
                              QStringLiteral("Print only failures and the summary."),
                              QString()};
     QCommandLineOption worker{QStringLiteral("worker"), QStringLiteral("Internal: serve a run as a worker.")};
+    // For archives and legal productions.
+    QCommandLineOption dpi{QStringLiteral("dpi"),
+                           QStringLiteral("Resolution of the pages, 72 to 600 (default 200)."),
+                           QStringLiteral("n")};
+    QCommandLineOption colour{{QStringLiteral("colour"), QStringLiteral("color")},
+                              QStringLiteral("auto (grey unless the page has colour; the default), colour, "
+                                             "grey, or mono: 1 bit per pixel with CCITT Group 4 "
+                                             "compression, text cut sharp, pictures dithered."),
+                              QStringLiteral("mode")};
+    QCommandLineOption pages{QStringLiteral("pages"),
+                             QStringLiteral("single: one TIFF per page, name_0001.tiff, name_0002.tiff ... "
+                                            "(all pages of a message appear, or none); multi (the "
+                                            "default): one multi-page TIFF per message."),
+                             QStringLiteral("files")};
+    QCommandLineOption header{QStringLiteral("header"),
+                              QStringLiteral("Below the four header lines, a \"Cc: \" line (when the message "
+                                             "has one) and an \"Attachments: \" line naming each "
+                                             "attachment with its size: cc, attachments, or cc,attachments."),
+                              QStringLiteral("lines")};
+    QCommandLineOption attachments{
+        QStringLiteral("attachments"),
+        QStringLiteral("After the message's pages, the pages of each attachment in the order of the "
+                       "message: PDFs, pictures, text, HTML, attached messages and office documents; one "
+                       "that cannot be laid out gets a page that says so.")};
+    QCommandLineOption bates{
+        QStringLiteral("bates"),
+        QStringLiteral("Stamp a number in the bottom right corner of every page (ABC000001: prefix ABC, "
+                       "first number 1, 6 digits), counting on across messages in input order, and write "
+                       "the Opticon load file <dir>/PREFIX.opt beside the images. Implies --pages single, "
+                       "needs --out; messages are converted one at a time (--jobs 1), and a message that "
+                       "fails takes no numbers."),
+        QStringLiteral("PREFIX[START]")};
 
     Options() { worker.setFlags(QCommandLineOption::HiddenFromHelp); }
 };
@@ -74,7 +106,8 @@ void Configure(QCommandLineParser& parser, Options& options)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({options.out, options.jobs, options.pageTimeLimit, options.mboxScan, options.report,
-                       options.resume, options.shard, options.quiet, options.worker});
+                       options.resume, options.shard, options.quiet, options.worker, options.dpi,
+                       options.colour, options.pages, options.header, options.attachments, options.bates});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
@@ -103,7 +136,81 @@ std::optional<Shard> ShardIn(const QString& text)
     return Shard{*index, *count};
 }
 
+// The imaging options into `imaging`; the reason the values make no sense,
+// or empty.
+QString ReadImagingOptions(const QCommandLineParser& parser, const Options& options, ImagingOptions& imaging)
+{
+    RenderOptions& render = imaging.render;
+    if (parser.isSet(options.dpi)) {
+        const std::optional<int> dpi = NumberIn(parser.value(options.dpi), kLeastDpi, kMostDpi);
+        if (!dpi)
+            return QStringLiteral("--dpi needs a number from %1 to %2").arg(kLeastDpi).arg(kMostDpi);
+        render.dpi = *dpi;
+    }
+    if (parser.isSet(options.colour)) {
+        const std::optional<ColourMode> mode = ParseColourMode(parser.value(options.colour));
+        if (!mode)
+            return QStringLiteral("--colour is auto, colour, grey or mono, not \"%1\"")
+                .arg(parser.value(options.colour));
+        render.colour = *mode;
+    }
+    const QString pages = parser.value(options.pages);
+    if (parser.isSet(options.pages) && pages != QLatin1String("single") && pages != QLatin1String("multi"))
+        return QStringLiteral("--pages is single or multi, not \"%1\"").arg(pages);
+    if (pages == QLatin1String("single"))
+        render.pages = PageFiles::Single;
+    if (parser.isSet(options.header)) {
+        for (const QString& item : parser.value(options.header).split(QLatin1Char(','))) {
+            const QString line = item.trimmed();
+            if (line == QLatin1String("cc"))
+                imaging.headerCc = true;
+            else if (line == QLatin1String("attachments"))
+                imaging.headerAttachments = true;
+            else
+                return QStringLiteral("--header takes cc, attachments or both (cc,attachments), not \"%1\"")
+                    .arg(line);
+        }
+    }
+    imaging.attachments = parser.isSet(options.attachments);
+    if (parser.isSet(options.bates)) {
+        render.bates = BatesNumbering::parse(parser.value(options.bates));
+        if (!render.bates)
+            return QStringLiteral(
+                "--bates needs a prefix and, if you like, the first number (ABC000001); the "
+                "prefix must not hold separators, commas or quotes, nor start with '.' or '-'");
+        // Each page gets its own number and its own line in the load file.
+        if (pages == QLatin1String("multi"))
+            return QStringLiteral("--bates writes one TIFF per page; leave out --pages multi");
+        render.pages = PageFiles::Single;
+    }
+    return {};
+}
+
 } // namespace
+
+QStringList ImagingArguments(const ImagingOptions& imaging)
+{
+    const RenderOptions& render = imaging.render;
+    QStringList arguments;
+    if (render.dpi != kDefaultDpi)
+        arguments << QStringLiteral("--dpi") << QString::number(render.dpi);
+    if (render.colour != ColourMode::Auto)
+        arguments << QStringLiteral("--colour") << ColourModeName(render.colour);
+    if (render.pages == PageFiles::Single)
+        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    QStringList header;
+    if (imaging.headerCc)
+        header << QStringLiteral("cc");
+    if (imaging.headerAttachments)
+        header << QStringLiteral("attachments");
+    if (!header.isEmpty())
+        arguments << QStringLiteral("--header") << header.join(QLatin1Char(','));
+    if (imaging.attachments)
+        arguments << QStringLiteral("--attachments");
+    if (render.bates)
+        arguments << QStringLiteral("--bates") << render.bates->number(render.bates->first);
+    return arguments;
+}
 
 std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QString* error, int defaultJobs)
 {
@@ -156,6 +263,22 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
     if (line.resume && line.reportPath.isEmpty())
         return fail(QStringLiteral("--resume needs --report FILE: the report of the run to resume"));
     line.quiet = parser.isSet(options.quiet);
+    if (const QString problem = ReadImagingOptions(parser, options, line.imaging); !problem.isEmpty())
+        return fail(problem);
+    if (line.imaging.render.bates && !line.worker) {
+        if (line.outputFolder.isEmpty() && !line.help && !line.version)
+            return fail(QStringLiteral("--bates needs --out DIR: the page images and the load file go into "
+                                       "one folder"));
+        // The numbers follow the input order across the whole input, which
+        // neither a part of it nor a second run can know.
+        if (parser.isSet(options.shard))
+            return fail(QStringLiteral("--bates numbers the whole input in order; it cannot be split with "
+                                       "--shard"));
+        if (line.resume)
+            return fail(QStringLiteral("--bates numbers the whole input in order; convert it again rather "
+                                       "than --resume"));
+        line.jobs = 1;
+    }
 
     if (!line.help && !line.version && !line.worker && line.paths.isEmpty())
         return fail(QStringLiteral("no messages or folders given"));

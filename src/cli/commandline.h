@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imagingoptions.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +32,9 @@ struct CommandLine {
     bool resume = false;
     Shard shard;
     bool quiet = false;
+    // Resolution, colour, page files, header lines, attachments and Bates
+    // numbers; the defaults write what the window writes.
+    ImagingOptions imaging;
     // Internal: this process is one of a run's workers, fed over its
     // standard input.
     bool worker = false;
@@ -41,4 +46,8 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
                                             int defaultJobs = 1);
 
 QString UsageText();
+
+// The imaging options as arguments of the command line, for the workers of
+// a run; the Bates number of each message comes with its task.
+QStringList ImagingArguments(const ImagingOptions& imaging);
 QString VersionText();

@@ -24,6 +24,7 @@ int ServeRun(const CommandLine& line)
     SetOfficeCallTimeLimit(line.pageTimeLimitSeconds * 1000);
     MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
                                TempFolder());
+    converter.setImagingOptions(line.imaging);
     QFile in;
     QFile out;
     if (!in.open(stdin, QIODevice::ReadOnly) || !out.open(stdout, QIODevice::WriteOnly))

@@ -32,6 +32,8 @@ int ServeAsWorker(MessageConverter& converter, QIODevice& in, QIODevice& out)
         const QJsonObject task = QJsonDocument::fromJson(line).object();
         const QString messagePath = task.value(QStringLiteral("message")).toString();
         const QString outputPath = task.value(QStringLiteral("output")).toString();
+        if (converter.imagingOptions().render.bates)
+            converter.setNextBatesNumber(qint64(task.value(QStringLiteral("bates")).toDouble()));
 
         ConsoleDialogs dialogs;
         StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
@@ -42,6 +44,7 @@ int ServeAsWorker(MessageConverter& converter, QIODevice& in, QIODevice& out)
         QJsonObject answer{{QStringLiteral("converted"), result.converted},
                            {QStringLiteral("reason"), result.reason},
                            {QStringLiteral("pages"), result.pages},
+                           {QStringLiteral("outputs"), QJsonArray::fromStringList(result.outputPaths)},
                            {QStringLiteral("reports"), QJsonArray::fromStringList(dialogs.takeMessages())}};
         const QByteArray bytes = JsonLine(answer);
         if (out.write(bytes) != bytes.size())
@@ -126,7 +129,8 @@ void WorkerPool::submit(const WorkerTask& task)
             start(worker);
         if (worker.process && worker.task)
             worker.process->write(JsonLine({{QStringLiteral("message"), task.messagePath},
-                                            {QStringLiteral("output"), task.outputPath}}));
+                                            {QStringLiteral("output"), task.outputPath},
+                                            {QStringLiteral("bates"), double(task.batesNumber)}}));
         return;
     }
 }
@@ -147,6 +151,8 @@ void WorkerPool::readAnswers(Worker& worker)
         answer.pages = object.value(QStringLiteral("pages")).toInt();
         for (const QJsonValue report : object.value(QStringLiteral("reports")).toArray())
             answer.reports.append(report.toString());
+        for (const QJsonValue output : object.value(QStringLiteral("outputs")).toArray())
+            answer.outputPaths.append(output.toString());
         if (object.isEmpty())
             answer.reason = QStringLiteral("the worker converting it gave no readable answer");
         finishTask(worker, answer);

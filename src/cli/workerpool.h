@@ -19,6 +19,8 @@ struct WorkerTask {
     int index = 0;
     QString messagePath;
     QString outputPath;
+    // The Bates number of the message's first page, when pages are numbered.
+    qint64 batesNumber = 0;
 };
 
 struct WorkerAnswer {
@@ -26,6 +28,8 @@ struct WorkerAnswer {
     bool converted = false;
     QString reason;
     int pages = 0;
+    // The files written: the TIFF, or with one file per page the pages in order.
+    QStringList outputPaths;
     // The error reports of the steps that failed, one line each.
     QStringList reports;
     double seconds = 0;

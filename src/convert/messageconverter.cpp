@@ -1,5 +1,7 @@
 #include "messageconverter.h"
 
+#include "attachmentpages.h"
+#include "attachments.h"
 #include "messagepage.h"
 #include "officeengine.h"
 #include "officestep.h"
@@ -65,6 +67,13 @@ QString RendererFailure(int status, std::chrono::milliseconds limit, const QStri
     return QStringLiteral("the page renderer failed (exit status %1)").arg(status);
 }
 
+MessageResult failure(const QString& reason)
+{
+    MessageResult result;
+    result.reason = reason;
+    return result;
+}
+
 // Which file is at `path` and when it was last written, so the run can tell
 // a new TIFF from the one an earlier run left there.
 struct FileIdentity {
@@ -98,6 +107,26 @@ QString SourceProblem(const QString& messagePath)
 }
 
 } // namespace
+
+QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
+                              const QStringList& documents, const QString& outputPath)
+{
+    const RenderOptions& render = options.render;
+    if (options.changesNothing() && documents.size() == 1)
+        return {documents.first(), outputPath};
+    QStringList arguments;
+    if (render.dpi != kDefaultDpi)
+        arguments << QStringLiteral("--dpi") << QString::number(render.dpi);
+    if (render.colour != ColourMode::Auto)
+        arguments << QStringLiteral("--colour") << ColourModeName(render.colour);
+    if (render.pages == PageFiles::Single)
+        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    if (render.bates)
+        arguments << QStringLiteral("--bates") << render.bates->prefix << QStringLiteral("--bates-start")
+                  << QString::number(firstBatesNumber) << QStringLiteral("--bates-digits")
+                  << QString::number(render.bates->digits);
+    return arguments + QStringList{QStringLiteral("--output"), outputPath} + documents;
+}
 
 WorkPaths FormWorkPaths(const QString& messagePath, const QString& workFolder)
 {
@@ -219,40 +248,79 @@ MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QStr
 {
 }
 
+void MessageConverter::setImagingOptions(const ImagingOptions& options)
+{
+    m_imaging = options;
+    m_nextBatesNumber = options.render.bates ? options.render.bates->first : 0;
+}
+
 MessageResult MessageConverter::convert(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
                                         const QString& outputPath, ProgressBar* bar, int itemCount)
 {
     guard.step(150, [&] { DeleteFileQuietly(work.mhtPath); });
     guard.step(152, [&] { DeleteFileQuietly(work.rtfPath); });
-    // The old TIFF is replaced only by vexlo's rename of a complete new one;
-    // what this step can still catch is a path that no TIFF can take.
+    // The old TIFF is replaced only by vexlo's rename of a complete new one
+    // (with one file per page, vexlo also removes an earlier run's extra
+    // pages); what this step can still catch is a path that no TIFF can take.
+    const bool singlePages = m_imaging.render.pages == PageFiles::Single;
+    const QString firstFile = singlePages ? PageFilePath(outputPath, 1) : outputPath;
     guard.step(154, [&] {
-        if (QFileInfo(outputPath).isDir())
-            raiseStepError(QStringLiteral("The output path %1 is a folder.").arg(outputPath));
+        if (QFileInfo(firstFile).isDir())
+            raiseStepError(QStringLiteral("The output path %1 is a folder.").arg(firstFile));
     });
-    const FileIdentity earlierTiff(outputPath);
+    const FileIdentity earlierTiff(firstFile);
 
     // A list item that is no readable file, or no message text, would go on
     // as an empty or garbled page and come out as a TIFF of nothing.
     if (const QString problem = SourceProblem(messagePath); !problem.isEmpty())
-        return {false, problem};
+        return failure(problem);
     guard.step(156, [&] { CopyFileChecked(messagePath, work.mhtPath); });
     if (!IsExistingFile(work.mhtPath))
-        return {false, QStringLiteral("the message could not be copied to the work folder %1")
-                           .arg(GetFolderPart(work.mhtPath))};
+        return failure(QStringLiteral("the message could not be copied to the work folder %1")
+                           .arg(GetFolderPart(work.mhtPath)));
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
-        return {false, refusal};
+        return failure(refusal);
 
-    PrepareMessagePage(work.mhtPath, guard); // 158 to 204, each step its own
+    const bool wantsAttachments = m_imaging.attachments || m_imaging.headerAttachments;
+    const QList<MailAttachment> attachments =
+        wantsAttachments ? ReadAttachmentsOfFile(work.mhtPath) : QList<MailAttachment>();
+    HeaderExtras extras;
+    extras.cc = m_imaging.headerCc;
+    extras.attachments = m_imaging.headerAttachments;
+    if (m_imaging.headerAttachments)
+        for (const MailAttachment& attachment : attachments)
+            extras.attachmentDescriptions.append(Described(attachment));
+
+    PrepareMessagePage(work.mhtPath, guard, extras); // 158 to 204, each step its own
     ConvertPageToRtf(work.mhtPath, work.rtfPath, guard, m_engine);
 
     if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); }))
-        return {false, QStringLiteral("the page engine laid out no pages for the message")};
+        return failure(QStringLiteral("the page engine laid out no pages for the message"));
+
+    QStringList documents{work.rtfPath};
+    AttachmentPages attachmentPages(m_engine, QFileInfo(work.mhtPath).absolutePath(), work.baseName);
+    // The work files of attachments go with the message, whatever happens.
+    struct RemoveWorkFiles {
+        const AttachmentPages& pages;
+        ~RemoveWorkFiles()
+        {
+            for (const QString& path : pages.workFiles())
+                DeleteFileQuietly(path);
+        }
+    } removeWorkFiles{attachmentPages};
+    if (m_imaging.attachments) {
+        try {
+            documents += attachmentPages.layOut(attachments);
+        } catch (const std::exception& error) {
+            return failure(QString::fromUtf8(error.what()));
+        }
+    }
 
     QString program;
     QStringList arguments;
     guard.step(216, [&] { program = m_vexloPath; });
-    guard.step(218, [&] { arguments = {work.rtfPath, outputPath}; });
+    guard.step(218,
+               [&] { arguments = RendererArguments(m_imaging, m_nextBatesNumber, documents, outputPath); });
     int status = 0;
     QString errorOutput;
     guard.step(220, [&] {
@@ -265,8 +333,22 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
     });
     if (status != 0)
-        return {false, RendererFailure(status, m_renderTimeLimit, errorOutput)};
-    if (!IsExistingFile(outputPath) || FileIdentity(outputPath) == earlierTiff)
-        return {false, QStringLiteral("the page renderer made no TIFF file at %1").arg(outputPath)};
-    return {true, {}, TiffPageCount(outputPath)};
+        return failure(RendererFailure(status, m_renderTimeLimit, errorOutput));
+    if (!IsExistingFile(firstFile) || FileIdentity(firstFile) == earlierTiff)
+        return failure(QStringLiteral("the page renderer made no TIFF file at %1").arg(firstFile));
+
+    MessageResult result;
+    result.converted = true;
+    if (singlePages) {
+        result.outputPaths = ExistingPageFiles(outputPath);
+        result.pages = int(result.outputPaths.size());
+    } else {
+        result.outputPaths = {outputPath};
+        result.pages = TiffPageCount(outputPath);
+    }
+    if (m_imaging.render.bates) {
+        result.firstBatesNumber = m_nextBatesNumber;
+        m_nextBatesNumber += result.pages;
+    }
+    return result;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "imagingoptions.h"
+
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -45,6 +48,10 @@ struct MessageResult {
     QString reason;
     // The pages of the TIFF made; 0 when none was.
     int pages = 0;
+    // The files written: the TIFF, or with one file per page the pages in order.
+    QStringList outputPaths = {};
+    // The Bates number of the first page, when pages are numbered.
+    qint64 firstBatesNumber = 0;
 };
 
 // Set (to anything) in the environment, it keeps each run's work files in
@@ -92,11 +99,20 @@ public:
 
     void setEnvironmentSource(EnvironmentSource source) { m_environment = std::move(source); }
     void setRenderTimeLimit(std::chrono::milliseconds limit) { m_renderTimeLimit = limit; }
+    // Options of the command line; the window keeps the defaults. With Bates
+    // numbers, each converted message's pages take the next numbers, so the
+    // messages of a run must go through one converter, in order.
+    void setImagingOptions(const ImagingOptions& options);
+    const ImagingOptions& imagingOptions() const { return m_imaging; }
+    qint64 nextBatesNumber() const { return m_nextBatesNumber; }
+    // A worker of a run is told each message's first number.
+    void setNextBatesNumber(qint64 number) { m_nextBatesNumber = number; }
 
     const QString& workParent() const { return m_workParent; }
     const QString& vexloPath() const { return m_vexloPath; }
 
-    // Steps 150 to 220. `bar`, when given, is the bar the renderer's wait
+    // Steps 150 to 220. With one file per page, `outputPath` names the
+    // message's files: PageFilePath(outputPath, 1), ... `bar`, when given, is the bar the renderer's wait
     // advances; `itemCount` is the list's size for that wait.
     MessageResult convert(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
                           const QString& outputPath, ProgressBar* bar, int itemCount);
@@ -107,6 +123,8 @@ private:
     QString m_workParent;
     EnvironmentSource m_environment;
     std::chrono::milliseconds m_renderTimeLimit;
+    ImagingOptions m_imaging;
+    qint64 m_nextBatesNumber = 0;
 };
 
 // The reason to refuse a file before converting it: empty, or binary data

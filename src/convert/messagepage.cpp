@@ -592,6 +592,39 @@ QString BuildHeaderBlock(const HeaderLines& values)
            shownLine(values.subjectLine, 9, false) + br + shownLine(values.dateLine, 6, false) + br + br;
 }
 
+QString ScanCcLine(const QList<QStringView>& lines)
+{
+    static const QLatin1StringView label("Cc: ");
+    QString found;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringView line = lines[i];
+        if (line.isEmpty())
+            break;
+        if (!line.startsWith(label))
+            continue;
+        found = line.toString();
+        while (i + 1 < lines.size() && beginsWithBlank(lines[i + 1]))
+            found += lines[++i];
+    }
+    return found;
+}
+
+QString BuildHeaderBlock(const HeaderLines& values, const QString& ccLine,
+                         const QStringList& attachmentDescriptions)
+{
+    const QString br = QStringLiteral("<br>");
+    QString block = BuildHeaderBlock(values);
+    block.chop(br.size());
+    if (!ccLine.isEmpty())
+        block += shownLine(ccLine, 4, true) + br;
+    if (!attachmentDescriptions.isEmpty())
+        block +=
+            escapeHtml(QStringLiteral("Attachments: ") + attachmentDescriptions.join(QStringLiteral(", ")),
+                       EscapeFor::Block) +
+            br;
+    return block + br;
+}
+
 qsizetype FindBodyTagEnd(QStringView text)
 {
     const qsizetype tag = text.indexOf(u"<body", 0, Qt::CaseInsensitive);
@@ -758,14 +791,28 @@ QString MessagePageText(const QString& messageText)
 
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
 {
+    PrepareMessagePage(mhtPath, guard, HeaderExtras());
+}
+
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard, const HeaderExtras& extras)
+{
     QString text;
     guard.step(158, [&] { text = NarrowPageText(ReadFileToString(mhtPath, guard.dialogs())); });
     QList<QStringView> lines;
     guard.step(160, [&] { lines = headerLines(text); });
     HeaderLines values;
-    guard.step(162, [&] { values = ScanHeaderLines(lines); });
+    QString ccLine;
+    guard.step(162, [&] {
+        values = ScanHeaderLines(lines);
+        if (extras.cc)
+            ccLine = ScanCcLine(lines);
+    });
     QString block;
-    guard.step(194, [&] { block = BuildHeaderBlock(values); });
+    guard.step(194, [&] {
+        block = extras.cc || extras.attachments
+                    ? BuildHeaderBlock(values, ccLine, extras.attachmentDescriptions)
+                    : BuildHeaderBlock(values);
+    });
     // A page that cannot be built is written back as it was read.
     QString page = text;
     guard.step(196, [&] { page = pageWithBlock(text, block); });

@@ -48,6 +48,28 @@ HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 // into any part, quoted-printable and 8-bit charsets included.
 QString BuildHeaderBlock(const HeaderLines& values);
 
+// The message's own "Cc: " line (label included, continuation lines joined),
+// by the rule of the four: a line that begins exactly with "Cc: ", in the
+// header up to its first empty line, a later one replacing an earlier one.
+// Empty when there is none.
+QString ScanCcLine(const QList<QStringView>& lines);
+
+// What the block may show below the four lines, for archives and productions
+// that ask for it; the window's block never does.
+struct HeaderExtras {
+    bool cc = false;
+    bool attachments = false;
+    // Shown after "Attachments: ", comma-separated ("report.pdf (120 KB)");
+    // no line when empty.
+    QStringList attachmentDescriptions;
+};
+
+// The block with a "Cc: " line (square brackets like From and To) when
+// `ccLine` is not empty, and an "Attachments: " line when there are
+// descriptions, below the four and before the empty line.
+QString BuildHeaderBlock(const HeaderLines& values, const QString& ccLine,
+                         const QStringList& attachmentDescriptions);
+
 // The position just after the '>' that closes the first "<body" (any letter
 // case) of the text, or -1 when there is no such tag or no '>' after it.
 qsizetype FindBodyTagEnd(QStringView text);
@@ -91,5 +113,8 @@ QString MessagePageText(const QString& messageText);
 // is reported and the next one goes on, so a page that cannot be built is
 // written back as it was read. Reading also reports its own failures.
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard);
+// The same with extra lines in the block; the Cc line is scanned in step 162,
+// the block built in 194.
+void PrepareMessagePage(const QString& mhtPath, StepGuard& guard, const HeaderExtras& extras);
 // The same under a guard of its own that reports as the conversion run does.
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs);

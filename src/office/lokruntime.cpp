@@ -27,7 +27,62 @@ QByteArray fileUrl(const QString& path)
     return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
 }
 
+// Settings LibreOffice keeps in the profile that make an untrusted document
+// (an attachment) harmless: nothing it links to is fetched (linked pictures
+// would otherwise be requested over the network) and none of its macros run.
+struct ProfileSafeguard {
+    const char* path;
+    const char* name;
+    const char* value;
+};
+constexpr ProfileSafeguard kSafeguards[] = {
+    {"/org.openoffice.Office.Common/Security/Scripting", "BlockUntrustedRefererLinks", "true"},
+    {"/org.openoffice.Office.Common/Security/Scripting", "MacroSecurityLevel", "3"},
+    {"/org.openoffice.Office.Common/Security/Scripting", "DisableMacrosExecution", "true"},
+};
+
+QByteArray safeguardItem(const ProfileSafeguard& safeguard)
+{
+    return QByteArray("<item oor:path=\"") + safeguard.path + "\"><prop oor:name=\"" + safeguard.name +
+           "\" oor:op=\"fuse\"><value>" + safeguard.value + "</value></prop></item>\n";
+}
+
 } // namespace
+
+void WriteProfileSafeguards(const QString& profileFolder)
+{
+    const QString user = profileFolder + QStringLiteral("/user");
+    if (!QDir().mkpath(user))
+        throw failure(QStringLiteral("cannot create the office profile folder %1").arg(user));
+    QFile file(user + QStringLiteral("/registrymodifications.xcu"));
+    QByteArray text;
+    if (file.open(QIODevice::ReadOnly))
+        text = file.readAll();
+    file.close();
+    if (!text.contains("</oor:items>"))
+        text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\" "
+               "xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" "
+               "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n</oor:items>\n";
+    // LibreOffice writes each setting on a line of its own; ours replace any
+    // value the profile held, whoever set it.
+    QByteArray kept;
+    for (const QByteArray& line : text.split('\n')) {
+        bool ours = false;
+        for (const ProfileSafeguard& safeguard : kSafeguards)
+            ours = ours || (line.contains(safeguard.path) &&
+                            line.contains(QByteArray("oor:name=\"") + safeguard.name + "\""));
+        if (!ours && !(line.isEmpty() && kept.endsWith('\n')))
+            kept += line + '\n';
+    }
+    QByteArray items;
+    for (const ProfileSafeguard& safeguard : kSafeguards)
+        items += safeguardItem(safeguard);
+    kept.replace("</oor:items>", items + "</oor:items>");
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(kept) != kept.size())
+        throw failure(QStringLiteral("cannot write the office profile's settings %1: %2")
+                          .arg(file.fileName(), file.errorString()));
+}
 
 QString OfficeProfilePool()
 {
@@ -110,6 +165,7 @@ LokRuntime::LokRuntime()
     qputenv("SAL_USE_VCLPLUGIN", "svp");
     qputenv("SAL_NO_NWF", "1");
     m_profile = OfficeProfile::acquire();
+    WriteProfileSafeguards(m_profile->folder());
     // LibreOffice is only recommended by the package now that mail is laid out
     // by the page engine; without it, office documents fail with this advice.
     if (!QFileInfo::exists(QLatin1String(kInstallPath)))

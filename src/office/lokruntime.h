@@ -29,6 +29,11 @@ private:
     std::unique_ptr<QLockFile> m_lock;
 };
 
+// Makes the profile's settings keep documents from fetching what they link to
+// and from running macros, whatever the profile held before. Throws
+// std::runtime_error when the settings cannot be written.
+void WriteProfileSafeguards(const QString& profileFolder);
+
 // The default pool folder: <user cache>/quillmark.
 QString OfficeProfilePool();
 

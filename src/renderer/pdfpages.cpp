@@ -31,6 +31,20 @@ PdfPages::PdfPages(const QString& pdfPath)
 
 PdfPages::~PdfPages() = default;
 
+QString PdfPages::problemWith(const QString& pdfPath)
+{
+    poppler::set_debug_error_function(SilencePoppler, nullptr);
+    const std::unique_ptr<poppler::document> document(
+        poppler::document::load_from_file(QFile::encodeName(pdfPath).toStdString()));
+    if (!document)
+        return QStringLiteral("it cannot be read as PDF (damaged, or locked with a password)");
+    if (document->is_locked())
+        return QStringLiteral("it is locked with a password");
+    if (document->pages() <= 0)
+        return QStringLiteral("it has no pages");
+    return {};
+}
+
 int PdfPages::count() const
 {
     return document_->pages();

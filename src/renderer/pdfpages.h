@@ -23,6 +23,10 @@ public:
     // `index` counts from 0. Throws std::runtime_error.
     PageImage render(int index, int dpi) const;
 
+    // Why the file cannot be rasterised (not PDF, damaged, locked with a
+    // password, no pages), or empty when it can.
+    static QString problemWith(const QString& pdfPath);
+
 private:
     std::unique_ptr<poppler::document> document_;
 };

@@ -45,10 +45,10 @@ void OnTerminate(int signalNumber)
     for (int slot = 0; slot < kSlots; ++slot) {
         if (!armed[slot])
             continue;
-        if (slot == int(CleanupSlot::WorkFolder))
-            removeFolder(paths[slot]);
-        else
+        if (slot == int(CleanupSlot::PartialOutput))
             ::unlink(paths[slot]);
+        else
+            removeFolder(paths[slot]);
     }
     ::_exit(128 + signalNumber);
 }

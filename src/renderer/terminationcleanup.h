@@ -3,11 +3,17 @@
 #include <QString>
 
 // A tool ended from outside (the run's time limit) must not leave its hidden
-// work files behind. The handler only unlinks the paths registered here,
-// which is all a signal handler may safely do, and then exits.
-enum class CleanupSlot { PartialOutput, WorkFile, WorkFolder };
+// work files behind. The handler only removes the paths registered here,
+// with the system calls a signal handler may make, and then exits.
+enum class CleanupSlot {
+    // One file: a multi-page TIFF not yet in place.
+    PartialOutput,
+    // Folders, emptied and removed: the laid-out documents, and pages
+    // written one per file that are not yet in place.
+    WorkFolder,
+    PartialPages,
+};
 
 void InstallTerminationCleanup();
-// An empty path clears the slot. Files are unlinked before the folder is
-// removed, together with whatever else it holds.
+// An empty path clears the slot.
 void SetCleanupPath(CleanupSlot slot, const QString& path);

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "pageimage.h"
+#include "renderoptions.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -9,8 +12,8 @@
 struct tiff;
 
 enum class TiffEncoding {
-    // What users of page images expect: 8-bit greyscale for pages without
-    // colour, 8-bit RGB otherwise, LZW with the horizontal predictor.
+    // The colour mode's samples: 8-bit grey or RGB with LZW and the
+    // horizontal predictor, or 1 bit with CCITT Group 4 for mono.
     Compact,
     // 24-bit RGB for every page, uncompressed; only to compare costs.
     PlainRgb,
@@ -21,6 +24,7 @@ struct TiffDocumentInfo {
     QString software;
     int dpi = 200;
     TiffEncoding encoding = TiffEncoding::Compact;
+    ColourMode colour = ColourMode::Auto;
 };
 
 // Writes pages, in the order given, into one multi-page TIFF. Every failure
@@ -41,6 +45,9 @@ public:
     int pagesWritten() const { return written_; }
 
 private:
+    void writeHeaderFields(const PageImage& page, uint16_t bits, uint16_t samples, uint16_t photometric);
+    void writeBitonal(const PageImage& page);
+
     struct Closer {
         void operator()(tiff* handle) const;
     };
@@ -53,3 +60,7 @@ private:
 // The number of pages (image directories) of the TIFF at `path`; 0 when it
 // cannot be read as TIFF.
 int TiffPageCount(const QString& path);
+
+// Each page of a TIFF file as PNG, for engines that do not read TIFF. Throws
+// std::runtime_error with libtiff's reason when the file cannot be read.
+QList<QByteArray> TiffPagesAsPng(const QString& path);

@@ -1,5 +1,6 @@
 #include "vexlotool.h"
 
+#include "batesstamp.h"
 #include "pdfpages.h"
 #include "terminationcleanup.h"
 
@@ -9,6 +10,11 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTextStream>
+
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +26,25 @@
 namespace {
 
 const char kUsage[] = "Usage: VEXLO.exe <msg_file> <output_file>";
+const char kHelp[] = "Usage: vexlo [OPTIONS] DOCUMENT OUTPUT\n"
+                     "       vexlo [OPTIONS] --output OUTPUT DOCUMENT...\n"
+                     "\n"
+                     "Rasterises the pages of documents into TIFF images. A PDF is rasterised as\n"
+                     "it is; any other document (mail, HTML, office documents) is laid out by the\n"
+                     "office host first. With --output, the pages of every DOCUMENT follow one\n"
+                     "another in the order given.\n"
+                     "\n"
+                     "  --dpi N               resolution, 72 to 600 (default 200)\n"
+                     "  --colour MODE         auto (grey unless the page has colour; the default),\n"
+                     "                        colour, grey, or mono (1 bit, CCITT Group 4: text\n"
+                     "                        cut sharp, pictures dithered)\n"
+                     "  --pages single|multi  one TIFF per page, OUTPUT's name with _0001, _0002,\n"
+                     "                        ...; or one multi-page TIFF (the default)\n"
+                     "  --bates PREFIX        stamp PREFIX and a number in the bottom right corner\n"
+                     "                        of every page\n"
+                     "  --bates-start N       the first page's number (default 1)\n"
+                     "  --bates-digits D      at least D digits, leading zeros (default 6)\n"
+                     "  --help                show this text\n";
 const char kSoftware[] = "vexlo 1.0 (Quillmark Converter Software)";
 // PageNumber holds 16-bit values.
 constexpr int kMostPages = 65535;
@@ -94,21 +119,98 @@ mode_t CreationMode()
     return 0666 & ~mask;
 }
 
-} // namespace
-
-void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath, const TiffDocumentInfo& info)
+// A hidden folder beside the output, so the finished files are renamed, not
+// copied, into place.
+std::unique_ptr<QTemporaryDir> PartFolder(const QString& folder)
 {
-    const PdfPages pages(pdfPath);
-    const int count = pages.count();
-    if (count <= 0)
-        Fail(QStringLiteral("The document has no pages."));
-    if (count > kMostPages)
-        Fail(QStringLiteral("The document has %1 pages; at most %2 fit in one image file.")
-                 .arg(count)
-                 .arg(kMostPages));
+    auto part = std::make_unique<QTemporaryDir>(folder + QStringLiteral("/.vexlo-XXXXXX.part"));
+    if (!part->isValid())
+        Fail(QStringLiteral("Cannot write in the output folder %1: %2.").arg(folder, part->errorString()));
+    return part;
+}
 
-    const QFileInfo output(outputPath);
-    const QString folder = output.absolutePath();
+// The renamed file must hold every byte even after a power cut, and get the
+// permissions of any new file rather than the private ones of a temporary file.
+void Seal(int descriptor)
+{
+    if (::fsync(descriptor) != 0)
+        Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
+    ::fchmod(descriptor, CreationMode());
+}
+
+void Rename(const QString& from, const QString& to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        Fail(QStringLiteral("Cannot put the image file at %1: %2.").arg(to, SystemReason()));
+}
+
+// Signals wait while a message's page files move into place, so an end from
+// outside never leaves half of them there.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGTERM);
+        sigaddset(&held, SIGINT);
+        sigaddset(&held, SIGHUP);
+        ::sigprocmask(SIG_BLOCK, &held, &m_previous);
+    }
+    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t m_previous;
+};
+
+// The documents' pages one after another, each rasterised when its turn
+// comes and stamped with its number.
+class PageSequence {
+public:
+    PageSequence(const QStringList& pdfPaths, const RenderOptions& options) : m_options(options)
+    {
+        for (const QString& path : pdfPaths) {
+            m_documents.push_back(std::make_unique<PdfPages>(path));
+            m_total += m_documents.back()->count();
+        }
+        if (m_total <= 0)
+            Fail(QStringLiteral("The document has no pages."));
+    }
+
+    int count() const { return m_total; }
+
+    // Pages in order, from 0.
+    PageImage render(int index) const
+    {
+        int local = index;
+        for (const auto& document : m_documents) {
+            if (local < document->count()) {
+                PageImage page = document->render(local, m_options.dpi);
+                if (m_options.bates)
+                    StampBatesNumber(page, m_options.bates->number(m_options.bates->first + index),
+                                     m_options.dpi);
+                return page;
+            }
+            local -= document->count();
+        }
+        Fail(QStringLiteral("Page %1 does not exist.").arg(index + 1));
+    }
+
+private:
+    const RenderOptions& m_options;
+    std::vector<std::unique_ptr<PdfPages>> m_documents;
+    int m_total = 0;
+};
+
+void WriteMultiPage(const PageSequence& pages, const QString& outputPath, const TiffDocumentInfo& info)
+{
+    if (pages.count() > kMostPages)
+        Fail(QStringLiteral("The document has %1 pages; at most %2 fit in one image file.")
+                 .arg(pages.count())
+                 .arg(kMostPages));
+    const QString folder = QFileInfo(outputPath).absolutePath();
     // A name of our own rather than one derived from the output's, which may
     // already be as long as a file name can be.
     QTemporaryFile part(folder + QStringLiteral("/.vexlo-XXXXXX.tiff.part"));
@@ -119,70 +221,242 @@ void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath, const T
     const int descriptor = ::dup(part.handle());
     if (descriptor < 0)
         Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
-    TiffWriter writer(descriptor, part.fileName(), count, info);
-    for (int index = 0; index < count; ++index)
-        writer.addPage(pages.render(index, info.dpi));
+    TiffWriter writer(descriptor, part.fileName(), pages.count(), info);
+    for (int index = 0; index < pages.count(); ++index)
+        writer.addPage(pages.render(index));
     writer.finish();
 
-    // The renamed file must hold every byte even after a power cut, and get
-    // the permissions of any new file rather than the private ones of a
-    // temporary file.
-    if (::fsync(part.handle()) != 0)
-        Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
-    ::fchmod(part.handle(), CreationMode());
-    if (::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(outputPath).constData()) !=
-        0)
-        Fail(QStringLiteral("Cannot put the image file at %1: %2.").arg(outputPath, SystemReason()));
+    Seal(part.handle());
+    Rename(part.fileName(), outputPath);
     part.setAutoRemove(false);
     SetCleanupPath(CleanupSlot::PartialOutput, QString());
 }
 
+void WriteSinglePages(const PageSequence& pages, const QString& outputPath, const TiffDocumentInfo& info)
+{
+    const QString folder = QFileInfo(outputPath).absolutePath();
+    const std::unique_ptr<QTemporaryDir> part = PartFolder(folder);
+    SetCleanupPath(CleanupSlot::PartialPages, part->path());
+    QStringList written;
+    for (int index = 0; index < pages.count(); ++index) {
+        const QString path = part->filePath(QStringLiteral("%1.tiff").arg(index + 1));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            Fail(QStringLiteral("Cannot write the image file: %1.").arg(file.errorString()));
+        const int descriptor = ::dup(file.handle());
+        if (descriptor < 0)
+            Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
+        TiffWriter writer(descriptor, path, 1, info);
+        writer.addPage(pages.render(index));
+        writer.finish();
+        Seal(file.handle());
+        written.append(path);
+    }
+
+    const SignalsHeld held;
+    QStringList placed;
+    try {
+        for (int index = 0; index < written.size(); ++index) {
+            const QString target = PageFilePath(outputPath, index + 1);
+            Rename(written.at(index), target);
+            placed.append(target);
+        }
+    } catch (...) {
+        for (const QString& path : std::as_const(placed))
+            QFile::remove(path);
+        throw;
+    }
+    SetCleanupPath(CleanupSlot::PartialPages, QString());
+    // A longer version of the same document must not leave its last pages
+    // behind as if they were this one's.
+    for (const QString& stale : ExistingPageFiles(outputPath, pages.count() + 1))
+        QFile::remove(stale);
+}
+
+template <typename Number> std::optional<Number> NumberIn(const QString& text, Number least, Number most)
+{
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value < least || value > most)
+        return std::nullopt;
+    return Number(value);
+}
+
+struct Arguments {
+    QStringList documents;
+    QString output;
+    RenderOptions options;
+    bool help = false;
+    bool usage = false;
+};
+
+Arguments ParseArguments(const QStringList& arguments)
+{
+    Arguments parsed;
+    QStringList positional;
+    std::optional<QString> output;
+    QString batesPrefix;
+    qint64 batesStart = 1;
+    int batesDigits = 6;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--")) || argument == QLatin1String("--")) {
+            positional.append(argument);
+            continue;
+        }
+        if (argument == QLatin1String("--help")) {
+            parsed.help = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size())
+            Fail(QStringLiteral("%1 needs a value; see vexlo --help.").arg(argument));
+        const QString value = arguments.at(++i);
+        if (argument == QLatin1String("--output")) {
+            output = value;
+        } else if (argument == QLatin1String("--dpi")) {
+            const auto dpi = NumberIn<int>(value, kLeastDpi, kMostDpi);
+            if (!dpi)
+                Fail(QStringLiteral("--dpi needs a number from %1 to %2, not \"%3\".")
+                         .arg(kLeastDpi)
+                         .arg(kMostDpi)
+                         .arg(value));
+            parsed.options.dpi = *dpi;
+        } else if (argument == QLatin1String("--colour") || argument == QLatin1String("--color")) {
+            const auto mode = ParseColourMode(value);
+            if (!mode)
+                Fail(QStringLiteral("--colour is auto, colour, grey or mono, not \"%1\".").arg(value));
+            parsed.options.colour = *mode;
+        } else if (argument == QLatin1String("--pages")) {
+            if (value == QLatin1String("single"))
+                parsed.options.pages = PageFiles::Single;
+            else if (value == QLatin1String("multi"))
+                parsed.options.pages = PageFiles::Multi;
+            else
+                Fail(QStringLiteral("--pages is single or multi, not \"%1\".").arg(value));
+        } else if (argument == QLatin1String("--bates")) {
+            batesPrefix = value;
+        } else if (argument == QLatin1String("--bates-start")) {
+            const auto start = NumberIn<qint64>(value, 0, 999999999999999);
+            if (!start)
+                Fail(QStringLiteral("--bates-start needs a number from 0, not \"%1\".").arg(value));
+            batesStart = *start;
+        } else if (argument == QLatin1String("--bates-digits")) {
+            const auto digits = NumberIn<int>(value, 1, 15);
+            if (!digits)
+                Fail(QStringLiteral("--bates-digits needs a number from 1 to 15, not \"%1\".").arg(value));
+            batesDigits = *digits;
+        } else {
+            Fail(QStringLiteral("Unknown option %1; see vexlo --help.").arg(argument));
+        }
+    }
+    if (!batesPrefix.isEmpty()) {
+        const auto numbering = BatesNumbering::parse(batesPrefix);
+        if (!numbering || numbering->prefix != batesPrefix)
+            Fail(QStringLiteral("The Bates prefix \"%1\" must not end in digits or hold separators, commas "
+                                "or quotes; give the first number with --bates-start.")
+                     .arg(batesPrefix));
+        parsed.options.bates = BatesNumbering{batesPrefix, batesStart, batesDigits};
+    }
+    if (output) {
+        parsed.output = *output;
+        parsed.documents = positional;
+        if (parsed.documents.isEmpty())
+            Fail(QStringLiteral("No document was named."));
+    } else if (positional.size() < 2) {
+        parsed.usage = !parsed.help;
+    } else {
+        parsed.documents = {positional.at(0)};
+        parsed.output = positional.at(1);
+    }
+    return parsed;
+}
+
+void ClearCleanup()
+{
+    SetCleanupPath(CleanupSlot::PartialOutput, QString());
+    SetCleanupPath(CleanupSlot::PartialPages, QString());
+    SetCleanupPath(CleanupSlot::WorkFolder, QString());
+}
+
+} // namespace
+
+int ConvertPdfsToTiff(const QStringList& pdfPaths, const QString& outputPath, const TiffDocumentInfo& info,
+                      const RenderOptions& options)
+{
+    const PageSequence pages(pdfPaths, options);
+    TiffDocumentInfo pageInfo = info;
+    pageInfo.dpi = options.dpi;
+    pageInfo.colour = options.colour;
+    if (options.pages == PageFiles::Single)
+        WriteSinglePages(pages, outputPath, pageInfo);
+    else
+        WriteMultiPage(pages, outputPath, pageInfo);
+    return pages.count();
+}
+
+void ConvertPdfToTiff(const QString& pdfPath, const QString& outputPath, const TiffDocumentInfo& info)
+{
+    RenderOptions options;
+    options.dpi = info.dpi;
+    options.colour = info.colour;
+    ConvertPdfsToTiff({pdfPath}, outputPath, info, options);
+}
+
+bool WantsBatesNumbers(const QStringList& arguments)
+{
+    return arguments.contains(QStringLiteral("--bates"));
+}
+
 int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextStream& out, QTextStream& err)
 {
-    if (arguments.size() < 2) {
-        out << kUsage << Qt::endl;
-        return 0;
-    }
-    const QString input = arguments.at(0);
-    const QString output = arguments.at(1);
     try {
-        CheckInput(input);
-        CheckOutput(output);
-
-        TiffDocumentInfo info;
-        info.documentName = QFileInfo(input).fileName();
-        info.software = QString::fromLatin1(kSoftware);
-        info.dpi = kPageDpi;
-
-        // Pages already laid out are only rasterised: a second layout could
-        // only move them.
-        if (IsNamed(QFileInfo(input), "pdf")) {
-            ConvertPdfToTiff(input, output, info);
+        const Arguments parsed = ParseArguments(arguments);
+        if (parsed.help) {
+            out << kHelp;
             return 0;
         }
+        if (parsed.usage) {
+            out << kUsage << Qt::endl;
+            return 0;
+        }
+        for (const QString& document : parsed.documents)
+            CheckInput(document);
+        CheckOutput(parsed.output);
 
-        // The intermediate PDF is nobody else's business: a folder only this
-        // user can enter, removed on every way out.
-        QTemporaryDir work(QDir::tempPath() + QStringLiteral("/vexlo-XXXXXX"));
-        if (!work.isValid())
-            Fail(QStringLiteral("Cannot create a work folder: %1.").arg(work.errorString()));
-        const QString pdf = work.filePath(QStringLiteral("pages.pdf"));
-        SetCleanupPath(CleanupSlot::WorkFolder, work.path());
-        SetCleanupPath(CleanupSlot::WorkFile, pdf);
+        TiffDocumentInfo info;
+        info.documentName = QFileInfo(parsed.documents.first()).fileName();
+        info.software = QString::fromLatin1(kSoftware);
 
-        layOut(input, pdf);
-        if (!QFileInfo(pdf).isFile())
-            Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(input));
+        // Pages already laid out are only rasterised: a second layout could
+        // only move them. The intermediate PDFs of the others are nobody
+        // else's business: a folder only this user can enter, removed on
+        // every way out.
+        std::unique_ptr<QTemporaryDir> work;
+        QStringList pdfs;
+        int laidOut = 0;
+        for (const QString& document : parsed.documents) {
+            if (IsNamed(QFileInfo(document), "pdf")) {
+                pdfs.append(document);
+                continue;
+            }
+            if (!work) {
+                work = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vexlo-XXXXXX"));
+                if (!work->isValid())
+                    Fail(QStringLiteral("Cannot create a work folder: %1.").arg(work->errorString()));
+                SetCleanupPath(CleanupSlot::WorkFolder, work->path());
+            }
+            const QString pdf = work->filePath(QStringLiteral("%1.pdf").arg(++laidOut));
+            layOut(document, pdf);
+            if (!QFileInfo(pdf).isFile())
+                Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(document));
+            pdfs.append(pdf);
+        }
 
-        ConvertPdfToTiff(pdf, output, info);
-
-        SetCleanupPath(CleanupSlot::WorkFile, QString());
-        SetCleanupPath(CleanupSlot::WorkFolder, QString());
+        ConvertPdfsToTiff(pdfs, parsed.output, info, parsed.options);
+        ClearCleanup();
         return 0;
     } catch (const std::exception& error) {
-        SetCleanupPath(CleanupSlot::PartialOutput, QString());
-        SetCleanupPath(CleanupSlot::WorkFile, QString());
-        SetCleanupPath(CleanupSlot::WorkFolder, QString());
+        ClearCleanup();
         err << "vexlo: " << OneLine(QString::fromUtf8(error.what())) << Qt::endl;
         return 1;
     }

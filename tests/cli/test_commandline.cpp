@@ -45,6 +45,21 @@ private slots:
             << QStringList{QStringLiteral("--shard=1"), QStringLiteral("a.eml")};
         QTest::newRow("resume without a report")
             << QStringList{QStringLiteral("--resume"), QStringLiteral("a.eml")};
+        QTest::newRow("dpi below 72") << QStringList{"--dpi", "71", "a.eml"};
+        QTest::newRow("dpi above 600") << QStringList{"--dpi=601", "a.eml"};
+        QTest::newRow("colour of no kind") << QStringList{"--colour", "sepia", "a.eml"};
+        QTest::newRow("pages of no kind") << QStringList{"--pages", "double", "a.eml"};
+        QTest::newRow("header line of no kind") << QStringList{"--header", "cc,bcc", "a.eml"};
+        QTest::newRow("bates without a prefix") << QStringList{"--bates", "000001", "--out", "/tmp", "a.eml"};
+        QTest::newRow("bates prefix with a comma")
+            << QStringList{"--bates", "A,B1", "--out", "/tmp", "a.eml"};
+        QTest::newRow("bates without out") << QStringList{"--bates", "ABC000001", "a.eml"};
+        QTest::newRow("bates with multi-page files")
+            << QStringList{"--bates", "ABC", "--pages", "multi", "--out", "/tmp", "a.eml"};
+        QTest::newRow("bates split into shards")
+            << QStringList{"--bates", "ABC", "--out", "/tmp", "--shard", "0/2", "a.eml"};
+        QTest::newRow("bates resumed")
+            << QStringList{"--bates", "ABC", "--out", "/tmp", "--report", "r.csv", "--resume", "a.eml"};
     }
     void refusesArgumentsThatMakeNoSense()
     {
@@ -90,6 +105,36 @@ private slots:
         QVERIFY(all->resume && all->mboxScan && all->quiet);
     }
 
+    // What a production asks for, and what the workers of its run are told.
+    void readsImagingOptions()
+    {
+        QString error;
+        const auto line =
+            ParseCommandLine({"--dpi=300", "--color", "mono", "--header", "cc, attachments", "--attachments",
+                              "--bates", "VOL2-0099", "-o", "/out", "-j", "4", "a.eml"},
+                             &error);
+        QVERIFY2(line, qPrintable(error));
+        const ImagingOptions& imaging = line->imaging;
+        QCOMPARE(imaging.render.dpi, 300);
+        QCOMPARE(imaging.render.colour, ColourMode::Mono);
+        QVERIFY(imaging.headerCc && imaging.headerAttachments && imaging.attachments);
+        QVERIFY(imaging.render.bates);
+        QCOMPARE(imaging.render.bates->number(imaging.render.bates->first), QStringLiteral("VOL2-0099"));
+        // Each numbered page is a file of its own, and the numbers follow
+        // the input order.
+        QCOMPARE(imaging.render.pages, PageFiles::Single);
+        QCOMPARE(line->jobs, 1);
+
+        const QStringList forWorkers = ImagingArguments(imaging);
+        const auto worker = ParseCommandLine(QStringList{"--worker"} + forWorkers, &error);
+        QVERIFY2(worker, qPrintable(error));
+        QCOMPARE(ImagingArguments(worker->imaging), forWorkers);
+
+        const auto plain = ParseCommandLine({"a.eml"}, &error);
+        QVERIFY(plain && plain->imaging.changesNothing());
+        QVERIFY(ImagingArguments(plain->imaging).isEmpty());
+    }
+
     void helpAndVersionAsQtProgramsHaveThem()
     {
         const CliRun help = RunCli({QStringLiteral("--help")});
@@ -97,7 +142,8 @@ private slots:
         QVERIFY2(help.out.startsWith(QLatin1String("Usage: quillmark-convert [options] PATH...")),
                  qPrintable(help.out));
         for (const char* option : {"--out", "--jobs", "--page-time-limit", "--mbox-scan", "--report",
-                                   "--resume", "--shard", "--quiet", "--version", "Exit status"})
+                                   "--resume", "--shard", "--quiet", "--version", "Exit status", "--dpi",
+                                   "--colour", "--pages", "--header", "--attachments", "--bates"})
             QVERIFY2(help.out.contains(QLatin1String(option)), option);
         QVERIFY(!help.out.contains(QLatin1String("--worker")));
 

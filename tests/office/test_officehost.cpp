@@ -511,6 +511,35 @@ private slots:
         QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Office words")));
     }
 
+    // An office document (an attachment, say) that links a picture on a
+    // server is laid out without it: LibreOffice asks no server for anything.
+    void linkedPicturesOfOfficeDocumentsAreNotFetched()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program")))
+            QSKIP("LibreOffice is not installed");
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const QString fodt = workPath(QStringLiteral(".fodt"));
+        QVERIFY(writeFile(
+            fodt,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+            "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+            "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+            "xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+            "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" office:version=\"1.2\" "
+            "office:mimetype=\"application/vnd.oasis.opendocument.text\"><office:body><office:text>"
+            "<text:p>Linked picture<draw:frame draw:name=\"p\" svg:width=\"2cm\" svg:height=\"2cm\" "
+            "text:anchor-type=\"as-char\"><draw:image xlink:href=\"http://127.0.0.1:" +
+                QByteArray::number(server.serverPort()) +
+                "/pic.png\" xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"/>"
+                "</draw:frame></text:p></office:text></office:body></office:document>\n"));
+        const QString pdf = workPath(QStringLiteral(".pdf"));
+        LayOutAsPdf(fodt, pdf);
+        QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Linked picture")));
+        QVERIFY(!server.waitForNewConnection(500));
+    }
+
     void hostThatCannotStartIsAClearError()
     {
         OfficeHostClient missing(m_dir.path() + QStringLiteral("/no-such-host"));

@@ -63,6 +63,38 @@ private slots:
         }
         QVERIFY(held.size() >= 2);
     }
+
+    // Whatever the profile held, documents may neither fetch what they link
+    // to nor run macros; the profile's other settings stay.
+    void safeguardsReplaceWhatTheProfileHeld()
+    {
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(QStringLiteral("user/registrymodifications.xcu"));
+        WriteProfileSafeguards(dir.path());
+        QFile fresh(settings);
+        QVERIFY(fresh.open(QIODevice::ReadOnly));
+        QVERIFY(fresh.readAll().contains("BlockUntrustedRefererLinks\" oor:op=\"fuse\"><value>true<"));
+        fresh.close();
+
+        QVERIFY(fresh.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        fresh.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<oor:items xmlns:oor=\"x\">\n"
+                    "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"FirstRun\" "
+                    "oor:op=\"fuse\"><value>false</value></prop></item>\n"
+                    "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\"><prop "
+                    "oor:name=\"MacroSecurityLevel\" oor:op=\"fuse\"><value>1</value></prop></item>\n"
+                    "</oor:items>\n");
+        fresh.close();
+        WriteProfileSafeguards(dir.path());
+        WriteProfileSafeguards(dir.path());
+
+        QVERIFY(fresh.open(QIODevice::ReadOnly));
+        const QByteArray text = fresh.readAll();
+        QCOMPARE(text.count("MacroSecurityLevel"), 1);
+        QVERIFY(text.contains("MacroSecurityLevel\" oor:op=\"fuse\"><value>3<"));
+        QCOMPARE(text.count("BlockUntrustedRefererLinks"), 1);
+        QVERIFY(text.contains("FirstRun"));
+        QVERIFY(text.trimmed().endsWith("</oor:items>"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestOfficeProfile)

@@ -32,6 +32,11 @@ private slots:
         touch(work + QStringLiteral("/.~lock.pages.pdf#"));
         touch(work + QStringLiteral("/lu1234.tmp"));
         touch(output);
+        // Pages written one per file, not yet moved into place.
+        const QString pages = dir.filePath(QStringLiteral(".vexlo-2.part"));
+        QVERIFY(QDir().mkdir(pages));
+        touch(pages + QStringLiteral("/1.tiff"));
+        touch(pages + QStringLiteral("/2.tiff"));
         const QString kept = dir.filePath(QStringLiteral("kept.eml"));
         touch(kept);
 
@@ -40,7 +45,7 @@ private slots:
         if (child == 0) {
             InstallTerminationCleanup();
             SetCleanupPath(CleanupSlot::WorkFolder, work);
-            SetCleanupPath(CleanupSlot::WorkFile, work + QStringLiteral("/pages.pdf"));
+            SetCleanupPath(CleanupSlot::PartialPages, pages);
             SetCleanupPath(CleanupSlot::PartialOutput, output);
             ::raise(SIGTERM);
             ::_exit(0); // not reached when the handler runs
@@ -51,6 +56,7 @@ private slots:
         QCOMPARE(WEXITSTATUS(status), 128 + SIGTERM);
         QVERIFY(!QFileInfo::exists(work));
         QVERIFY(!QFileInfo::exists(output));
+        QVERIFY(!QFileInfo::exists(pages));
         QVERIFY(QFileInfo::exists(kept));
     }
 };

@@ -234,6 +234,82 @@ private slots:
         QVERIFY2(outcome.err.contains(QStringLiteral("laid out no pages")), qPrintable(outcome.err));
         QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.odt")});
     }
+
+    // Options anywhere on the line; with --output the documents follow one
+    // another, and a PDF among them is rasterised without a layout.
+    void optionsAndSeveralDocuments()
+    {
+        QTemporaryDir dir;
+        const QString rtf = dir.filePath(QStringLiteral("letter.rtf"));
+        const QString pdf = dir.filePath(QStringLiteral("attached.pdf"));
+        testfiles::Write(rtf, kRtf);
+        QVERIFY(testpdf::Write(pdf, {Page::Colour}));
+        const QString output = dir.filePath(QStringLiteral("out.tiff"));
+        FakeLayout layout;
+
+        const Outcome outcome =
+            Run({QStringLiteral("--dpi"), QStringLiteral("300"), rtf, QStringLiteral("--output"), output, pdf,
+                 QStringLiteral("--colour"), QStringLiteral("mono")},
+                layout);
+
+        QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+        QCOMPARE(layout.calls, 1);
+        QCOMPARE(layout.lastDocument, rtf);
+        const auto pages = tiffreadback::Read(output);
+        QCOMPARE(pages.size(), 4);
+        for (const auto& page : pages) {
+            QCOMPARE(page.xResolution, 300.0f);
+            QVERIFY(qAbs(int(page.width) - 2480) <= 1);
+            QCOMPARE(int(page.compression), int(COMPRESSION_CCITTFAX4));
+            QCOMPARE(page.documentName, QStringLiteral("letter.rtf"));
+        }
+        QVERIFY(!QFileInfo::exists(layout.lastPdf));
+    }
+
+    void badOptionsFailOnOneLine_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("dpi too low") << QStringList{"--dpi", "71"} << "--dpi needs a number from 72 to 600";
+        QTest::newRow("dpi too high") << QStringList{"--dpi", "601"} << "--dpi needs";
+        QTest::newRow("dpi not a number") << QStringList{"--dpi", "high"} << "--dpi needs";
+        QTest::newRow("colour") << QStringList{"--colour", "sepia"} << "auto, colour, grey or mono";
+        QTest::newRow("pages") << QStringList{"--pages", "some"} << "single or multi";
+        QTest::newRow("prefix of digits") << QStringList{"--bates", "123"} << "Bates prefix";
+        QTest::newRow("prefix with a comma") << QStringList{"--bates", "A,B"} << "Bates prefix";
+        QTest::newRow("digits") << QStringList{"--bates", "A", "--bates-digits", "0"} << "--bates-digits";
+        QTest::newRow("unknown") << QStringList{"--frobnicate", "x"} << "Unknown option --frobnicate";
+        QTest::newRow("no value") << QStringList{"--dpi"} << "--dpi needs a value";
+    }
+
+    void badOptionsFailOnOneLine()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.rtf"));
+        testfiles::Write(input, kRtf);
+        FakeLayout layout;
+
+        const Outcome outcome =
+            Run(QStringList{input, dir.filePath(QStringLiteral("out.tiff"))} + options, layout);
+
+        QCOMPARE(outcome.code, 1);
+        QVERIFY2(outcome.err.contains(reason), qPrintable(outcome.err));
+        QCOMPARE(outcome.err.count(QLatin1Char('\n')), 1);
+        QCOMPARE(layout.calls, 0);
+        QCOMPARE(testfiles::Entries(dir.path()), QStringList{QStringLiteral("in.rtf")});
+    }
+
+    void helpNamesEveryOption()
+    {
+        FakeLayout layout;
+        const Outcome outcome = Run({QStringLiteral("--help")}, layout);
+        QCOMPARE(outcome.code, 0);
+        for (const char* option :
+             {"--dpi", "--colour", "--pages", "--bates", "--bates-start", "--bates-digits", "--output"})
+            QVERIFY2(outcome.out.contains(QLatin1String(option)), option);
+    }
 };
 
 QTEST_MAIN(TestVexloTool)

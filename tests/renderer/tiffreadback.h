@@ -34,6 +34,28 @@ struct Page {
     {
         return pixels[(size_t(y) * width + size_t(x)) * samples + size_t(channel)];
     }
+
+    // Whether (x, y) is dark: a black pixel of a 1-bit page, or a sample
+    // below half-way.
+    bool isInk(int x, int y) const
+    {
+        if (bits == 1) {
+            const size_t rowBytes = (size_t(width) + 7) / 8;
+            const bool set = (pixels[size_t(y) * rowBytes + size_t(x) / 8] >> (7 - x % 8)) & 1;
+            return photometric == PHOTOMETRIC_MINISWHITE ? set : !set;
+        }
+        return sample(x, y) < 128;
+    }
+
+    // The share of dark pixels in a rectangle, 0 to 1.
+    double inkShare(int left, int top, int w, int h) const
+    {
+        int ink = 0;
+        for (int y = top; y < top + h; ++y)
+            for (int x = left; x < left + w; ++x)
+                ink += isInk(x, y) ? 1 : 0;
+        return double(ink) / double(w * h);
+    }
 };
 
 struct Closer {
