@@ -15,9 +15,10 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <QDateTime>
 #include <QDir>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -198,10 +199,6 @@ void RemoveAbandonedWorkFolders(const QString& parent)
     for (const QFileInfo& entry :
          dir.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoSymLinks)) {
         const QString folder = entry.absoluteFilePath();
-        // A folder without its lock yet may be one another run is making.
-        if (!QFileInfo::exists(folder + QLatin1String(kLockName)) &&
-            entry.lastModified().secsTo(QDateTime::currentDateTime()) < 600)
-            continue;
         const int fd = LockFolder(folder, LOCK_EX | LOCK_NB);
         if (fd < 0)
             continue;
@@ -210,27 +207,49 @@ void RemoveAbandonedWorkFolders(const QString& parent)
     }
 }
 
+QString SystemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 } // namespace
 
-RunWorkFolder::RunWorkFolder(const QString& parent)
-    : m_parent(parent), m_folder((RemoveAbandonedWorkFolders(parent), parent + QStringLiteral("/run-XXXXXX")))
+RunWorkFolder::RunWorkFolder(const QString& parent) : m_parent(parent)
 {
-    if (m_folder.isValid())
-        m_lock = LockFolder(m_folder.path(), LOCK_EX);
+    RemoveAbandonedWorkFolders(parent);
+    // Made and locked under a name the clean-up passes by, and only then
+    // given its run- name: no other run can take it for abandoned in between.
+    QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/new-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) {
+        m_error = SystemReason();
+        return;
+    }
+    const QString made = QFile::decodeName(pattern);
+    const QString named = parent + QStringLiteral("/run-") + made.right(6);
+    m_lock = LockFolder(made, LOCK_EX);
+    if (m_lock < 0 ||
+        ::rename(QFile::encodeName(made).constData(), QFile::encodeName(named).constData()) != 0) {
+        m_error = SystemReason();
+        QDir(made).removeRecursively();
+        if (m_lock >= 0)
+            ::close(m_lock);
+        m_lock = -1;
+        return;
+    }
+    m_path = named;
 }
 
 RunWorkFolder::~RunWorkFolder()
 {
-    if (m_lock >= 0)
-        ::close(m_lock);
+    if (m_path.isEmpty())
+        return;
     // For a look at the pages the engine made: the folder stays, under a name
     // that the clean-up of abandoned folders leaves alone.
-    if (m_folder.isValid() && qEnvironmentVariableIsSet(kKeepWorkFilesVariable)) {
-        const QString kept =
-            m_parent + QStringLiteral("/kept-") + QFileInfo(m_folder.path()).fileName().mid(4);
-        if (QDir().rename(m_folder.path(), kept))
-            m_folder.setAutoRemove(false);
-    }
+    const bool keep = qEnvironmentVariableIsSet(kKeepWorkFilesVariable) &&
+                      QDir().rename(m_path, m_parent + QStringLiteral("/kept-") + m_path.right(6));
+    if (!keep)
+        QDir(m_path).removeRecursively();
+    ::close(m_lock);
 }
 
 QString RunWorkFolder::problem() const
@@ -239,7 +258,7 @@ QString RunWorkFolder::problem() const
         return {};
     return QStringLiteral("No work folder could be made in %1: %2. Check that the temporary folder exists, "
                           "is writable and has free space.")
-        .arg(m_parent, m_folder.errorString());
+        .arg(m_parent, m_error);
 }
 
 MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workParent)

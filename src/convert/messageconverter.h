@@ -6,7 +6,6 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <functional>
@@ -71,14 +70,15 @@ public:
     ~RunWorkFolder();
     RunWorkFolder(const RunWorkFolder&) = delete;
     RunWorkFolder& operator=(const RunWorkFolder&) = delete;
-    bool isValid() const { return m_folder.isValid(); }
-    QString path() const { return m_folder.path(); }
+    bool isValid() const { return !m_path.isEmpty(); }
+    QString path() const { return m_path; }
     // What to tell the user when the folder could not be made.
     QString problem() const;
 
 private:
     QString m_parent;
-    QTemporaryDir m_folder;
+    QString m_path;
+    QString m_error;
     int m_lock = -1;
 };
 

@@ -94,8 +94,8 @@ private slots:
             RunCli({QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("-o"), one, archive});
         const CliRun second =
             RunCli({QStringLiteral("--jobs"), QStringLiteral("2"), QStringLiteral("-o"), two, archive});
-        QCOMPARE(first.exitCode, kExitAllConverted);
-        QCOMPARE(second.exitCode, kExitAllConverted);
+        QVERIFY2(first.exitCode == kExitAllConverted, qPrintable(first.out + first.err));
+        QVERIFY2(second.exitCode == kExitAllConverted, qPrintable(second.out + second.err));
         const QMap<QString, QByteArray> digests = tiffDigests(one);
         QCOMPARE(digests.size(), 7);
         QVERIFY(digests.contains(QStringLiteral("m0 (2).tiff")));

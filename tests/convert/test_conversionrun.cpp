@@ -16,7 +16,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -493,6 +496,29 @@ private slots:
         ::close(held);
         QVERIFY(!QFileInfo::exists(dead));
         QVERIFY(QFileInfo::exists(alive + QStringLiteral("/a.mht")));
+    }
+
+    void runsStartingTogetherNeverRemoveEachOthersFolders()
+    {
+        // Each start clears abandoned folders while the others are being
+        // made; none may take a new one for abandoned.
+        std::atomic<int> lost{0};
+        const auto runs = [&] {
+            for (int i = 0; i < 40; ++i) {
+                const RunWorkFolder folder(m_work);
+                QFile file(folder.path() + QStringLiteral("/a.mht"));
+                if (!folder.isValid() || !file.open(QIODevice::WriteOnly) ||
+                    !QFileInfo::exists(folder.path()))
+                    ++lost;
+            }
+        };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back(runs);
+        for (std::thread& thread : threads)
+            thread.join();
+        QCOMPARE(lost.load(), 0);
+        QVERIFY(QDir(m_work).isEmpty());
     }
 
     void theClosingMessageListsAtMostTwentyFailures()
