@@ -191,13 +191,7 @@ QString ReadImagingOptions(const QCommandLineParser& parser, const Options& opti
 QStringList ImagingArguments(const ImagingOptions& imaging)
 {
     const RenderOptions& render = imaging.render;
-    QStringList arguments;
-    if (render.dpi != kDefaultDpi)
-        arguments << QStringLiteral("--dpi") << QString::number(render.dpi);
-    if (render.colour != ColourMode::Auto)
-        arguments << QStringLiteral("--colour") << ColourModeName(render.colour);
-    if (render.pages == PageFiles::Single)
-        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    QStringList arguments = PageOptionArguments(render);
     QStringList header;
     if (imaging.headerCc)
         header << QStringLiteral("cc");

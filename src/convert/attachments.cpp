@@ -20,17 +20,6 @@ bool dispositionIs(GMimeObject* object, const char* wanted)
     return disposition && g_ascii_strcasecmp(disposition, wanted) == 0;
 }
 
-QByteArray mimeTypeOf(GMimeObject* object)
-{
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    if (!type)
-        return QByteArrayLiteral("application/octet-stream");
-    gchar* text = g_mime_content_type_get_mime_type(type);
-    QByteArray result = QByteArray(text).toLower();
-    g_free(text);
-    return result;
-}
-
 QString extensionFor(const QByteArray& mimeType)
 {
     static const QList<QPair<QByteArray, QString>> known = {
@@ -68,7 +57,7 @@ public:
         if (!GMIME_IS_PART(object) || object == m_shown || !isAttachment(object, parent))
             return;
         MailAttachment attachment;
-        attachment.mimeType = mimeTypeOf(object);
+        attachment.mimeType = MimeTypeOf(object);
         attachment.fileName = nameOf(object, attachment.mimeType);
         attachment.content = DecodedContent(GMIME_PART(object));
         if (const char* charset = g_mime_object_get_content_type_parameter(object, "charset"))

@@ -115,13 +115,7 @@ QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNu
     const RenderOptions& render = options.render;
     if (options.changesNothing() && documents.size() == 1)
         return {documents.first(), outputPath};
-    QStringList arguments;
-    if (render.dpi != kDefaultDpi)
-        arguments << QStringLiteral("--dpi") << QString::number(render.dpi);
-    if (render.colour != ColourMode::Auto)
-        arguments << QStringLiteral("--colour") << ColourModeName(render.colour);
-    if (render.pages == PageFiles::Single)
-        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    QStringList arguments = PageOptionArguments(render);
     if (render.bates)
         arguments << QStringLiteral("--bates") << render.bates->prefix << QStringLiteral("--bates-start")
                   << QString::number(firstBatesNumber) << QStringLiteral("--bates-digits")

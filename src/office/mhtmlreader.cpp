@@ -20,17 +20,6 @@ std::runtime_error failure(const QString& text)
     return std::runtime_error(text.toStdString());
 }
 
-QByteArray mimeTypeOf(GMimeObject* object)
-{
-    GMimeContentType* contentType = g_mime_object_get_content_type(object);
-    if (!contentType)
-        return QByteArrayLiteral("application/octet-stream");
-    gchar* text = g_mime_content_type_get_mime_type(contentType);
-    QByteArray type = QByteArray(text).toLower();
-    g_free(text);
-    return type;
-}
-
 // Every part that the page can name by Content-ID or Content-Location. Mail
 // clients refer across multipart boundaries, so the whole message is
 // searched, not only the related part holding the page.
@@ -57,7 +46,7 @@ void collectParts(GMimeObject* object, GMimePart* shown, MailPage& page, int dep
     if (!id && !location)
         return;
     const qsizetype index = page.parts.size();
-    page.parts.append({mimeTypeOf(object), DecodedContent(GMIME_PART(object))});
+    page.parts.append({MimeTypeOf(object), DecodedContent(GMIME_PART(object))});
     if (id)
         page.byContentId.insert(NormalisedContentId(QString::fromUtf8(id)).toLower(), index);
     if (location)

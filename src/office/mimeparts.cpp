@@ -141,6 +141,17 @@ bool HasContentType(GMimeObject* object, const char* type, const char* subtype)
     return contentType && g_mime_content_type_is_type(contentType, type, subtype);
 }
 
+QByteArray MimeTypeOf(GMimeObject* object)
+{
+    GMimeContentType* contentType = g_mime_object_get_content_type(object);
+    if (!contentType)
+        return QByteArrayLiteral("application/octet-stream");
+    gchar* text = g_mime_content_type_get_mime_type(contentType);
+    QByteArray type = QByteArray(text).toLower();
+    g_free(text);
+    return type;
+}
+
 QByteArray DecodedContent(GMimePart* part)
 {
     GMimeDataWrapper* content = g_mime_part_get_content(part);

@@ -26,6 +26,10 @@ void InitGMime();
 // True when the object's content type is type/subtype (any letter case).
 bool HasContentType(GMimeObject* object, const char* type, const char* subtype);
 
+// The object's type/subtype in lower case; application/octet-stream when it
+// names none.
+QByteArray MimeTypeOf(GMimeObject* object);
+
 // The part's content with its transfer encoding undone; empty without content.
 QByteArray DecodedContent(GMimePart* part);
 

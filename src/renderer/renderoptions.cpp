@@ -31,6 +31,18 @@ QString ColourModeName(ColourMode mode)
     return QStringLiteral("auto");
 }
 
+QStringList PageOptionArguments(const RenderOptions& options)
+{
+    QStringList arguments;
+    if (options.dpi != kDefaultDpi)
+        arguments << QStringLiteral("--dpi") << QString::number(options.dpi);
+    if (options.colour != ColourMode::Auto)
+        arguments << QStringLiteral("--colour") << ColourModeName(options.colour);
+    if (options.pages == PageFiles::Single)
+        arguments << QStringLiteral("--pages") << QStringLiteral("single");
+    return arguments;
+}
+
 QString BatesNumbering::number(qint64 value) const
 {
     return prefix + QStringLiteral("%1").arg(value, digits, 10, QLatin1Char('0'));

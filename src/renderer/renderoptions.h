@@ -58,6 +58,11 @@ struct RenderOptions {
     std::optional<BatesNumbering> bates;
 };
 
+// The options that differ from the defaults, as vexlo and quillmark-convert
+// both take them: --dpi, --colour and --pages. Bates numbering is left to
+// each caller, which words it differently.
+QStringList PageOptionArguments(const RenderOptions& options);
+
 // The file of page `pageNumber` (from 1) when a document's pages are written
 // one per file: "<folder>/<name>.tiff" -> "<folder>/<name>_0001.tiff".
 QString PageFilePath(const QString& outputPath, int pageNumber);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tiffwriter.h" // TiffPageCount
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -47,17 +49,6 @@ inline CliRun RunCli(const QStringList& arguments, const QString& workFolder = {
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
-}
-
-// The number of pages of a TIFF file; 0 when it cannot be read.
-inline int TiffPageCount(const QString& path)
-{
-    TIFF* tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
-    if (!tiff)
-        return 0;
-    const int pages = TIFFNumberOfDirectories(tiff);
-    TIFFClose(tiff);
-    return pages;
 }
 
 // 'r', 'g' or 'b' for the colour that most of the first page's coloured

@@ -1,21 +1,7 @@
 #include "mimeparts.h"
+#include "utf16text.h"
 
 #include <QtTest>
-
-namespace {
-
-QByteArray utf16(const QString& text, bool lowByteFirst)
-{
-    QByteArray bytes(lowByteFirst ? "\xFF\xFE" : "\xFE\xFF");
-    for (const QChar c : text) {
-        const char low = char(c.unicode() & 0xFF);
-        const char high = char(c.unicode() >> 8);
-        bytes.append(lowByteFirst ? low : high).append(lowByteFirst ? high : low);
-    }
-    return bytes;
-}
-
-} // namespace
 
 class TestMimeParts : public QObject {
     Q_OBJECT
@@ -39,9 +25,9 @@ private slots:
         QTest::newRow("zero bytes below a CRLF blank line after LF fields")
             << QByteArray("Subject: x\nFrom: a\n\r\n\0\0\0", 24) << false;
         QTest::newRow("two-byte text, low byte first")
-            << utf16(QString::fromLatin1(headers + "\r\nHi"), true) << false;
+            << Utf16WithMark(QString::fromLatin1(headers + "\r\nHi"), true) << false;
         QTest::newRow("two-byte text, high byte first")
-            << utf16(QString::fromLatin1(headers + "\r\nHi"), false) << false;
+            << Utf16WithMark(QString::fromLatin1(headers + "\r\nHi"), false) << false;
         QTest::newRow("four-byte text") << QByteArray("\xFF\xFE\0\0S\0\0\0u\0\0\0", 12) << true;
     }
     void binaryDataIsToldByItsHeaderSection()

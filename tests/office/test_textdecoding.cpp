@@ -1,21 +1,7 @@
 #include "textdecoding.h"
+#include "utf16text.h"
 
 #include <QtTest>
-
-namespace {
-
-QByteArray utf16(const QString& text, bool lowByteFirst)
-{
-    QByteArray bytes(lowByteFirst ? "\xFF\xFE" : "\xFE\xFF");
-    for (const QChar c : text) {
-        const char low = char(c.unicode() & 0xFF);
-        const char high = char(c.unicode() >> 8);
-        bytes.append(lowByteFirst ? low : high).append(lowByteFirst ? high : low);
-    }
-    return bytes;
-}
-
-} // namespace
 
 class TestTextDecoding : public QObject {
     Q_OBJECT
@@ -56,11 +42,11 @@ private slots:
     void aByteOrderMarkDecidesFirst()
     {
         const QString text = QStringLiteral("Grüße При 中");
-        QCOMPARE(DecodeText(utf16(text, true)), text);
-        QCOMPARE(DecodeText(utf16(text, false), "iso-8859-1"), text);
+        QCOMPARE(DecodeText(Utf16WithMark(text, true)), text);
+        QCOMPARE(DecodeText(Utf16WithMark(text, false), "iso-8859-1"), text);
         QCOMPARE(DecodeText("\xEF\xBB\xBF" + text.toUtf8(), "windows-1252"), text);
         // A last byte without its partner is dropped, not shown.
-        QCOMPARE(DecodeText(utf16(QStringLiteral("ab"), true) + 'c'), QStringLiteral("ab"));
+        QCOMPARE(DecodeText(Utf16WithMark(QStringLiteral("ab"), true) + 'c'), QStringLiteral("ab"));
         QVERIFY(StartsWithUtf16Mark("\xFE\xFF"));
         QVERIFY(!StartsWithUtf16Mark("\xFF\xD8\xFF"));
         QVERIFY(DecodeText({}, "iso-8859-1").isEmpty());
