@@ -1,4 +1,4 @@
-#include "../office/officetestsupport.h"
+#include "../host/officetestsupport.h"
 #include "attachmentpages.h"
 #include "attachments.h"
 #include "imagingmessages.h"

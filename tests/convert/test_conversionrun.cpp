@@ -1,4 +1,4 @@
-#include "../office/scriptedofficeengine.h"
+#include "../host/scriptedofficeengine.h"
 #include "conversionrun.h"
 #include "messageconverter.h"
 #include "paths.h"

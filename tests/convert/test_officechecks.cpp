@@ -1,4 +1,4 @@
-#include "../office/scriptedofficeengine.h"
+#include "../host/scriptedofficeengine.h"
 #include "officechecks.h"
 #include "scripteddialogs.h"
 

@@ -1,4 +1,4 @@
-#include "../office/scriptedofficeengine.h"
+#include "../host/scriptedofficeengine.h"
 #include "officestep.h"
 #include "scripteddialogs.h"
 #include "stepguard.h"
