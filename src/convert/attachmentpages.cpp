@@ -183,24 +183,28 @@ AttachmentPages::AttachmentPages(OfficeEngine& engine, QString workFolder, QStri
 QStringList AttachmentPages::layOut(const QList<MailAttachment>& attachments)
 {
     QStringList pdfs;
-    for (qsizetype i = 0; i < attachments.size(); ++i) {
-        const int number = int(i) + 1;
-        QString pdf;
-        try {
-            pdf = layOutOne(attachments[i], number);
-        } catch (const std::exception& error) {
-            // The reader of the page knows the attachment by its name, not by
-            // the work file it was written to.
-            QString reason = QString::fromUtf8(error.what());
-            for (const QString& path : std::as_const(m_workFiles)) {
-                reason.replace(QUrl::fromLocalFile(path).toString(), attachments[i].fileName);
-                reason.replace(path, attachments[i].fileName);
-            }
-            pdf = noticePage(attachments[i], reason, number);
-        }
-        pdfs.append(pdf);
-    }
+    for (qsizetype i = 0; i < attachments.size(); ++i)
+        pdfs.append(layOutAttachment(attachments[i], int(i) + 1).pdf);
     return pdfs;
+}
+
+AttachmentPages::Laid AttachmentPages::layOutAttachment(const MailAttachment& attachment, int number,
+                                                        const QString& textPath)
+{
+    try {
+        return {layOutOne(attachment, number, textPath), QString()};
+    } catch (const std::exception& error) {
+        // The reader of the page knows the attachment by its name, not by
+        // the work file it was written to.
+        QString reason = QString::fromUtf8(error.what());
+        for (const QString& path : std::as_const(m_workFiles)) {
+            reason.replace(QUrl::fromLocalFile(path).toString(), attachment.fileName);
+            reason.replace(path, attachment.fileName);
+        }
+        if (!textPath.isEmpty())
+            QFile::remove(textPath);
+        return {noticePage(attachment, reason, number), reason};
+    }
 }
 
 QString AttachmentPages::workPath(int number, const QString& suffix)
@@ -211,9 +215,16 @@ QString AttachmentPages::workPath(int number, const QString& suffix)
     return path;
 }
 
-void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pdfPath)
+void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pdfPath,
+                                  const QString& textPath)
 {
-    const std::unique_ptr<OfficeApplication> application = m_engine.create();
+    EngineToPdf(m_engine, documentPath, pdfPath, textPath);
+}
+
+void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
+                 const QString& textPath)
+{
+    const std::unique_ptr<OfficeApplication> application = engine.create();
     try {
         OpenOptions open;
         open.FileName = documentPath;
@@ -221,6 +232,7 @@ void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pd
         SaveOptions save;
         save.FileName = pdfPath;
         save.FileFormat = kSaveFormatPdf;
+        save.TextFileName = textPath;
         document->saveAs(save);
         document.reset();
         application->quit();
@@ -237,7 +249,7 @@ void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pd
         throw std::runtime_error("the office engine laid out no pages for it");
 }
 
-QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
+QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number, const QString& textPath)
 {
     if (attachment.content.isEmpty())
         throw std::runtime_error("it is empty");
@@ -271,7 +283,7 @@ QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
     case AttachmentKind::Html: {
         const QString page = workPath(number, QStringLiteral(".mht"));
         writeBytes(page, textDocument(attachment, KindOf(attachment) == AttachmentKind::Html));
-        engineToPdf(page, pdf);
+        engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Message: {
@@ -279,13 +291,13 @@ QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
         // been converted alone.
         const QString page = workPath(number, QStringLiteral(".mht"));
         WriteTextFile(MessagePageText(QString::fromLatin1(attachment.content)), page);
-        engineToPdf(page, pdf);
+        engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Office: {
         const QString document = workPath(number, QLatin1Char('.') + officeExtension(attachment));
         writeBytes(document, attachment.content);
-        engineToPdf(document, pdf);
+        engineToPdf(document, pdf, textPath);
         if (const QString problem = PdfPages::problemWith(pdf); !problem.isEmpty())
             throw std::runtime_error(
                 QStringLiteral("LibreOffice's pages cannot be read: %1").arg(problem).toStdString());
