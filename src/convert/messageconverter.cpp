@@ -295,8 +295,16 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return failure(refusal);
 
     const bool wantsAttachments = m_imaging.attachments || m_imaging.headerAttachments;
-    const QList<MailAttachment> attachments =
-        wantsAttachments ? ReadAttachmentsOfFile(work.mhtPath) : QList<MailAttachment>();
+    const QString workFolder = QFileInfo(work.mhtPath).absolutePath();
+    // Decoded into the work folder, and removed from there with this.
+    MailAttachments attachments(workFolder, work.baseName);
+    if (wantsAttachments) {
+        try {
+            attachments = ReadAttachments(work.mhtPath, workFolder, work.baseName);
+        } catch (const std::exception& error) {
+            return failure(QString::fromUtf8(error.what()));
+        }
+    }
     HeaderExtras extras;
     extras.cc = m_imaging.headerCc;
     extras.attachments = m_imaging.headerAttachments;
@@ -311,7 +319,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         return failure(QStringLiteral("the page engine laid out no pages for the message"));
 
     QStringList documents{work.rtfPath};
-    AttachmentPages attachmentPages(m_engine, QFileInfo(work.mhtPath).absolutePath(), work.baseName);
+    AttachmentPages attachmentPages(m_engine, workFolder, work.baseName);
     // The work files of attachments go with the message, whatever happens.
     struct RemoveWorkFiles {
         const AttachmentPages& pages;
@@ -323,7 +331,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     } removeWorkFiles{attachmentPages};
     if (m_imaging.attachments) {
         try {
-            documents += attachmentPages.layOut(attachments);
+            documents += attachmentPages.layOut(attachments.list());
         } catch (const std::exception& error) {
             return failure(QString::fromUtf8(error.what()));
         }
