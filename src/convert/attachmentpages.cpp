@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -40,7 +41,7 @@ QString extensionOf(const MailAttachment& attachment)
     return QFileInfo(attachment.fileName).suffix().toLower();
 }
 
-QString officeExtension(const MailAttachment& attachment)
+QString officeExtension(const MailAttachment& attachment, const QByteArray& head)
 {
     const QString named = extensionOf(attachment);
     if (kOfficeExtensions.contains(named))
@@ -48,14 +49,14 @@ QString officeExtension(const MailAttachment& attachment)
     for (const auto& [type, extension] : kOfficeTypes)
         if (type == attachment.mimeType)
             return extension;
-    if (attachment.content.startsWith("{\\rtf"))
+    if (head.startsWith("{\\rtf"))
         return QStringLiteral("rtf");
     return {};
 }
 
-bool looksLikeText(const QByteArray& content)
+bool looksLikeText(const QByteArray& head)
 {
-    return !content.left(8192).contains('\0');
+    return !head.contains('\0');
 }
 
 QByteArray pictureType(const QByteArray& content)
@@ -76,32 +77,95 @@ QByteArray pictureType(const QByteArray& content)
     return {};
 }
 
-QByteArray base64Lines(const QByteArray& bytes)
+std::runtime_error unwritable(const QFile& file)
 {
-    const QByteArray encoded = bytes.toBase64();
-    QByteArray lines;
-    lines.reserve(encoded.size() + encoded.size() / 76 * 2 + 2);
-    for (qsizetype at = 0; at < encoded.size(); at += 76)
-        lines += encoded.mid(at, 76) + "\r\n";
-    return lines;
+    return std::runtime_error(QStringLiteral("the work file %1 cannot be written: %2")
+                                  .arg(file.fileName(), file.errorString())
+                                  .toStdString());
 }
+
+// A work document written as it is made, so that an attachment's content
+// goes through in blocks and never whole into memory.
+class WorkDocument {
+public:
+    explicit WorkDocument(const QString& path) : m_file(path)
+    {
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            throw unwritable(m_file);
+    }
+
+    WorkDocument& operator<<(const QByteArray& bytes)
+    {
+        if (m_file.write(bytes) != bytes.size())
+            throw unwritable(m_file);
+        return *this;
+    }
+
+    // Base64 in lines of 76 characters: 57 bytes make one line.
+    WorkDocument& appendBase64(const QByteArray& bytes)
+    {
+        for (qsizetype at = 0; at < bytes.size(); at += 57)
+            *this << bytes.mid(at, 57).toBase64() + "\r\n";
+        return *this;
+    }
+
+    WorkDocument& appendBase64Of(const QString& contentPath)
+    {
+        QFile content(contentPath);
+        if (!content.open(QIODevice::ReadOnly))
+            throw std::runtime_error(QStringLiteral("its content cannot be read back: %1")
+                                         .arg(content.errorString())
+                                         .toStdString());
+        while (!content.atEnd()) {
+            const QByteArray block = content.read(57 * 1024);
+            if (block.isEmpty())
+                throw std::runtime_error(QStringLiteral("its content cannot be read back: %1")
+                                             .arg(content.errorString())
+                                             .toStdString());
+            appendBase64(block);
+        }
+        return *this;
+    }
+
+    void close()
+    {
+        if (!m_file.flush())
+            throw unwritable(m_file);
+        m_file.close();
+    }
+
+private:
+    QFile m_file;
+};
+
+// A picture of the page: its type and either its bytes or the file holding them.
+struct PagePicture {
+    QByteArray type;
+    QByteArray bytes;
+    QString path;
+};
 
 // A page of our own as a MIME document the page engine reads: the HTML and
 // the pictures it names by Content-ID. The boundary holds '_', which base64
 // never does.
-QByteArray relatedPage(const QString& html, const QList<QPair<QByteArray, QByteArray>>& pictures)
+void writeRelatedPage(const QString& pagePath, const QString& html, const QList<PagePicture>& pictures)
 {
     const QByteArray boundary = "=_quillmark_attachment";
-    QByteArray page =
-        "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"" + boundary +
-        "\"; type=\"text/html\"\r\n\r\n--" + boundary +
-        "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-        base64Lines(html.toUtf8());
-    for (qsizetype i = 0; i < pictures.size(); ++i)
-        page += "--" + boundary + "\r\nContent-Type: " + pictures[i].first + "\r\nContent-ID: <page" +
-                QByteArray::number(i + 1) + "@quillmark>\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                base64Lines(pictures[i].second);
-    return page + "--" + boundary + "--\r\n";
+    WorkDocument page(pagePath);
+    page << "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"" + boundary +
+                "\"; type=\"text/html\"\r\n\r\n--" + boundary +
+                "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    page.appendBase64(html.toUtf8());
+    for (qsizetype i = 0; i < pictures.size(); ++i) {
+        page << "--" + boundary + "\r\nContent-Type: " + pictures[i].type + "\r\nContent-ID: <page" +
+                    QByteArray::number(i + 1) + "@quillmark>\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+        if (pictures[i].path.isEmpty())
+            page.appendBase64(pictures[i].bytes);
+        else
+            page.appendBase64Of(pictures[i].path);
+    }
+    page << "--" + boundary + "--\r\n";
+    page.close();
 }
 
 QString picturesHtml(qsizetype count)
@@ -120,21 +184,38 @@ QString picturesHtml(qsizetype count)
 
 // One text or HTML part as a MIME document, its declared charset kept, so
 // the page engine decodes it as a reader would.
-QByteArray textDocument(const MailAttachment& attachment, bool html)
+void writeTextDocument(const QString& pagePath, const MailAttachment& attachment, bool html)
 {
     QByteArray type = html ? "text/html" : "text/plain";
     if (!attachment.charset.isEmpty())
         type += "; charset=\"" + attachment.charset + "\"";
-    return "MIME-Version: 1.0\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-           base64Lines(attachment.content);
+    WorkDocument page(pagePath);
+    page << "MIME-Version: 1.0\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    page.appendBase64Of(attachment.contentPath);
+    page.close();
 }
 
 void writeBytes(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    WorkDocument file(path);
+    file << bytes;
+    file.close();
+}
+
+// The content under the name that the program reading it goes by (vexlo
+// takes a ".pdf" as PDF, LibreOffice an office document by its extension):
+// a second name for the same file where the file system allows, as it may be
+// big, else a copy.
+void placeContent(const MailAttachment& attachment, const QString& path)
+{
+    QFile::remove(path);
+    if (::link(QFile::encodeName(attachment.contentPath).constData(), QFile::encodeName(path).constData()) ==
+        0)
+        return;
+    QFile copy(attachment.contentPath);
+    if (!copy.copy(path))
         throw std::runtime_error(QStringLiteral("the work file %1 cannot be written: %2")
-                                     .arg(path, file.errorString())
+                                     .arg(path, copy.errorString())
                                      .toStdString());
 }
 
@@ -148,7 +229,7 @@ QString typeName(const MailAttachment& attachment)
 
 AttachmentKind KindOf(const MailAttachment& attachment)
 {
-    const QByteArray& content = attachment.content;
+    const QByteArray content = attachment.head();
     if (attachment.isMessage)
         return AttachmentKind::Message;
     if (content.left(1024).trimmed().startsWith("%PDF-"))
@@ -157,7 +238,7 @@ AttachmentKind KindOf(const MailAttachment& attachment)
         return AttachmentKind::Picture;
     if (content.startsWith("II*\0") || content.startsWith(QByteArray("MM\0*", 4)))
         return AttachmentKind::TiffPicture;
-    const QString office = officeExtension(attachment);
+    const QString office = officeExtension(attachment, content);
     // Office documents are ZIP packages (OOXML, ODF), compound files (the
     // older formats, and password-protected OOXML) or RTF text.
     if (!office.isEmpty() && (content.startsWith("PK\x03\x04") || content.startsWith("\xD0\xCF\x11\xE0") ||
@@ -251,52 +332,57 @@ void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QStrin
 
 QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number, const QString& textPath)
 {
-    if (attachment.content.isEmpty())
+    if (attachment.size == 0)
         throw std::runtime_error("it is empty");
     const QString pdf = workPath(number, QStringLiteral(".pdf"));
-    switch (KindOf(attachment)) {
+    const AttachmentKind kind = KindOf(attachment);
+    switch (kind) {
     case AttachmentKind::Pdf: {
-        writeBytes(pdf, attachment.content);
+        placeContent(attachment, pdf);
         if (const QString problem = PdfPages::problemWith(pdf); !problem.isEmpty())
             throw std::runtime_error(problem.toStdString());
         return pdf;
     }
     case AttachmentKind::Picture: {
         const QString page = workPath(number, QStringLiteral(".mht"));
-        writeBytes(page,
-                   relatedPage(picturesHtml(1), {{pictureType(attachment.content), attachment.content}}));
+        writeRelatedPage(page, picturesHtml(1),
+                         {{pictureType(attachment.head()), {}, attachment.contentPath}});
         engineToPdf(page, pdf);
         return pdf;
     }
     case AttachmentKind::TiffPicture: {
-        const QString tiff = workPath(number, QStringLiteral(".tiff"));
-        writeBytes(tiff, attachment.content);
-        QList<QPair<QByteArray, QByteArray>> pictures;
-        for (const QByteArray& png : TiffPagesAsPng(tiff))
-            pictures.append({QByteArrayLiteral("image/png"), png});
+        QList<PagePicture> pictures;
+        for (const QByteArray& png : TiffPagesAsPng(attachment.contentPath))
+            pictures.append({QByteArrayLiteral("image/png"), png, {}});
         const QString page = workPath(number, QStringLiteral(".mht"));
-        writeBytes(page, relatedPage(picturesHtml(pictures.size()), pictures));
+        writeRelatedPage(page, picturesHtml(pictures.size()), pictures);
         engineToPdf(page, pdf);
         return pdf;
     }
     case AttachmentKind::Text:
     case AttachmentKind::Html: {
         const QString page = workPath(number, QStringLiteral(".mht"));
-        writeBytes(page, textDocument(attachment, KindOf(attachment) == AttachmentKind::Html));
+        writeTextDocument(page, attachment, kind == AttachmentKind::Html);
         engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Message: {
         // The attached message gets a header block of its own, as if it had
-        // been converted alone.
+        // been converted alone; like a message of its own, it is read whole.
         const QString page = workPath(number, QStringLiteral(".mht"));
-        WriteTextFile(MessagePageText(QString::fromLatin1(attachment.content)), page);
+        QFile content(attachment.contentPath);
+        if (!content.open(QIODevice::ReadOnly))
+            throw std::runtime_error(QStringLiteral("its content cannot be read back: %1")
+                                         .arg(content.errorString())
+                                         .toStdString());
+        WriteTextFile(MessagePageText(QString::fromLatin1(content.readAll())), page);
         engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Office: {
-        const QString document = workPath(number, QLatin1Char('.') + officeExtension(attachment));
-        writeBytes(document, attachment.content);
+        const QString document =
+            workPath(number, QLatin1Char('.') + officeExtension(attachment, attachment.head()));
+        placeContent(attachment, document);
         engineToPdf(document, pdf, textPath);
         if (const QString problem = PdfPages::problemWith(pdf); !problem.isEmpty())
             throw std::runtime_error(
@@ -324,7 +410,7 @@ QString AttachmentPages::noticePage(const MailAttachment& attachment, const QStr
                                         "<p>This attachment could not be laid out as pages: %4.</p>"
                                         "</body></html>")
                              .arg(attachment.fileName.toHtmlEscaped(), typeName(attachment).toHtmlEscaped(),
-                                  SizeText(attachment.content.size()), reason.toHtmlEscaped());
+                                  SizeText(attachment.size), reason.toHtmlEscaped());
     const QString page = workPath(number, QStringLiteral(".notice.html"));
     const QString pdf = workPath(number, QStringLiteral(".notice.pdf"));
     writeBytes(page, html.toUtf8());

@@ -341,8 +341,16 @@ LaidOutMessage MessageConverter::layOutSteps(StepGuard& guard, const QString& me
         return fail(refusal);
 
     const bool wantsAttachments = m_imaging.attachments || m_imaging.headerAttachments;
-    const QList<MailAttachment> attachments =
-        wantsAttachments ? ReadAttachmentsOfFile(work.mhtPath) : QList<MailAttachment>();
+    const QString workFolder = QFileInfo(work.mhtPath).absolutePath();
+    // Decoded into the work folder, and removed from there with this.
+    MailAttachments attachments(workFolder, work.baseName);
+    if (wantsAttachments) {
+        try {
+            attachments = ReadAttachments(work.mhtPath, workFolder, work.baseName);
+        } catch (const std::exception& error) {
+            return fail(QString::fromUtf8(error.what()));
+        }
+    }
     HeaderExtras extras;
     extras.cc = m_imaging.headerCc;
     extras.attachments = m_imaging.headerAttachments;
@@ -359,7 +367,7 @@ LaidOutMessage MessageConverter::layOutSteps(StepGuard& guard, const QString& me
     laidOut.documents = {work.rtfPath};
     if (m_imaging.attachments) {
         try {
-            laidOut.documents += attachmentPages.layOut(attachments);
+            laidOut.documents += attachmentPages.layOut(attachments.list());
         } catch (const std::exception& error) {
             return fail(QString::fromUtf8(error.what()));
         }

@@ -5,14 +5,27 @@
 #include "attachments.h"
 
 #include "mimeparts.h"
+#include "textdecoding.h"
 
+#include <QByteArrayMatcher>
 #include <QFile>
-#include <QLocale>
+#include <QFileInfo>
 #include <QStringDecoder>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
 
 namespace {
 
 constexpr int kDeepestNesting = 64;
+constexpr qint64 kChunk = 1 << 16;
 
 bool dispositionIs(GMimeObject* object, const char* wanted)
 {
@@ -35,16 +48,112 @@ QString extensionFor(const QByteArray& mimeType)
     return QStringLiteral("bin");
 }
 
+// A GMime stream on a file descriptor of our own opening, so that the flags
+// (no following links, not inherited by children) are ours to choose. Null
+// with errno set when the file cannot be opened.
+GObjectPtr<GMimeStream> openStream(const QString& path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return nullptr;
+    return GObjectPtr<GMimeStream>(g_mime_stream_fs_new(fd));
+}
+
+// Writes one content file through `write`, which streams into it; the size
+// written. A file that cannot be written in full fails the message: an
+// attachment cut short or left out would go unseen.
+qint64 writeContentFile(const QString& path, const QString& name,
+                        const std::function<gint64(GMimeStream*)>& write)
+{
+    errno = 0;
+    GObjectPtr<GMimeStream> out = openStream(path, O_WRONLY | O_CREAT | O_TRUNC);
+    bool written = out && write(out.get()) >= 0;
+    int error = errno;
+    if (out && g_mime_stream_close(out.get()) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written)
+        throw std::runtime_error(
+            QStringLiteral("the attachment %1 could not be written to the work folder (%2); make room in the "
+                           "temporary folder and convert the message again")
+                .arg(name, error ? QString::fromLocal8Bit(std::strerror(error))
+                                 : QStringLiteral("the work file could not be written"))
+                .toStdString());
+    return QFileInfo(path).size();
+}
+
+// Copies bytes [begin, end) of the file into the stream a block at a time.
+gint64 copyRange(QFile& file, qint64 begin, qint64 end, GMimeStream* out)
+{
+    if (!file.seek(begin))
+        return -1;
+    for (qint64 at = begin; at < end;) {
+        const QByteArray block = file.read(qMin(kChunk, end - at));
+        if (block.isEmpty() || g_mime_stream_write(out, block.constData(), size_t(block.size())) < 0)
+            return -1;
+        at += block.size();
+    }
+    return end - begin;
+}
+
+// Where the first line at or after `from` that begins with `delimiter`
+// starts, less the line break before it (which belongs to the delimiter);
+// the end of the file when there is none.
+qint64 endBeforeDelimiter(QFile& file, qint64 from, const QByteArray& delimiter)
+{
+    const QByteArray pattern = '\n' + delimiter;
+    const QByteArrayMatcher matcher(pattern);
+    for (qint64 at = from; file.seek(at);) {
+        const QByteArray block = file.read(kChunk + pattern.size());
+        const qsizetype found = matcher.indexIn(block);
+        if (found >= 0) {
+            const qint64 lineBreak = at + found;
+            return found > 0 && block[found - 1] == '\r' ? lineBreak - 1 : lineBreak;
+        }
+        if (block.size() <= pattern.size())
+            break;
+        at += block.size() - pattern.size();
+    }
+    return file.size();
+}
+
+// The bytes an attached message takes in the message file: from its first
+// field up to the delimiter of the multipart around it. No value when GMime
+// gives no offsets for its fields.
+std::optional<std::pair<qint64, qint64>> messageSpan(GMimeMessage* inner, GMimeObject* parent, QFile& file)
+{
+    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(inner));
+    const int count = headers ? g_mime_header_list_get_count(headers) : 0;
+    qint64 begin = -1;
+    for (int i = 0; i < count; ++i) {
+        const gint64 offset = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, i));
+        if (offset >= 0 && (begin < 0 || offset < begin))
+            begin = offset;
+    }
+    if (begin < 0 || begin > file.size())
+        return std::nullopt;
+    const char* boundary = parent && GMIME_IS_MULTIPART(parent)
+                               ? g_mime_multipart_get_boundary(GMIME_MULTIPART(parent))
+                               : nullptr;
+    const qint64 end =
+        boundary && *boundary ? endBeforeDelimiter(file, begin, "--" + QByteArray(boundary)) : file.size();
+    return std::make_pair(begin, qMax(begin, end));
+}
+
 class AttachmentWalk {
 public:
-    explicit AttachmentWalk(GMimeObject* shown) : m_shown(shown) {}
+    AttachmentWalk(GMimeObject* shown, QFile& message, MailAttachments& found)
+        : m_shown(shown), m_message(message), m_found(found)
+    {
+    }
 
     void visit(GMimeObject* object, GMimeObject* parent, int depth)
     {
         if (!object || depth > kDeepestNesting)
             return;
         if (GMIME_IS_MESSAGE_PART(object)) {
-            addMessage(object);
+            addMessage(object, parent);
             return;
         }
         if (GMIME_IS_MULTIPART(object)) {
@@ -59,13 +168,17 @@ public:
         MailAttachment attachment;
         attachment.mimeType = MimeTypeOf(object);
         attachment.fileName = nameOf(object, attachment.mimeType);
-        attachment.content = DecodedContent(GMIME_PART(object));
         if (const char* charset = g_mime_object_get_content_type_parameter(object, "charset"))
             attachment.charset = QByteArray(charset).trimmed();
-        m_found.append(attachment);
+        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object));
+        attachment.contentPath = m_found.nextContentPath();
+        // The data wrapper undoes the transfer encoding a block at a time.
+        attachment.size =
+            writeContentFile(attachment.contentPath, attachment.fileName, [&](GMimeStream* out) {
+                return content ? gint64(g_mime_data_wrapper_write_to_stream(content, out)) : gint64(0);
+            });
+        m_found.append(std::move(attachment));
     }
-
-    QList<MailAttachment> found() const { return m_found; }
 
 private:
     bool isAttachment(GMimeObject* part, GMimeObject* parent) const
@@ -98,7 +211,7 @@ private:
         return QStringLiteral("attachment %1.%2").arg(m_found.size() + 1).arg(extensionFor(mimeType));
     }
 
-    void addMessage(GMimeObject* object)
+    void addMessage(GMimeObject* object, GMimeObject* parent)
     {
         GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
         MailAttachment attachment;
@@ -114,53 +227,152 @@ private:
             attachment.fileName = QString::fromUtf8(subject).trimmed() + QStringLiteral(".eml");
         else
             attachment.fileName = madeUpName(attachment.mimeType);
-        if (inner) {
-            GObjectPtr<GMimeStream> memory(g_mime_stream_mem_new());
-            g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, memory.get());
-            const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
-            attachment.content =
-                QByteArray(reinterpret_cast<const char*>(bytes->data), qsizetype(bytes->len));
-        }
-        m_found.append(attachment);
+        attachment.contentPath = m_found.nextContentPath();
+        // The message as the sender attached it, byte for byte; GMime's own
+        // writing would change its line breaks.
+        const auto span = inner ? messageSpan(inner, parent, m_message) : std::nullopt;
+        attachment.size =
+            writeContentFile(attachment.contentPath, attachment.fileName, [&](GMimeStream* out) {
+                if (span)
+                    return copyRange(m_message, span->first, span->second, out);
+                return inner ? gint64(g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out))
+                             : gint64(0);
+            });
+        m_found.append(std::move(attachment));
     }
 
     GMimeObject* m_shown;
-    QList<MailAttachment> m_found;
+    QFile& m_message;
+    MailAttachments& m_found;
 };
+
+// A message saved as two-byte text, as the UTF-8 text it holds, for GMime,
+// which parses bytes; decoded a block at a time into a file of the work
+// folder that goes with the returned object.
+std::unique_ptr<QTemporaryFile> narrowedCopy(QFile& wide, const QString& workFolder, const QString& stem)
+{
+    const QByteArray mark = wide.read(2);
+    QStringDecoder decoder(mark == "\xFF\xFE" ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    auto narrow = std::make_unique<QTemporaryFile>(workFolder + QLatin1Char('/') + stem +
+                                                   QStringLiteral(".XXXXXX.eml"));
+    if (!narrow->open())
+        return nullptr;
+    while (!wide.atEnd()) {
+        const QByteArray utf8 = QString(decoder.decode(wide.read(kChunk))).toUtf8();
+        if (narrow->write(utf8) != utf8.size())
+            return nullptr;
+    }
+    if (!narrow->flush())
+        return nullptr;
+    return narrow;
+}
+
+// Where the first field begins: readers skip blank lines before it.
+qint64 firstFieldOffset(QFile& file)
+{
+    qint64 skip = 0;
+    file.seek(0);
+    while (!file.atEnd()) {
+        const QByteArray block = file.read(kChunk);
+        const qsizetype blanks = LeadingBlankCount(block);
+        skip += blanks;
+        if (blanks < block.size())
+            break;
+    }
+    return skip;
+}
 
 } // namespace
 
-QList<MailAttachment> ReadAttachments(const QByteArray& messageBytes)
+QByteArray MailAttachment::head(qint64 count) const
 {
-    QByteArray bytes = messageBytes;
-    // A message saved as two-byte text is the text it holds.
-    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
-        QStringDecoder decoder(bytes.startsWith("\xFF\xFE") ? QStringConverter::Utf16LE
-                                                            : QStringConverter::Utf16BE);
-        bytes = QString(decoder.decode(bytes.mid(2))).toUtf8();
-    }
-    bytes.remove(0, LeadingBlankCount(bytes));
-    if (bytes.isEmpty() || LooksBinary(bytes))
+    QFile file(contentPath);
+    if (!file.open(QIODevice::ReadOnly))
         return {};
+    return file.read(count);
+}
+
+MailAttachments::MailAttachments(QString workFolder, QString stem)
+    : m_workFolder(std::move(workFolder)), m_stem(std::move(stem))
+{
+}
+
+MailAttachments::~MailAttachments()
+{
+    removeFiles();
+}
+
+MailAttachments::MailAttachments(MailAttachments&& other) noexcept
+    : m_workFolder(std::move(other.m_workFolder)), m_stem(std::move(other.m_stem)),
+      m_files(std::exchange(other.m_files, {})), m_list(std::exchange(other.m_list, {}))
+{
+}
+
+MailAttachments& MailAttachments::operator=(MailAttachments&& other) noexcept
+{
+    if (this != &other) {
+        removeFiles();
+        m_workFolder = std::move(other.m_workFolder);
+        m_stem = std::move(other.m_stem);
+        m_files = std::exchange(other.m_files, {});
+        m_list = std::exchange(other.m_list, {});
+    }
+    return *this;
+}
+
+QString MailAttachments::nextContentPath()
+{
+    const QString path =
+        m_workFolder + QLatin1Char('/') + m_stem + QStringLiteral(".att%1.content").arg(m_files.size() + 1);
+    m_files.append(path);
+    return path;
+}
+
+void MailAttachments::removeFiles()
+{
+    for (const QString& path : std::as_const(m_files))
+        QFile::remove(path);
+    m_files.clear();
+}
+
+MailAttachments ReadAttachments(const QString& messagePath, const QString& workFolder, const QString& stem)
+{
+    MailAttachments found(workFolder, stem);
+    QFile file(messagePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return found;
+    std::unique_ptr<QTemporaryFile> narrowed;
+    if (StartsWithUtf16Mark(file.peek(2))) {
+        narrowed = narrowedCopy(file, workFolder, stem);
+        if (!narrowed)
+            throw std::runtime_error(
+                QStringLiteral("the message's text could not be copied to the work folder to find its "
+                               "attachments; make room in the temporary folder and convert it again")
+                    .toStdString());
+    }
+    QFile& text = narrowed ? *narrowed : file;
+    const qint64 begin = firstFieldOffset(text);
+    text.seek(begin);
+    const QByteArray head = text.read(2 * MailAttachment::kHeadSize);
+    if (head.isEmpty() || LooksBinary(head))
+        return found;
+
     InitGMime();
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
+    GObjectPtr<GMimeStream> stream = openStream(text.fileName(), O_RDONLY);
+    if (!stream || g_mime_stream_seek(stream.get(), begin, GMIME_STREAM_SEEK_SET) != begin)
+        return found;
+    // A seekable stream lets the parser leave every part's content in the
+    // file, to be decoded from there.
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     GMimeObject* top = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
     if (!top)
-        return {};
-    AttachmentWalk walk(GMIME_OBJECT(DisplayedPart(top)));
+        return found;
+    AttachmentWalk walk(GMIME_OBJECT(DisplayedPart(top)), text, found);
     // A message that is one attachment and nothing else has it as its body.
     walk.visit(top, nullptr, 0);
-    return walk.found();
-}
-
-QList<MailAttachment> ReadAttachmentsOfFile(const QString& messagePath)
-{
-    QFile file(messagePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return ReadAttachments(file.readAll());
+    return found;
 }
 
 QString SizeText(qint64 bytes)
@@ -174,5 +386,5 @@ QString SizeText(qint64 bytes)
 
 QString Described(const MailAttachment& attachment)
 {
-    return QStringLiteral("%1 (%2)").arg(attachment.fileName, SizeText(attachment.content.size()));
+    return QStringLiteral("%1 (%2)").arg(attachment.fileName, SizeText(attachment.size));
 }

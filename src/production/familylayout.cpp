@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +74,43 @@ void Describe(LaidOutDocument& document, const QByteArray& bytes)
     document.fileSize = bytes.size();
     document.md5 = Hash(bytes, QCryptographicHash::Md5);
     document.sha1 = Hash(bytes, QCryptographicHash::Sha1);
+}
+
+// An attachment's content is a file of the work folder, read a block at a
+// time: its size is not memory's business.
+void DescribeFile(LaidOutDocument& document, const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        Fail(QStringLiteral("the content of %1 cannot be read back: %2")
+                 .arg(document.fileName, file.errorString()));
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    qint64 size = 0;
+    while (!file.atEnd()) {
+        const QByteArray block = file.read(1 << 20);
+        if (block.isEmpty())
+            Fail(QStringLiteral("the content of %1 cannot be read back: %2")
+                     .arg(document.fileName, file.errorString()));
+        md5.addData(block);
+        sha1.addData(block);
+        size += block.size();
+    }
+    document.fileSize = size;
+    document.md5 = QString::fromLatin1(md5.result().toHex());
+    document.sha1 = QString::fromLatin1(sha1.result().toHex());
+}
+
+// Where the content stays for the second pass: a link when the folder
+// allows one, else a copy.
+void KeepContent(const QString& from, const QString& to)
+{
+    QFile::remove(to);
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return;
+    QFile source(from);
+    if (!source.copy(to))
+        Fail(QStringLiteral("the work file %1 cannot be written: %2").arg(to, source.errorString()));
 }
 
 void TakeFields(LaidOutDocument& document, const MessageFields& fields)
@@ -197,7 +235,7 @@ QString NativeKinds::text() const
 
 NativeKind NativeKindOf(const MailAttachment& attachment)
 {
-    const QByteArray& content = attachment.content;
+    const QByteArray content = attachment.head();
     const QString extension = QFileInfo(attachment.fileName).suffix().toLower();
     const QByteArray& type = attachment.mimeType;
     const auto named = [&](std::initializer_list<const char*> extensions) {
@@ -336,15 +374,19 @@ Family FamilyLayout::layOut(const QString& messagePath, const QString& fileName)
     message.textPath = workPath(0, ".txt");
     WriteText(message.textPath, MessageText(fields, ReadText(pageText)));
     m_family.documents.append(message);
-    addAttachmentsOf(bytes, 0, 1);
+    addAttachmentsOf(messagePath, 0, 1);
     return m_family;
 }
 
-void FamilyLayout::addAttachmentsOf(const QByteArray& message, int parent, int depth)
+void FamilyLayout::addAttachmentsOf(const QString& messagePath, int parent, int depth)
 {
     if (depth > kDeepestAttachment)
         return;
-    for (const MailAttachment& attachment : ReadAttachments(message))
+    // The content files go when these do, once the attachments (and theirs)
+    // have what they need of them.
+    const MailAttachments attachments =
+        ReadAttachments(messagePath, m_workFolder, QStringLiteral("d%1").arg(parent));
+    for (const MailAttachment& attachment : attachments)
         addAttachment(attachment, parent, depth);
 }
 
@@ -356,7 +398,7 @@ void FamilyLayout::addAttachment(const MailAttachment& attachment, int parent, i
     document.parent = parent;
     document.isMessage = attachment.isMessage;
     document.fileName = attachment.fileName;
-    Describe(document, attachment.content);
+    DescribeFile(document, attachment.contentPath);
     document.textPath = workPath(index, ".txt");
 
     const NativeKind native = NativeKindOf(attachment);
@@ -369,12 +411,12 @@ void FamilyLayout::addAttachment(const MailAttachment& attachment, int parent, i
          (native == NativeKind::Presentation && wanted.presentations && !ImpressInstalled()));
     if (asNative) {
         document.nativePath = workPath(index, ".native");
-        WriteBytes(document.nativePath, attachment.content);
+        KeepContent(attachment.contentPath, document.nativePath);
         document.pages = 1;
         // A CSV is its own text; other natives leave their text to the
         // platform that opens them.
         const bool csv = document.extension() == QLatin1String("csv") || attachment.mimeType == "text/csv";
-        WriteText(document.textPath, csv ? QString::fromUtf8(attachment.content) : QString());
+        WriteText(document.textPath, csv ? ReadText(attachment.contentPath) : QString());
         m_family.documents.append(document);
         return;
     }
@@ -394,18 +436,18 @@ void FamilyLayout::addAttachment(const MailAttachment& attachment, int parent, i
             text = pdfText(laid.pdf);
             break;
         case AttachmentKind::Message:
-            text = MessageText(ReadMessageFields(attachment.content), ReadText(engineText));
+            text = MessageText(ReadMessageFields(ReadWhole(attachment.contentPath)), ReadText(engineText));
             break;
         default:
             text = ReadText(engineText);
         }
     }
     if (attachment.isMessage)
-        TakeFields(document, ReadMessageFields(attachment.content));
+        TakeFields(document, ReadMessageFields(ReadWhole(attachment.contentPath)));
     WriteText(document.textPath, text);
     m_family.documents.append(document);
     if (attachment.isMessage)
-        addAttachmentsOf(attachment.content, int(index), depth + 1);
+        addAttachmentsOf(attachment.contentPath, int(index), depth + 1);
 }
 
 int ImageFamily(OfficeEngine& engine, const VolumeLayout& layout, const ImagingJob& job)

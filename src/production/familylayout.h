@@ -58,7 +58,7 @@ public:
 
 private:
     void addAttachment(const MailAttachment& attachment, int parent, int depth);
-    void addAttachmentsOf(const QByteArray& message, int parent, int depth);
+    void addAttachmentsOf(const QString& messagePath, int parent, int depth);
     QString workPath(qsizetype document, const char* suffix) const;
     QString pdfText(const QString& pdfPath);
     Ocr& ocr();

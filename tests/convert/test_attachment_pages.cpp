@@ -75,12 +75,14 @@ private slots:
     // cannot be laid out say so with their name, type and size.
     void everyAttachmentGetsPages()
     {
-        const QList<MailAttachment> attachments = ReadAttachments(Message());
         const QString work = m_dir.filePath(QStringLiteral("work"));
         QDir().mkpath(work);
+        const QString message = m_dir.filePath(QStringLiteral("pages.eml"));
+        QVERIFY(imagingmessages::WriteFile(message, Message()));
+        const MailAttachments attachments = ReadAttachments(message, work, QStringLiteral("msg"));
         AttachmentPages pages(ProgramOfficeEngine(), work, QStringLiteral("msg"));
 
-        const QStringList pdfs = pages.layOut(attachments);
+        const QStringList pdfs = pages.layOut(attachments.list());
 
         QCOMPARE(pdfs.size(), attachments.size());
         int at = 0;

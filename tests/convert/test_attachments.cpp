@@ -7,9 +7,13 @@
 #include "scripteddialogs.h"
 #include "stepguard.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <stdexcept>
 
 using imagingmessages::Attachment;
 
@@ -32,6 +36,27 @@ class TestAttachments : public QObject {
         return QString::fromUtf8(ReadMhtmlPage(path).html);
     }
 
+    // The attachments of a message written to a file of the test, their
+    // content decoded into the test's folder.
+    MailAttachments read(const QByteArray& message, const QString& name = QStringLiteral("message.eml"))
+    {
+        const QString path = m_dir.filePath(name);
+        if (!imagingmessages::WriteFile(path, message))
+            qFatal("cannot write %s", qPrintable(path));
+        return ReadAttachments(path, m_dir.path(), QStringLiteral("msg"));
+    }
+
+    static QByteArray contentOf(const MailAttachment& attachment)
+    {
+        QFile file(attachment.contentPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QStringList contentFiles() const
+    {
+        return QDir(m_dir.path()).entryList({QStringLiteral("msg.*")}, QDir::Files | QDir::Hidden);
+    }
+
     static QByteArray Message()
     {
         return imagingmessages::MessageWithAttachments(
@@ -40,21 +65,79 @@ class TestAttachments : public QObject {
     }
 
 private slots:
+    // Each content is decoded into a file of its own, byte for byte, and the
+    // files go with the attachments, not before.
     void attachmentsInTheOrderOfTheMessage()
     {
-        const QList<MailAttachment> found = ReadAttachments(Message());
-        QStringList names;
-        for (const MailAttachment& attachment : found)
-            names << Described(attachment);
-        QCOMPARE(
-            names,
-            (QStringList{"report.pdf (2 KB)", "chart.png (700 bytes)",
-                         QStringLiteral("Earlier thread.eml (%1 bytes)").arg(found.value(2).content.size()),
-                         "data.qmx (2 KB)"}));
-        QVERIFY(found[2].isMessage);
-        QVERIFY(found[2].content.contains("Words of the attached message."));
-        QCOMPARE(found[3].mimeType, QByteArray("application/x-quillmark-sample"));
-        QCOMPARE(found[3].content, imagingmessages::UnknownBytes());
+        QStringList files;
+        {
+            MailAttachments found = read(Message());
+            QCOMPARE(found.size(), 4);
+            QStringList names;
+            for (const MailAttachment& attachment : found)
+                names << Described(attachment);
+            QCOMPARE(names, (QStringList{"report.pdf (2 KB)", "chart.png (700 bytes)",
+                                         QStringLiteral("Earlier thread.eml (%1 bytes)").arg(found[2].size),
+                                         "data.qmx (2 KB)"}));
+            QCOMPARE(contentOf(found[0]), QByteArray(2000, 'p'));
+            QCOMPARE(contentOf(found[1]), QByteArray(700, 'c'));
+            QVERIFY(found[2].isMessage);
+            QCOMPARE(QFileInfo(found[2].contentPath).size(), found[2].size);
+            // As attached, byte for byte, up to the line break of the delimiter.
+            QCOMPARE(contentOf(found[2]) + "\r\n", imagingmessages::InnerMessage());
+            QCOMPARE(found[3].mimeType, QByteArray("application/x-quillmark-sample"));
+            QCOMPARE(contentOf(found[3]), imagingmessages::UnknownBytes());
+            QCOMPARE(found[3].head(4), imagingmessages::UnknownBytes().left(4));
+
+            // Moved, the files stay: one owner removes them.
+            const MailAttachments moved = std::move(found);
+            for (const MailAttachment& attachment : moved) {
+                QVERIFY(QFileInfo(attachment.contentPath).absolutePath() == m_dir.path());
+                files << attachment.contentPath;
+            }
+            QCOMPARE(contentFiles().size(), 4);
+        }
+        for (const QString& file : files)
+            QVERIFY2(!QFileInfo::exists(file), qPrintable(file));
+        QCOMPARE(contentFiles(), QStringList());
+    }
+
+    // A message saved as two-byte text has the attachments of the text it
+    // holds; its narrowed copy leaves nothing behind.
+    void attachmentsOfTwoByteText()
+    {
+        const QByteArray message = Message();
+        QString text = QString::fromLatin1(message);
+        QByteArray wide("\xFF\xFE");
+        wide.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+        {
+            const MailAttachments found = read(wide);
+            QCOMPARE(found.size(), 4);
+            QCOMPARE(contentOf(found[0]), QByteArray(2000, 'p'));
+            QCOMPARE(contentFiles().size(), 4);
+        }
+        QCOMPARE(contentFiles(), QStringList());
+        QVERIFY(read(QByteArray("\0\0\0binary\r\n", 11)).isEmpty());
+        QVERIFY(ReadAttachments(m_dir.filePath(QStringLiteral("missing.eml")), m_dir.path(),
+                                QStringLiteral("msg"))
+                    .isEmpty());
+    }
+
+    // A content that cannot be written fails loudly, naming the attachment,
+    // and what was written before it still goes.
+    void contentThatCannotBeWritten()
+    {
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("msg.att2.content")));
+        try {
+            read(Message());
+            QFAIL("no failure reported");
+        } catch (const std::runtime_error& error) {
+            const QString reason = QString::fromUtf8(error.what());
+            QVERIFY2(reason.contains(QStringLiteral("chart.png could not be written to the work folder")),
+                     qPrintable(reason));
+        }
+        QVERIFY(QDir(m_dir.path()).rmdir(QStringLiteral("msg.att2.content")));
+        QCOMPARE(contentFiles(), QStringList());
     }
 
     // The page's own pictures, its alternatives, text a reader runs on below
@@ -78,10 +161,10 @@ private slots:
             "--M\r\nContent-Type: text/plain; name=\"notes.txt\"\r\n\r\nnamed text\r\n"
             "--M--\r\n";
         QStringList names;
-        for (const MailAttachment& attachment : ReadAttachments(message))
+        for (const MailAttachment& attachment : read(message))
             names << attachment.fileName;
         QCOMPARE(names, (QStringList{"attachment 1.gif", "notes.txt"}));
-        QVERIFY(ReadAttachments("just some text\r\n").isEmpty());
+        QVERIFY(read("just some text\r\n").isEmpty());
     }
 
     void sizesAsMailReadersGiveThem()
@@ -133,7 +216,9 @@ private slots:
         MailAttachment attachment;
         attachment.mimeType = type;
         attachment.fileName = name;
-        attachment.content = content;
+        attachment.contentPath = m_dir.filePath(QStringLiteral("content"));
+        QVERIFY(imagingmessages::WriteFile(attachment.contentPath, content));
+        attachment.size = content.size();
         QCOMPARE(int(KindOf(attachment)), kind);
     }
 
