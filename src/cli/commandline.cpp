@@ -52,7 +52,8 @@ struct Options {
         QStringLiteral("file")};
     QCommandLineOption resume{QStringLiteral("resume"),
                               QStringLiteral("Skip the messages that the --report file records as converted "
-                                             "and whose TIFF is still there; convert the rest."),
+                                             "and whose TIFF is still there; convert the rest. With "
+                                             "--production, go on with the production in its folder."),
                               QString()};
     QCommandLineOption shard{
         QStringLiteral("shard"),
