@@ -1,8 +1,10 @@
 #include "vexlotool.h"
 
 #include "batesstamp.h"
+#include "paths.h"
 #include "pdfpages.h"
 #include "terminationcleanup.h"
+#include "workfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -429,9 +431,9 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
 
         // Pages already laid out are only rasterised: a second layout could
         // only move them. The intermediate PDFs of the others are nobody
-        // else's business: a folder only this user can enter, removed on
-        // every way out.
-        std::unique_ptr<QTemporaryDir> work;
+        // else's business: a folder only this user can enter, in the
+        // program's own, removed on every way out.
+        std::unique_ptr<RunWorkFolder> work;
         QStringList pdfs;
         int laidOut = 0;
         for (const QString& document : parsed.documents) {
@@ -440,12 +442,12 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
                 continue;
             }
             if (!work) {
-                work = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vexlo-XXXXXX"));
+                work = std::make_unique<RunWorkFolder>(TempFolder(), QStringLiteral("vexlo"));
                 if (!work->isValid())
-                    Fail(QStringLiteral("Cannot create a work folder: %1.").arg(work->errorString()));
+                    Fail(work->problem());
                 SetCleanupPath(CleanupSlot::WorkFolder, work->path());
             }
-            const QString pdf = work->filePath(QStringLiteral("%1.pdf").arg(++laidOut));
+            const QString pdf = work->path() + QStringLiteral("/%1.pdf").arg(++laidOut);
             layOut(document, pdf);
             if (!QFileInfo(pdf).isFile())
                 Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(document));
