@@ -102,9 +102,24 @@ QString SourceProblem(const QString& messagePath)
 
 } // namespace
 
-QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
-                              const QStringList& documents, const QString& outputPath)
+namespace {
+
+// A folder the user named "--out" must reach vexlo as a path, never as an
+// option; "./--out" means the same folder.
+QString RendererPath(const QString& path)
 {
+    return path.startsWith(QLatin1Char('-')) ? QStringLiteral("./") + path : path;
+}
+
+} // namespace
+
+QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
+                              const QStringList& rawDocuments, const QString& rawOutputPath)
+{
+    QStringList documents;
+    for (const QString& document : rawDocuments)
+        documents.append(RendererPath(document));
+    const QString outputPath = RendererPath(rawOutputPath);
     const RenderOptions& render = options.render;
     if (options.changesNothing() && documents.size() == 1)
         return {documents.first(), outputPath};

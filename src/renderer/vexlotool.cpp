@@ -28,8 +28,8 @@
 namespace {
 
 const char kUsage[] = "Usage: VEXLO.exe <msg_file> <output_file>";
-const char kHelp[] = "Usage: vexlo [OPTIONS] DOCUMENT OUTPUT\n"
-                     "       vexlo [OPTIONS] --output OUTPUT DOCUMENT...\n"
+const char kHelp[] = "Usage: vexlo [OPTIONS] [--] DOCUMENT OUTPUT\n"
+                     "       vexlo [OPTIONS] --output OUTPUT [--] DOCUMENT...\n"
                      "\n"
                      "Rasterises the pages of documents into TIFF images. A PDF is rasterised as\n"
                      "it is; any other document (mail, HTML, office documents) is laid out by the\n"
@@ -46,7 +46,8 @@ const char kHelp[] = "Usage: vexlo [OPTIONS] DOCUMENT OUTPUT\n"
                      "                        of every page\n"
                      "  --bates-start N       the first page's number (default 1)\n"
                      "  --bates-digits D      at least D digits, leading zeros (default 6)\n"
-                     "  --help                show this text\n";
+                     "  --help                show this text\n"
+                     "  --                    what follows is a path, even when it starts with --\n";
 const char kSoftware[] = "vexlo 1.0 (Quillmark Converter Software)";
 // PageNumber holds 16-bit values.
 constexpr int kMostPages = 65535;
@@ -300,9 +301,15 @@ Arguments ParseArguments(const QStringList& arguments)
     QString batesPrefix;
     qint64 batesStart = 1;
     int batesDigits = 6;
+    bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
-        if (!argument.startsWith(QLatin1String("--")) || argument == QLatin1String("--")) {
+        // After "--" every argument is a path, whatever it looks like.
+        if (!optionsEnded && argument == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || !argument.startsWith(QLatin1String("--"))) {
             positional.append(argument);
             continue;
         }
