@@ -317,24 +317,14 @@ void CopyFileChecked(const QString& source, const QString& destination)
 
 QString TempFolder()
 {
-    QString env = qEnvironmentVariable("TEMP");
-    while (env.size() > 1 && env.endsWith(u'/'))
-        env.chop(1);
-    if (!env.isEmpty())
-        return env;
-    const QString folder = QDir::tempPath() + QStringLiteral("/quillmark-") + QString::number(::getuid());
-    const QByteArray name = native(folder);
-    ::mkdir(name.constData(), 0700);
-    struct stat st {};
-    // Never work in a folder another user made or a link planted for us.
-    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        const QString fallback = QDir::homePath() + QStringLiteral("/.cache/quillmark/work");
-        QDir().mkpath(fallback);
-        return fallback;
-    }
-    if ((st.st_mode & 0777) != 0700)
-        ::chmod(name.constData(), 0700);
-    return folder;
+    QString base = qEnvironmentVariable("TEMP");
+    if (base.isEmpty())
+        base = QDir::tempPath();
+    while (base.size() > 1 && base.endsWith(u'/'))
+        base.chop(1);
+    if (base == QLatin1String("/"))
+        base.clear();
+    return base + QStringLiteral("/quillmark-") + QString::number(::getuid());
 }
 
 QString ProgramFolder()

@@ -43,8 +43,11 @@ void CopyFileChecked(const QString& source, const QString& destination);
 // never raises.
 void CopyFileOverwriting(const QString& source, const QString& destination);
 
-// The work folder: $TEMP when set and not empty, otherwise a folder private to
-// this user inside the system's temporary folder. No trailing separator.
+// The program's own folder for its work files: quillmark-<uid> inside $TEMP
+// when that is set and not empty, otherwise inside the system's temporary
+// folder ($TMPDIR, or /tmp). No trailing separator. Only the path: the
+// folder is made, and checked, by RunWorkFolder (workfolder.h) when first
+// used.
 QString TempFolder();
 // The folder of the running executable (links resolved), no trailing separator.
 QString ProgramFolder();

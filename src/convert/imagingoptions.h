@@ -26,6 +26,8 @@ struct ImagingOptions {
 
 // vexlo's arguments for the documents (the message's pages first) and the
 // output, with the options and the Bates number of the message's first page.
-// Options that change nothing give the original two-argument form.
+// Options that change nothing give the original two-argument form. A path
+// that starts with '-' is passed as "./-...", so it is never read as an
+// option.
 QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
                               const QStringList& documents, const QString& outputPath);

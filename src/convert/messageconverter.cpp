@@ -16,14 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <QDir>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -110,9 +103,24 @@ QString SourceProblem(const QString& messagePath)
 
 } // namespace
 
-QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
-                              const QStringList& documents, const QString& outputPath)
+namespace {
+
+// A folder the user named "--out" must reach vexlo as a path, never as an
+// option; "./--out" means the same folder.
+QString RendererPath(const QString& path)
 {
+    return path.startsWith(QLatin1Char('-')) ? QStringLiteral("./") + path : path;
+}
+
+} // namespace
+
+QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
+                              const QStringList& rawDocuments, const QString& rawOutputPath)
+{
+    QStringList documents;
+    for (const QString& document : rawDocuments)
+        documents.append(RendererPath(document));
+    const QString outputPath = RendererPath(rawOutputPath);
     const RenderOptions& render = options.render;
     if (options.changesNothing() && documents.size() == 1)
         return {documents.first(), outputPath};
@@ -169,91 +177,6 @@ QString RefusalReason(const QString& path)
     if (LooksBinary(head))
         return QStringLiteral("the file holds binary data, not an e-mail message");
     return {};
-}
-
-namespace {
-
-constexpr auto kLockName = "/.lock";
-
-// Held by the run that made the folder for as long as it lives; the system
-// lets go of it when the run ends in any way, SIGKILL included.
-int LockFolder(const QString& folder, int operation)
-{
-    const int fd = ::open(QFile::encodeName(folder + QLatin1String(kLockName)).constData(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0 && ::flock(fd, operation) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void RemoveAbandonedWorkFolders(const QString& parent)
-{
-    const QDir dir(parent);
-    for (const QFileInfo& entry :
-         dir.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoSymLinks)) {
-        const QString folder = entry.absoluteFilePath();
-        const int fd = LockFolder(folder, LOCK_EX | LOCK_NB);
-        if (fd < 0)
-            continue;
-        QDir(folder).removeRecursively();
-        ::close(fd);
-    }
-}
-
-QString SystemReason()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-} // namespace
-
-RunWorkFolder::RunWorkFolder(const QString& parent) : m_parent(parent)
-{
-    RemoveAbandonedWorkFolders(parent);
-    // Made and locked under a name the clean-up passes by, and only then
-    // given its run- name: no other run can take it for abandoned in between.
-    QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/new-XXXXXX"));
-    if (!::mkdtemp(pattern.data())) {
-        m_error = SystemReason();
-        return;
-    }
-    const QString made = QFile::decodeName(pattern);
-    const QString named = parent + QStringLiteral("/run-") + made.right(6);
-    m_lock = LockFolder(made, LOCK_EX);
-    if (m_lock < 0 ||
-        ::rename(QFile::encodeName(made).constData(), QFile::encodeName(named).constData()) != 0) {
-        m_error = SystemReason();
-        QDir(made).removeRecursively();
-        if (m_lock >= 0)
-            ::close(m_lock);
-        m_lock = -1;
-        return;
-    }
-    m_path = named;
-}
-
-RunWorkFolder::~RunWorkFolder()
-{
-    if (m_path.isEmpty())
-        return;
-    // For a look at the pages the engine made: the folder stays, under a name
-    // that the clean-up of abandoned folders leaves alone.
-    const bool keep = qEnvironmentVariableIsSet(kKeepWorkFilesVariable) &&
-                      QDir().rename(m_path, m_parent + QStringLiteral("/kept-") + m_path.right(6));
-    if (!keep)
-        QDir(m_path).removeRecursively();
-    ::close(m_lock);
-}
-
-QString RunWorkFolder::problem() const
-{
-    if (isValid())
-        return {};
-    return QStringLiteral("No work folder could be made in %1: %2. Check that the temporary folder exists, "
-                          "is writable and has free space.")
-        .arg(m_parent, m_error);
 }
 
 MessageConverter::MessageConverter(OfficeEngine& engine, QString vexloPath, QString workParent)

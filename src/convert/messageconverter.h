@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imagingoptions.h"
+#include "workfolder.h"
 
 #include <QMap>
 #include <QSet>
@@ -62,35 +63,6 @@ struct LaidOutMessage {
     QString reason;
     QStringList documents;
     int pages = 0;
-};
-
-// Set (to anything) in the environment, it keeps each run's work files in
-// a folder "kept-..." beside where the run worked, for a look afterwards.
-inline constexpr const char* kKeepWorkFilesVariable = "QUILLMARK_KEEP_WORK_FILES";
-
-// The work folder of one run alone: made fresh inside `parent`, open to this
-// user only, and removed with everything in it when the object goes. Two runs
-// at once never read each other's work files, and no other user can plant a
-// link at a path the run writes.
-//
-// A run killed outright leaves its folder behind; the next run removes every
-// folder whose run no longer holds its lock.
-class RunWorkFolder {
-public:
-    explicit RunWorkFolder(const QString& parent);
-    ~RunWorkFolder();
-    RunWorkFolder(const RunWorkFolder&) = delete;
-    RunWorkFolder& operator=(const RunWorkFolder&) = delete;
-    bool isValid() const { return !m_path.isEmpty(); }
-    QString path() const { return m_path; }
-    // What to tell the user when the folder could not be made.
-    QString problem() const;
-
-private:
-    QString m_parent;
-    QString m_path;
-    QString m_error;
-    int m_lock = -1;
 };
 
 // The steps of one message, shared by the window and the command line:

@@ -2,13 +2,14 @@
 
 #include "officeengine.h"
 #include "paths.h"
+#include "workfolder.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
+#include <QProcessEnvironment>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -26,6 +27,23 @@ int graceFor(int timeLimitMs)
 QString secondsText(int milliseconds)
 {
     return QString::number((milliseconds + 999) / 1000);
+}
+
+// A local socket's path has room for 107 bytes.
+constexpr qsizetype kMostSocketPath = 107;
+constexpr auto kSocketName = "/socket";
+
+// The host's folder, in the program's own folder; where that lies too deep
+// for a socket's path, in the one under the system's temporary folder.
+std::unique_ptr<RunWorkFolder> MakeHostFolder()
+{
+    auto folder = std::make_unique<RunWorkFolder>(TempFolder(), QStringLiteral("host"));
+    if (!folder->isValid() ||
+        QFile::encodeName(folder->path() + QLatin1String(kSocketName)).size() <= kMostSocketPath)
+        return folder;
+    folder.reset();
+    return std::make_unique<RunWorkFolder>(QStringLiteral("/tmp/quillmark-%1").arg(::getuid()),
+                                           QStringLiteral("host"));
 }
 
 QString& hostProgramOverride()
@@ -52,6 +70,12 @@ OfficeHostClient::OfficeHostClient(QString hostProgram) : m_hostProgram(std::mov
 OfficeHostClient::~OfficeHostClient()
 {
     stop();
+}
+
+void OfficeHostClient::forgetHostFolder()
+{
+    m_hostFolder.reset();
+    m_logPath.clear();
 }
 
 bool OfficeHostClient::isRunning() const
@@ -111,8 +135,7 @@ void OfficeHostClient::stop()
         }
         m_process.reset();
     }
-    if (!m_logPath.isEmpty())
-        QFile::remove(std::exchange(m_logPath, QString()));
+    forgetHostFolder();
     m_socketName.clear();
 }
 
@@ -123,13 +146,20 @@ void OfficeHostClient::start()
         throw OfficeError(
             QStringLiteral("the office engine %1 is missing or cannot be run").arg(m_hostProgram));
 
-    m_socketName = QStringLiteral("quillmark-office-%1-%2")
-                       .arg(QCoreApplication::applicationPid())
-                       .arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+    m_hostFolder = MakeHostFolder();
+    if (!m_hostFolder->isValid()) {
+        const QString problem = m_hostFolder->problem();
+        forgetHostFolder();
+        throw OfficeError(problem);
+    }
+    m_socketName = m_hostFolder->path() + QLatin1String(kSocketName);
     m_process = std::make_unique<QProcess>();
     // Standard error goes to a file: a pipe nobody reads while we wait on the
     // socket would fill up and stall a chatty LibreOffice.
-    m_logPath = TempFolder() + QStringLiteral("/") + m_socketName + QStringLiteral(".log");
+    m_logPath = m_hostFolder->path() + QStringLiteral("/host.log");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_hostFolder->path());
+    m_process->setProcessEnvironment(environment);
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setStandardErrorFile(m_logPath, QIODevice::Truncate);
     // The host must not outlive us even when we are killed.
@@ -138,6 +168,7 @@ void OfficeHostClient::start()
     if (!m_process->waitForStarted(10000)) {
         const QString reason = m_process->errorString();
         m_process.reset();
+        forgetHostFolder();
         throw OfficeError(QStringLiteral("the office engine could not be started: %1").arg(reason));
     }
     ++m_generation;
@@ -149,6 +180,7 @@ void OfficeHostClient::start()
         if (m_process->waitForFinished(50)) {
             const QString reason = hostStandardError();
             m_process.reset();
+            forgetHostFolder();
             throw OfficeError(reason.isEmpty()
                                   ? QStringLiteral("the office engine ended while starting")
                                   : QStringLiteral("the office engine could not start: %1").arg(reason));
@@ -192,6 +224,7 @@ void OfficeHostClient::failLost(const QString& what)
     }
     const QString reason = hostStandardError();
     m_process.reset();
+    forgetHostFolder();
     m_socketName.clear();
     throw OfficeError(reason.isEmpty() ? what : what + QStringLiteral(": ") + reason);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 class QProcess;
+class RunWorkFolder;
 
 // Starts the quillmark-office host, keeps it warm and talks to it. Every call
 // has a time limit, which the host holds a page to; a host that does not
@@ -59,10 +60,15 @@ private:
     // starts a fresh one.
     void letEnd();
     QString hostStandardError();
+    void forgetHostFolder();
 
     QString m_hostProgram;
     std::unique_ptr<QProcess> m_process;
     OfficeConnection m_connection;
+    // The host's socket, its standard error and its temporary files (those
+    // of LibreOffice and the page engine) in a folder of its own, which goes
+    // with the host; one that a killed client left is cleared by the next.
+    std::unique_ptr<RunWorkFolder> m_hostFolder;
     QString m_socketName;
     QString m_logPath; // the host's standard error
     int m_generation = 0;

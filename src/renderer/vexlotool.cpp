@@ -1,8 +1,10 @@
 #include "vexlotool.h"
 
 #include "batesstamp.h"
+#include "paths.h"
 #include "pdfpages.h"
 #include "terminationcleanup.h"
+#include "workfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,8 +28,8 @@
 namespace {
 
 const char kUsage[] = "Usage: VEXLO.exe <msg_file> <output_file>";
-const char kHelp[] = "Usage: vexlo [OPTIONS] DOCUMENT OUTPUT\n"
-                     "       vexlo [OPTIONS] --output OUTPUT DOCUMENT...\n"
+const char kHelp[] = "Usage: vexlo [OPTIONS] [--] DOCUMENT OUTPUT\n"
+                     "       vexlo [OPTIONS] --output OUTPUT [--] DOCUMENT...\n"
                      "\n"
                      "Rasterises the pages of documents into TIFF images. A PDF is rasterised as\n"
                      "it is; any other document (mail, HTML, office documents) is laid out by the\n"
@@ -44,7 +46,8 @@ const char kHelp[] = "Usage: vexlo [OPTIONS] DOCUMENT OUTPUT\n"
                      "                        of every page\n"
                      "  --bates-start N       the first page's number (default 1)\n"
                      "  --bates-digits D      at least D digits, leading zeros (default 6)\n"
-                     "  --help                show this text\n";
+                     "  --help                show this text\n"
+                     "  --                    what follows is a path, even when it starts with --\n";
 const char kSoftware[] = "vexlo 1.0 (Quillmark Converter Software)";
 // PageNumber holds 16-bit values.
 constexpr int kMostPages = 65535;
@@ -298,9 +301,15 @@ Arguments ParseArguments(const QStringList& arguments)
     QString batesPrefix;
     qint64 batesStart = 1;
     int batesDigits = 6;
+    bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
-        if (!argument.startsWith(QLatin1String("--")) || argument == QLatin1String("--")) {
+        // After "--" every argument is a path, whatever it looks like.
+        if (!optionsEnded && argument == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || !argument.startsWith(QLatin1String("--"))) {
             positional.append(argument);
             continue;
         }
@@ -429,9 +438,9 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
 
         // Pages already laid out are only rasterised: a second layout could
         // only move them. The intermediate PDFs of the others are nobody
-        // else's business: a folder only this user can enter, removed on
-        // every way out.
-        std::unique_ptr<QTemporaryDir> work;
+        // else's business: a folder only this user can enter, in the
+        // program's own, removed on every way out.
+        std::unique_ptr<RunWorkFolder> work;
         QStringList pdfs;
         int laidOut = 0;
         for (const QString& document : parsed.documents) {
@@ -440,12 +449,12 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
                 continue;
             }
             if (!work) {
-                work = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vexlo-XXXXXX"));
+                work = std::make_unique<RunWorkFolder>(TempFolder(), QStringLiteral("vexlo"));
                 if (!work->isValid())
-                    Fail(QStringLiteral("Cannot create a work folder: %1.").arg(work->errorString()));
+                    Fail(work->problem());
                 SetCleanupPath(CleanupSlot::WorkFolder, work->path());
             }
-            const QString pdf = work->filePath(QStringLiteral("%1.pdf").arg(++laidOut));
+            const QString pdf = work->path() + QStringLiteral("/%1.pdf").arg(++laidOut);
             layOut(document, pdf);
             if (!QFileInfo(pdf).isFile())
                 Fail(QStringLiteral("The office engine laid out no pages for %1.").arg(document));

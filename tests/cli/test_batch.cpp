@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 // quillmark-convert on whole archives, with the real engine: several
 // workers, mbox files, the report, resume after a kill.
@@ -168,11 +169,18 @@ private slots:
                                     QStringLiteral("-o"),
                                     out,
                                     archive};
+        // What the killed runs leave in the program's own folder (work
+        // folders, the engines' sockets and logs) the runs after them remove.
+        const QString temp = m_dir.path() + QStringLiteral("/resume-temp");
+        QVERIFY(QDir().mkpath(temp));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TEMP"), temp);
         QRandomGenerator random(20261208);
         int finished = -1;
         int kills = 0;
         for (int attempt = 0; attempt < 12 && finished != kExitAllConverted; ++attempt) {
             QProcess process;
+            process.setProcessEnvironment(environment);
             process.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-convert"), arguments);
             QVERIFY(process.waitForStarted());
             // Early attempts die young; later ones are let run to the end.
@@ -202,9 +210,12 @@ private slots:
         for (const QString& name : tiffs.keys())
             QVERIFY2(TiffPageCount(out + QLatin1Char('/') + name) >= 1, qPrintable(name));
         QCOMPARE(hiddenLeftovers(out), QStringList());
+        const QString own = temp + QStringLiteral("/quillmark-%1").arg(::getuid());
+        const auto everything = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        QVERIFY2(QDir(own).isEmpty(everything), qPrintable(QDir(own).entryList(everything).join(u' ')));
 
         // A run with nothing left to do says so and succeeds.
-        const CliRun again = RunCli(arguments);
+        const CliRun again = RunCli(arguments, temp);
         QCOMPARE(again.exitCode, kExitAllConverted);
         QVERIFY2(again.out.contains(QLatin1String("24 messages already converted")), qPrintable(again.out));
     }

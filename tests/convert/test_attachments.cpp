@@ -253,6 +253,9 @@ private slots:
     {
         ImagingOptions options;
         QCOMPARE(RendererArguments(options, 0, {"m.pdf"}, "m.tiff"), (QStringList{"m.pdf", "m.tiff"}));
+        // A destination folder named like an option stays a path.
+        QCOMPARE(RendererArguments(options, 0, {"m.pdf"}, "--out/m.tiff"),
+                 (QStringList{"m.pdf", "./--out/m.tiff"}));
         options.render.dpi = 300;
         options.render.colour = ColourMode::Mono;
         options.render.pages = PageFiles::Single;

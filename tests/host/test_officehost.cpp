@@ -5,6 +5,7 @@
 #include "officetestsupport.h"
 #include "pageengine.h"
 #include "pagelayout.h"
+#include "paths.h"
 #include "scripteddialogs.h"
 #include "stepguard.h"
 
@@ -25,6 +26,28 @@
 using namespace officetest;
 
 namespace {
+
+// Sets an environment variable for as long as it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const QString& value) : m_name(name), m_saved(qgetenv(name))
+    {
+        qputenv(name, QFile::encodeName(value));
+    }
+    ~ScopedVariable()
+    {
+        if (m_saved.isNull())
+            qunsetenv(m_name);
+        else
+            qputenv(m_name, m_saved);
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* m_name;
+    QByteArray m_saved;
+};
 
 struct Conversion {
     bool pdfExists = false;
@@ -548,6 +571,46 @@ private slots:
         QVERIFY(!server.waitForNewConnection(500));
     }
 
+    // A host keeps what it writes (its socket, its log, the temporary files of
+    // LibreOffice and of the page engine) in a folder of its own inside the
+    // program's, and takes that along when it ends: nothing stays behind in
+    // TEMP or TMPDIR.
+    void aHostLeavesNothingInTheTemporaryFolders()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program")))
+            QSKIP("LibreOffice is not installed");
+        const QString temp = m_dir.path() + QStringLiteral("/temp");
+        const QString tmp = m_dir.path() + QStringLiteral("/tmpdir");
+        QVERIFY(QDir().mkpath(temp) && QDir().mkpath(tmp));
+        const ScopedVariable tempVariable("TEMP", temp);
+        const ScopedVariable tmpVariable("TMPDIR", tmp);
+        const QString rtf = workPath(QStringLiteral(".rtf"));
+        QVERIFY(writeFile(rtf, "{\\rtf1\\ansi Office words\\par}"));
+        const QString pdf = workPath(QStringLiteral(".pdf"));
+        {
+            OfficeHostClient client(OfficeHostProgram());
+            client.setProcessEventsWhileWaiting(false);
+            const int handle =
+                client.call({{QStringLiteral("op"), QStringLiteral("open")}, {QStringLiteral("path"), rtf}})
+                    .value(QStringLiteral("handle"))
+                    .toInt();
+            client.call({{QStringLiteral("op"), QStringLiteral("save")},
+                         {QStringLiteral("handle"), handle},
+                         {QStringLiteral("path"), pdf},
+                         {QStringLiteral("format"), int(kSaveFormatPdf)}});
+            const QString folder = QFileInfo(client.socketName()).absolutePath();
+            QCOMPARE(QFileInfo(folder).absolutePath(), TempFolder());
+            QVERIFY(QFileInfo(folder).fileName().startsWith(QStringLiteral("host-")));
+            QVERIFY(QFileInfo::exists(folder + QStringLiteral("/host.log")));
+        }
+        QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Office words")));
+        const auto everything = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        QVERIFY2(QDir(tmp).isEmpty(everything), qPrintable(QDir(tmp).entryList(everything).join(u' ')));
+        QCOMPARE(QDir(temp).entryList(everything), QStringList{QFileInfo(TempFolder()).fileName()});
+        QVERIFY2(QDir(TempFolder()).isEmpty(everything),
+                 qPrintable(QDir(TempFolder()).entryList(everything).join(u' ')));
+    }
+
     void hostThatCannotStartIsAClearError()
     {
         OfficeHostClient missing(m_dir.path() + QStringLiteral("/no-such-host"));
@@ -590,8 +653,7 @@ private slots:
 
     void hostEndsWhenItsOwnerLeaves()
     {
-        const QString name =
-            QStringLiteral("quillmark-office-test-%1").arg(QCoreApplication::applicationPid());
+        const QString name = m_dir.path() + QStringLiteral("/owner-test.socket");
         QProcess host;
         host.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-office"), {QStringLiteral("--socket"), name});
         QVERIFY(host.waitForStarted());

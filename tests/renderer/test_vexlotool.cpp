@@ -123,6 +123,39 @@ private slots:
         QCOMPARE(tiffreadback::Read(output).size(), 3);
     }
 
+    // A path may look like an option: after "--" it is read as a path, and
+    // the two-argument form takes one written "./--...".
+    void pathsThatLookLikeOptions()
+    {
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        testfiles::Write(QStringLiteral("--in.rtf"), kRtf);
+        QVERIFY(QDir().mkdir(QStringLiteral("--out")));
+        FakeLayout layout;
+
+        const Outcome ended = Run({QStringLiteral("--dpi"), QStringLiteral("100"), QStringLiteral("--"),
+                                   QStringLiteral("--in.rtf"), QStringLiteral("--out/a.tiff")},
+                                  layout);
+        const Outcome dotted = Run({QStringLiteral("./--in.rtf"), QStringLiteral("./--out/b.tiff")}, layout);
+        const Outcome listed =
+            Run({QStringLiteral("--output"), QStringLiteral("--out/c.tiff"), QStringLiteral("--"),
+                 QStringLiteral("--in.rtf"), QStringLiteral("--help")},
+                layout);
+        QVERIFY(QDir::setCurrent(previous));
+
+        QVERIFY2(ended.code == 0, qPrintable(ended.err));
+        QVERIFY2(dotted.code == 0, qPrintable(dotted.err));
+        QCOMPARE(tiffreadback::Read(dir.filePath(QStringLiteral("--out/a.tiff"))).size(), 3);
+        QCOMPARE(tiffreadback::Read(dir.filePath(QStringLiteral("--out/a.tiff"))).first().xResolution,
+                 100.0f);
+        QCOMPARE(tiffreadback::Read(dir.filePath(QStringLiteral("--out/b.tiff"))).size(), 3);
+        // After "--", "--help" is a document (one that does not exist).
+        QCOMPARE(listed.code, 1);
+        QVERIFY2(listed.err.contains(QStringLiteral("--help does not exist")), qPrintable(listed.err));
+        QVERIFY(listed.out.isEmpty());
+    }
+
     void badInputFailsWithOneLineAndNoOutput_data()
     {
         QTest::addColumn<QString>("inputName");
