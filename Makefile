@@ -8,11 +8,13 @@ JOBS ?= $(shell nproc)
 # OpenGL and Vulkan headers that Qt's CMake files look for.
 BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev \
                  libgmime-3.0-dev libreofficekit-dev libpoppler-cpp-dev libtiff-dev \
-                 libcsv-dev
+                 libcsv-dev libtesseract-dev
 # The page engine lays out mail; LibreOffice only office documents, and the
-# tests of those need it.
+# tests of those need it. Tesseract's English data reads pictures for a
+# production's text (--ocr).
 RUN_PACKAGES   = libqt6webenginecore6-bin libreoffice-writer-nogui fonts-dejavu-core \
-                 fonts-liberation2 fonts-noto-core fonts-noto-cjk libqt6widgets6 libqt6network6
+                 fonts-liberation2 fonts-noto-core fonts-noto-cjk libqt6widgets6 libqt6network6 \
+                 tesseract-ocr-eng
 TEST_PACKAGES  = poppler-utils libtiff-tools dpkg-dev file
 # The Debian package reads its library dependencies with dpkg-shlibdeps.
 PACKAGE_PACKAGES = dpkg-dev file

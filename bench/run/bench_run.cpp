@@ -231,6 +231,56 @@ Stages Floor(const QString& message, const QString& folder)
 
 } // namespace
 
+int OpticonPages(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) : 0;
+}
+
+// A whole production of the messages with one worker and with two, side by
+// side: pages per second from start to the check at the end, and whether
+// the two volumes are the same.
+void BenchProduction(const QString& programDir, const QStringList& messages, const QTemporaryDir& dir)
+{
+    out << Qt::endl
+        << "production: the same messages with --production --jobs 1 and --jobs 2 (300 dpi, black and white)"
+        << Qt::endl;
+    double perSecond[2] = {0, 0};
+    QByteArray load[2];
+    for (const int jobs : {1, 2}) {
+        const QString volume = dir.filePath(QStringLiteral("production-%1").arg(jobs));
+        QElapsedTimer wall;
+        wall.start();
+        const Watched timed = RunWatched(
+            programDir + QStringLiteral("/quillmark-convert"),
+            QStringList{QStringLiteral("--production"), volume, QStringLiteral("--bates"),
+                        QStringLiteral("BENCH-000000001"), QStringLiteral("--jobs"), QString::number(jobs)} +
+                messages);
+        const double seconds = wall.nsecsElapsed() / 1e9;
+        const QString opt = volume + QStringLiteral("/DATA/VOL001.opt");
+        const int pages = OpticonPages(opt);
+        QFile file(opt);
+        if (file.open(QIODevice::ReadOnly))
+            load[jobs - 1] = file.readAll();
+        perSecond[jobs - 1] = pages / seconds;
+        out << QStringLiteral(
+                   "  --jobs %1: %2 messages, %3 pages in %4 s, %5 pages per second, peak memory %6 MB, "
+                   "exit %7")
+                   .arg(jobs)
+                   .arg(timed.lineTimes.size())
+                   .arg(pages)
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(perSecond[jobs - 1], 0, 'f', 2)
+                   .arg(timed.peakKb / 1024.0, 0, 'f', 0)
+                   .arg(timed.exitCode)
+            << Qt::endl;
+    }
+    out << QStringLiteral("  ratio, --jobs 2 / --jobs 1 pages per second %1 x; the same .opt: %2")
+               .arg(perSecond[1] / perSecond[0], 0, 'f', 2)
+               .arg(load[0] == load[1] ? QStringLiteral("yes") : QStringLiteral("no"))
+        << Qt::endl;
+}
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
@@ -246,6 +296,10 @@ int main(int argc, char* argv[])
         messages << message.source;
     QTemporaryDir dir;
     const QString outDir = dir.filePath(QStringLiteral("out"));
+    if (qEnvironmentVariableIsSet("PRODUCTION_ONLY")) {
+        BenchProduction(programDir, messages, dir);
+        return 0;
+    }
 
     // 1. The run as a user starts it.
     QElapsedTimer wall;
@@ -397,5 +451,6 @@ int main(int argc, char* argv[])
     out << QStringLiteral("  ratio, --jobs 2 / --jobs 1 messages per minute %1 x")
                .arg(perMinute[1] / perMinute[0], 0, 'f', 2)
         << Qt::endl;
+    BenchProduction(programDir, messages, dir);
     return 0;
 }

@@ -6,7 +6,10 @@
 # ratio; then the floor: the warm engine's own stage times for the same
 # messages, and how far the run lies above it.
 #   bench/run/run.sh [build-dir] [message folders...]
+# It ends with a whole production (--production) of the same messages with
+# one worker and with two: pages per second side by side.
 #   HAND_LIMIT=n  times the hand-made pipeline on the first n messages only
+#   PRODUCTION_ONLY=1  only the production, one worker and two
 set -e
 src="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$src/build}"

@@ -4,7 +4,9 @@
 #include "mboxreader.h"
 #include "messageconverter.h"
 #include "opticon.h"
+#include "orderedrun.h"
 #include "paths.h"
+#include "productionrun.h"
 #include "runreport.h"
 #include "workerpool.h"
 
@@ -13,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QSet>
 #include <QTextStream>
 #include <QTimer>
@@ -23,19 +26,6 @@
 #include <optional>
 
 namespace {
-
-std::atomic<int> stopSignal{0};
-
-extern "C" void RememberStop(int signal)
-{
-    stopSignal = signal;
-}
-
-// The render limit of vexlo plus the page limit, and room for a slow start.
-std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds)
-{
-    return std::chrono::seconds(pageTimeLimitSeconds) + std::chrono::minutes(10) + std::chrono::minutes(2);
-}
 
 QString ResumeKey(const QString& source, int mboxNumber)
 {
@@ -103,14 +93,10 @@ public:
                                         std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))),
                                         TaskLimit(line.pageTimeLimitSeconds))
     {
-        if (const auto& bates = line.imaging.render.bates) {
-            m_loadFile.emplace(*bates, line.outputFolder);
-            m_nextBatesNumber = bates->first;
-        }
         m_done.resize(m_messages.size());
         connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
         connect(&m_stopCheck, &QTimer::timeout, this, [this] {
-            if (stopSignal != 0)
+            if (StopSignalSeen() != 0)
                 stop();
         });
     }
@@ -147,9 +133,7 @@ private:
         while (!m_stopped && m_next < m_messages.size() && m_pool.hasIdleWorker()) {
             const int index = int(m_next++);
             const InputMessage& message = m_messages.at(index);
-            // With Bates numbers there is one worker, so the message before
-            // this one has its numbers already.
-            WorkerTask task{index, message.source, message.outputPath, m_nextBatesNumber};
+            WorkerTask task{index, message.source, message.outputPath, 0, {}};
             if (message.mboxNumber > 0) {
                 // The worker converts a file; the message is taken out of the
                 // mbox only when its turn comes, so a huge mbox is never
@@ -182,12 +166,6 @@ private:
         if (message.mboxNumber > 0)
             QFile::remove(m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml"));
 
-        const qint64 firstNumber = m_nextBatesNumber;
-        if (answer.converted && m_loadFile) {
-            m_loadFile->addDocument(firstNumber, answer.outputPaths);
-            m_nextBatesNumber += answer.pages;
-        }
-
         ReportRow row;
         row.source = message.source;
         row.message = message.mboxNumber;
@@ -199,7 +177,7 @@ private:
         writeRow(row);
         if (!answer.converted)
             m_failed.append(message.displayName());
-        printAnswer(message, answer, firstNumber);
+        printAnswer(message, answer);
 
         if (m_finished == m_messages.size())
             m_loop.quit();
@@ -221,7 +199,7 @@ private:
               << "; --resume cannot rely on it" << Qt::endl;
     }
 
-    void printAnswer(const InputMessage& message, const WorkerAnswer& answer, qint64 firstNumber)
+    void printAnswer(const InputMessage& message, const WorkerAnswer& answer)
     {
         const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
         if (m_progress == Progress::InPlace)
@@ -229,7 +207,7 @@ private:
         if (answer.converted) {
             if (m_progress == Progress::Lines)
                 m_out << counter << message.displayName() << " -> "
-                      << ConvertedText(message.outputPath, answer, m_line.imaging, firstNumber) << Qt::endl;
+                      << ConvertedText(message.outputPath, answer, m_line.imaging, 0) << Qt::endl;
         } else {
             // The first failing step usually says what went wrong; the ones
             // after it fail for the same reason.
@@ -269,27 +247,8 @@ private:
         m_loop.quit();
     }
 
-    // The load file lists the pages of the messages that converted, also
-    // when the run was stopped; it appears complete or not at all.
-    bool writeLoadFile()
-    {
-        if (!m_loadFile)
-            return true;
-        try {
-            m_loadFile->write();
-        } catch (const std::exception& error) {
-            m_err << "quillmark-convert: " << error.what() << "; check that the folder can be written"
-                  << Qt::endl;
-            return false;
-        }
-        if (m_progress != Progress::Quiet)
-            m_out << "Load file: " << m_loadFile->path() << Qt::endl;
-        return true;
-    }
-
     int summary()
     {
-        const bool loadFileWritten = writeLoadFile();
         const int total = int(m_messages.size());
         if (m_progress == Progress::InPlace)
             m_out << "\r\033[K";
@@ -298,7 +257,7 @@ private:
             << QStringLiteral("%1 of %2 converted").arg(converted).arg(Plural(total, "message", "messages"));
         if (m_stopped)
             m_out << QStringLiteral("; stopped by signal %1, %2 not converted")
-                         .arg(int(stopSignal))
+                         .arg(StopSignalSeen())
                          .arg(total - m_finished);
         if (m_failed.isEmpty()) {
             m_out << "." << Qt::endl;
@@ -309,7 +268,7 @@ private:
         }
         if (m_stopped)
             return kExitInterrupted;
-        return m_failed.isEmpty() && !m_reportBroken && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
+        return m_failed.isEmpty() && !m_reportBroken ? kExitAllConverted : kExitSomeFailed;
     }
 
     const CommandLine& m_line;
@@ -321,8 +280,6 @@ private:
     WorkerPool m_pool;
     RunReport m_report;
     bool m_reportBroken = false;
-    std::optional<OpticonLoadFile> m_loadFile;
-    qint64 m_nextBatesNumber = 0;
     QList<bool> m_done;
     qsizetype m_next = 0;
     int m_finished = 0;
@@ -333,7 +290,254 @@ private:
     QEventLoop m_loop;
 };
 
+std::atomic<int> stopSignal{0};
+
+extern "C" void RememberStop(int signal)
+{
+    stopSignal = signal;
+}
+
+// A Bates-numbered run: every worker lays messages out and stamps them,
+// the numbers follow the input order as with one worker.
+class BatesRun final : public OrderedRun {
+public:
+    BatesRun(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
+             Progress progress, const QString& workerProgram)
+        : OrderedRun(MakeSetup(line, int(messages.size()), workerProgram)), m_line(line),
+          m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
+          m_loadFile(*line.imaging.render.bates, line.outputFolder), m_spool(TempFolder())
+    {
+    }
+
+    bool openReport()
+    {
+        if (m_line.reportPath.isEmpty())
+            return true;
+        QString error;
+        if (m_report.open(m_line.reportPath, &error))
+            return true;
+        m_err << "quillmark-convert: " << error << Qt::endl;
+        return false;
+    }
+
+    int execute()
+    {
+        if (!m_spool.isValid()) {
+            m_err << "quillmark-convert: " << m_spool.problem() << Qt::endl;
+            return kExitSomeFailed;
+        }
+        const bool whole = run();
+        if (!whole) {
+            // Every message of the run keeps a row, so the report accounts
+            // for all of them.
+            for (int i = sequence().finished(); i < sequence().count(); ++i) {
+                ReportRow row;
+                row.source = m_messages[i].source;
+                row.message = m_messages[i].mboxNumber;
+                row.status = ReportStatus::Skipped;
+                row.reason = QStringLiteral("the run was stopped before this message was converted");
+                writeRow(row);
+            }
+        }
+        return summary(whole);
+    }
+
+protected:
+    std::optional<WorkerTask> layoutTask(int index) override
+    {
+        const InputMessage& message = m_messages[index];
+        const QString folder = m_spool.path() + QStringLiteral("/m%1").arg(index);
+        QDir().mkpath(folder);
+        QString path = message.source;
+        if (message.mboxNumber > 0) {
+            // Taken out of the mbox only when its turn comes, so a huge mbox
+            // is never copied whole.
+            path = folder + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+            try {
+                ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end}, path);
+            } catch (const std::exception& error) {
+                sequence().failed(index, QStringLiteral("the message could not be taken out of the mbox: %1")
+                                             .arg(QString::fromUtf8(error.what())));
+                return std::nullopt;
+            }
+        }
+        WorkerTask task;
+        task.index = index;
+        task.production = {{QStringLiteral("op"), QStringLiteral("bates-layout")},
+                           {QStringLiteral("message"), path},
+                           {QStringLiteral("work"), folder}};
+        return task;
+    }
+
+    WorkerTask imagingTask(int index) override
+    {
+        WorkerTask task;
+        task.index = index;
+        task.production = {
+            {QStringLiteral("op"), QStringLiteral("bates-image")},
+            {QStringLiteral("documents"), QJsonArray::fromStringList(m_documents.value(index))},
+            {QStringLiteral("output"), m_messages[index].outputPath},
+            {QStringLiteral("first"), double(sequence().firstNumber(index))}};
+        return task;
+    }
+
+    Family familyOf(int index, const WorkerAnswer& answer) override
+    {
+        QStringList documents;
+        for (const QJsonValue document : answer.production.value(QLatin1String("documents")).toArray())
+            documents.append(document.toString());
+        m_documents.insert(index, documents);
+        Family family;
+        LaidOutDocument whole;
+        whole.pages = answer.pages;
+        family.documents = {whole};
+        return family;
+    }
+
+    void imaged(int index, const WorkerAnswer& answer) override
+    {
+        m_outputs.insert(index, answer.outputPaths);
+    }
+
+    void record(int index) override
+    {
+        const InputMessage& message = m_messages[index];
+        ReportRow row;
+        row.source = message.source;
+        row.message = message.mboxNumber;
+        row.seconds = seconds(index);
+        WorkerAnswer answer;
+        answer.index = index;
+        if (sequence().state(index) == ProductionSequence::State::Imaged) {
+            answer.converted = true;
+            answer.outputPaths = m_outputs.take(index);
+            answer.pages = int(answer.outputPaths.size());
+            m_loadFile.addDocument(sequence().firstNumber(index), answer.outputPaths);
+            row.output = answer.outputPaths.value(0, message.outputPath);
+            row.pages = answer.pages;
+            row.status = ReportStatus::Converted;
+        } else {
+            answer.reason = sequence().reason(index);
+            row.status = ReportStatus::Failed;
+            row.reason = answer.reason;
+            m_failed.append(message.displayName());
+        }
+        writeRow(row);
+        QDir(m_spool.path() + QStringLiteral("/m%1").arg(index)).removeRecursively();
+        m_documents.remove(index);
+        print(message, answer);
+    }
+
+private:
+    static Setup MakeSetup(const CommandLine& line, int count, const QString& workerProgram)
+    {
+        Setup setup;
+        setup.count = count;
+        setup.firstNumber = line.imaging.render.bates->first;
+        setup.workerProgram = workerProgram;
+        setup.workerArguments = WorkerArguments(line);
+        setup.jobs = line.jobs;
+        setup.taskLimit = TaskLimit(line.pageTimeLimitSeconds);
+        return setup;
+    }
+
+    void writeRow(const ReportRow& row)
+    {
+        if (m_line.reportPath.isEmpty() || m_reportBroken)
+            return;
+        QString error;
+        if (m_report.write(row, &error))
+            return;
+        m_reportBroken = true;
+        m_err << "quillmark-convert: the report " << m_line.reportPath << " cannot be written: " << error
+              << "; --resume cannot rely on it" << Qt::endl;
+    }
+
+    void print(const InputMessage& message, const WorkerAnswer& answer)
+    {
+        const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
+        if (m_progress == Progress::InPlace)
+            m_out << "\r\033[K";
+        if (answer.converted) {
+            if (m_progress == Progress::Lines)
+                m_out << counter << message.displayName() << " -> "
+                      << ConvertedText(message.outputPath, answer, m_line.imaging,
+                                       sequence().firstNumber(answer.index))
+                      << Qt::endl;
+        } else {
+            m_out << counter << message.displayName() << ": failed: " << answer.reason << Qt::endl;
+        }
+        if (m_progress == Progress::InPlace) {
+            m_out << ProgressLine(sequence().finished(), int(m_messages.size()), elapsedSeconds());
+            m_out.flush();
+        }
+    }
+
+    int summary(bool whole)
+    {
+        bool loadFileWritten = true;
+        try {
+            m_loadFile.write();
+        } catch (const std::exception& error) {
+            m_err << "quillmark-convert: " << error.what() << "; check that the folder can be written"
+                  << Qt::endl;
+            loadFileWritten = false;
+        }
+        if (loadFileWritten && m_progress != Progress::Quiet)
+            m_out << "Load file: " << m_loadFile.path() << Qt::endl;
+        if (m_progress == Progress::InPlace)
+            m_out << "\r\033[K";
+        const int total = int(m_messages.size());
+        const int finished = sequence().finished();
+        const int converted = finished - int(m_failed.size());
+        m_out
+            << QStringLiteral("%1 of %2 converted").arg(converted).arg(Plural(total, "message", "messages"));
+        if (!whole)
+            m_out << QStringLiteral("; %1, %2 not converted").arg(stopReason()).arg(total - finished);
+        if (m_failed.isEmpty()) {
+            m_out << "." << Qt::endl;
+        } else {
+            m_out << QStringLiteral("; %1 failed:").arg(m_failed.size()) << Qt::endl;
+            for (const QString& name : std::as_const(m_failed))
+                m_out << "  " << name << Qt::endl;
+        }
+        if (!whole)
+            return StopSignalSeen() != 0 ? kExitInterrupted : kExitSomeFailed;
+        return m_failed.isEmpty() && !m_reportBroken && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
+    }
+
+    const CommandLine& m_line;
+    QList<InputMessage> m_messages;
+    QTextStream& m_out;
+    QTextStream& m_err;
+    Progress m_progress;
+    OpticonLoadFile m_loadFile;
+    RunWorkFolder m_spool;
+    RunReport m_report;
+    bool m_reportBroken = false;
+    QHash<int, QStringList> m_documents;
+    QHash<int, QStringList> m_outputs;
+    QStringList m_failed;
+};
+
 } // namespace
+
+void WatchStopSignals(bool on)
+{
+    stopSignal = 0;
+    std::signal(SIGINT, on ? RememberStop : SIG_DFL);
+    std::signal(SIGTERM, on ? RememberStop : SIG_DFL);
+}
+
+int StopSignalSeen()
+{
+    return stopSignal;
+}
+
+std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds)
+{
+    return std::chrono::seconds(pageTimeLimitSeconds) + std::chrono::minutes(10) + std::chrono::minutes(2);
+}
 
 QString ProgressLine(int done, int total, double elapsedSeconds)
 {
@@ -358,6 +562,10 @@ Progress ChooseProgress(bool quiet, bool terminal)
 int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream& out, QTextStream& err,
              Progress progress)
 {
+    if (!line.verifyFolder.isEmpty())
+        return RunVerify(line.verifyFolder, out, err);
+    if (line.production)
+        return RunProduction(line, workerProgram, out, err, progress);
     CollectedInput input = CollectInput(line.paths, line.mboxScan);
     for (const QString& problem : std::as_const(input.problems))
         err << "quillmark-convert: " << problem << Qt::endl;
@@ -402,14 +610,19 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
         return kExitAllConverted;
     }
 
-    stopSignal = 0;
-    std::signal(SIGINT, RememberStop);
-    std::signal(SIGTERM, RememberStop);
+    WatchStopSignals(true);
+    if (line.imaging.render.bates) {
+        BatesRun run(line, std::move(todo), out, err, progress, workerProgram);
+        const int status = run.openReport() ? run.execute() : kExitBadArguments;
+        WatchStopSignals(false);
+        return status;
+    }
     Batch batch(line, std::move(todo), out, err, progress, workerProgram);
-    if (!batch.openReport())
+    if (!batch.openReport()) {
+        WatchStopSignals(false);
         return kExitBadArguments;
+    }
     const int status = batch.run();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    WatchStopSignals(false);
     return status;
 }

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <chrono>
+
 class QTextStream;
 
 // The one line a terminal shows while a run goes on: done/total, percent,
@@ -17,6 +19,14 @@ enum class Progress {
     Quiet,   // failures and the summary only
 };
 Progress ChooseProgress(bool quiet, bool terminal);
+
+// Ctrl-C and SIGTERM are noted rather than obeyed while a run is on, so it
+// can stop its workers and keep its records whole; the signal seen, or 0.
+void WatchStopSignals(bool on);
+int StopSignalSeen();
+
+// The render limit of vexlo plus the page limit, and room for a slow start.
+std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds);
 
 // A whole run of quillmark-convert: collects the input, decides the output
 // names, leaves out other shards' messages and those an earlier run

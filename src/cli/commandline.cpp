@@ -52,7 +52,8 @@ struct Options {
         QStringLiteral("file")};
     QCommandLineOption resume{QStringLiteral("resume"),
                               QStringLiteral("Skip the messages that the --report file records as converted "
-                                             "and whose TIFF is still there; convert the rest."),
+                                             "and whose TIFF is still there; convert the rest. With "
+                                             "--production, go on with the production in its folder."),
                               QString()};
     QCommandLineOption shard{
         QStringLiteral("shard"),
@@ -90,11 +91,44 @@ struct Options {
     QCommandLineOption bates{
         QStringLiteral("bates"),
         QStringLiteral("Stamp a number in the bottom right corner of every page (ABC000001: prefix ABC, "
-                       "first number 1, 6 digits), counting on across messages in input order, and write "
-                       "the Opticon load file <dir>/PREFIX.opt beside the images. Implies --pages single, "
-                       "needs --out; messages are converted one at a time (--jobs 1), and a message that "
+                       "first number 1, 6 digits; ABC-000000001: prefix ABC-, 9 digits), counting on across "
+                       "messages in input order, and write the Opticon load file <dir>/PREFIX.opt beside "
+                       "the images. Implies --pages single, needs --out or --production; a message that "
                        "fails takes no numbers."),
         QStringLiteral("PREFIX[START]")};
+    QCommandLineOption production{
+        QStringLiteral("production"),
+        QStringLiteral("Make a production volume in <dir>: single-page black and white TIFFs at 300 dpi "
+                       "named by their --bates numbers (IMAGES), one text per document (TEXT), natives "
+                       "with slip sheets (NATIVES), and the load files DATA/<volume>.opt, .dat and .csv; "
+                       "each attachment is a document of its own after its message; exact duplicates are "
+                       "left out; the volume is checked at the end."),
+        QStringLiteral("dir")};
+    QCommandLineOption volume{QStringLiteral("volume"),
+                              QStringLiteral("The volume's name in the load files and their names (default "
+                                             "VOL001): letters, digits, '.', '_' and '-'."),
+                              QStringLiteral("name")};
+    QCommandLineOption custodian{QStringLiteral("custodian"),
+                                 QStringLiteral("The CUSTODIAN field of every document of the production."),
+                                 QStringLiteral("name")};
+    QCommandLineOption natives{
+        QStringLiteral("natives"),
+        QStringLiteral("Which attachments a production hands over as they came, with a slip sheet: any of "
+                       "spreadsheets, media, archives, presentations (only where LibreOffice Impress is "
+                       "missing), comma-separated, or none (default: all of them)."),
+        QStringLiteral("kinds")};
+    QCommandLineOption noDedupe{QStringLiteral("no-dedupe"),
+                                QStringLiteral("Produce exact duplicates too; by default a production leaves "
+                                               "out a message whose bytes it has produced already.")};
+    QCommandLineOption dedupe{QStringLiteral("dedupe"),
+                              QStringLiteral("Leave out exact duplicates (the default of a production).")};
+    QCommandLineOption ocr{QStringLiteral("ocr"),
+                           QStringLiteral("Read the text of pictures and of PDF pages without text with "
+                                          "Tesseract (English) for a production's text files.")};
+    QCommandLineOption verify{QStringLiteral("verify"),
+                              QStringLiteral("Check the production in <dir> through its load files and list "
+                                             "what is wrong; converts nothing."),
+                              QStringLiteral("dir")};
 
     Options() { worker.setFlags(QCommandLineOption::HiddenFromHelp); }
 };
@@ -105,9 +139,12 @@ void Configure(QCommandLineParser& parser, Options& options)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({options.out, options.jobs, options.pageTimeLimit, options.mboxScan, options.report,
-                       options.resume, options.shard, options.quiet, options.worker, options.dpi,
-                       options.colour, options.pages, options.header, options.attachments, options.bates});
+    parser.addOptions({options.out,      options.jobs,        options.pageTimeLimit, options.mboxScan,
+                       options.report,   options.resume,      options.shard,         options.quiet,
+                       options.worker,   options.dpi,         options.colour,        options.pages,
+                       options.header,   options.attachments, options.bates,         options.production,
+                       options.volume,   options.custodian,   options.natives,       options.dedupe,
+                       options.noDedupe, options.ocr,         options.verify});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
@@ -186,6 +223,62 @@ QString ReadImagingOptions(const QCommandLineParser& parser, const Options& opti
     return {};
 }
 
+bool SafeVolumeName(const QString& name)
+{
+    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$"));
+    return form.match(name).hasMatch();
+}
+
+QString ReadProductionOptions(const QCommandLineParser& parser, const Options& options, CommandLine& line)
+{
+    line.verifyFolder = parser.value(options.verify);
+    if (parser.isSet(options.verify) && line.verifyFolder.isEmpty())
+        return QStringLiteral("--verify needs the folder of a production");
+    const bool productionOnly = parser.isSet(options.volume) || parser.isSet(options.custodian) ||
+                                parser.isSet(options.natives) || parser.isSet(options.dedupe) ||
+                                parser.isSet(options.noDedupe) || parser.isSet(options.ocr);
+    if (!parser.isSet(options.production)) {
+        if (productionOnly)
+            return QStringLiteral(
+                "--volume, --custodian, --natives, --dedupe, --no-dedupe and --ocr belong to "
+                "--production DIR");
+        return {};
+    }
+    ProductionOptions production;
+    production.folder = parser.value(options.production);
+    if (production.folder.isEmpty())
+        return QStringLiteral("--production needs a folder");
+    if (parser.isSet(options.volume)) {
+        production.volume = parser.value(options.volume);
+        if (!SafeVolumeName(production.volume))
+            return QStringLiteral("--volume takes a name of letters, digits, '.', '_' and '-' (at most 64, "
+                                  "starting with a letter or digit), not \"%1\"")
+                .arg(production.volume);
+    }
+    production.custodian = parser.value(options.custodian);
+    if (parser.isSet(options.natives)) {
+        const std::optional<NativeKinds> kinds = NativeKinds::parse(parser.value(options.natives));
+        if (!kinds)
+            return QStringLiteral("--natives takes spreadsheets, media, archives, presentations (comma-"
+                                  "separated) or none, not \"%1\"")
+                .arg(parser.value(options.natives));
+        production.natives = *kinds;
+    }
+    if (parser.isSet(options.dedupe) && parser.isSet(options.noDedupe))
+        return QStringLiteral("--dedupe and --no-dedupe contradict each other");
+    production.dedupe = !parser.isSet(options.noDedupe);
+    production.ocr = parser.isSet(options.ocr);
+    // What a production protocol asks for, unless told otherwise.
+    RenderOptions& render = line.imaging.render;
+    if (!parser.isSet(options.dpi))
+        render.dpi = 300;
+    if (!parser.isSet(options.colour))
+        render.colour = ColourMode::Mono;
+    render.pages = PageFiles::Single;
+    line.production = production;
+    return {};
+}
+
 } // namespace
 
 QStringList ImagingArguments(const ImagingOptions& imaging)
@@ -254,12 +347,28 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
     if (parser.isSet(options.report) && line.reportPath.isEmpty())
         return fail(QStringLiteral("--report needs a file"));
     line.resume = parser.isSet(options.resume);
-    if (line.resume && line.reportPath.isEmpty())
+    if (line.resume && line.reportPath.isEmpty() && !parser.isSet(options.production))
         return fail(QStringLiteral("--resume needs --report FILE: the report of the run to resume"));
     line.quiet = parser.isSet(options.quiet);
     if (const QString problem = ReadImagingOptions(parser, options, line.imaging); !problem.isEmpty())
         return fail(problem);
-    if (line.imaging.render.bates && !line.worker) {
+    if (const QString problem = ReadProductionOptions(parser, options, line); !problem.isEmpty())
+        return fail(problem);
+    if (line.production && !line.help && !line.version) {
+        if (!line.imaging.render.bates)
+            return fail(
+                QStringLiteral("--production needs --bates PREFIX[START], the producing party's numbers "
+                               "(ABC-000000001)"));
+        if (!line.outputFolder.isEmpty())
+            return fail(QStringLiteral("--production writes into its own folder; leave out --out"));
+        if (parser.isSet(options.shard))
+            return fail(QStringLiteral("--production numbers the whole input in order; to split one over "
+                                       "machines, see \"Productions on many machines\" in the README"));
+        if (parser.isSet(options.pages) || parser.isSet(options.header) || parser.isSet(options.attachments))
+            return fail(
+                QStringLiteral("--production lays out single pages with each attachment as a document "
+                               "of its own; leave out --pages, --header and --attachments"));
+    } else if (line.imaging.render.bates && !line.worker) {
         if (line.outputFolder.isEmpty() && !line.help && !line.version)
             return fail(QStringLiteral("--bates needs --out DIR: the page images and the load file go into "
                                        "one folder"));
@@ -271,9 +380,10 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
         if (line.resume)
             return fail(QStringLiteral("--bates numbers the whole input in order; convert it again rather "
                                        "than --resume"));
-        line.jobs = 1;
     }
 
+    if (!line.verifyFolder.isEmpty())
+        return line;
     if (!line.help && !line.version && !line.worker && line.paths.isEmpty())
         return fail(QStringLiteral("no messages or folders given"));
     return line;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "familylayout.h"
 #include "imagingoptions.h"
 
 #include <QString>
@@ -20,6 +21,17 @@ struct Shard {
     int count = 1;
 };
 
+// A production volume: images named by their Bates numbers, text per
+// document, natives and load files, in one folder.
+struct ProductionOptions {
+    QString folder;
+    QString volume = QStringLiteral("VOL001");
+    QString custodian;
+    NativeKinds natives;
+    bool dedupe = true;
+    bool ocr = false;
+};
+
 struct CommandLine {
     QString outputFolder; // empty: beside each message
     QStringList paths;
@@ -35,6 +47,9 @@ struct CommandLine {
     // Resolution, colour, page files, header lines, attachments and Bates
     // numbers; the defaults write what the window writes.
     ImagingOptions imaging;
+    std::optional<ProductionOptions> production;
+    // Only check the production in this folder.
+    QString verifyFolder;
     // Internal: this process is one of a run's workers, fed over its
     // standard input.
     bool worker = false;

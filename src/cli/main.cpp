@@ -3,6 +3,7 @@
 #include "messageconverter.h"
 #include "officeengine.h"
 #include "paths.h"
+#include "productionworker.h"
 #include "workerpool.h"
 
 #include <QCoreApplication>
@@ -25,11 +26,12 @@ int ServeRun(const CommandLine& line)
     MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
                                TempFolder());
     converter.setImagingOptions(line.imaging);
+    ProductionWorker production(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"));
     QFile in;
     QFile out;
     if (!in.open(stdin, QIODevice::ReadOnly) || !out.open(stdout, QIODevice::WriteOnly))
         return 1;
-    return ServeAsWorker(converter, in, out);
+    return ServeAsWorker(converter, production, in, out);
 }
 
 } // namespace
@@ -69,6 +71,8 @@ int main(int argc, char* argv[])
             return kExitBadArguments;
         }
     }
+    if (line->production)
+        line->production->folder = QDir::cleanPath(QDir(line->production->folder).absolutePath());
     if (!line->reportPath.isEmpty())
         line->reportPath = QDir::cleanPath(QDir(line->reportPath).absolutePath());
     const Progress progress = ChooseProgress(line->quiet, ::isatty(STDOUT_FILENO) == 1);

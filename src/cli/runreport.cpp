@@ -19,6 +19,7 @@
 namespace {
 
 const QByteArrayList kColumns{"source", "message", "output", "pages", "status", "reason", "seconds"};
+const QByteArrayList kProductionColumns{"bates", "duplicate_of"};
 
 bool IsJsonLinesName(const QString& path)
 {
@@ -37,6 +38,8 @@ QLatin1String StatusName(ReportStatus status)
         return QLatin1String("converted");
     case ReportStatus::Skipped:
         return QLatin1String("skipped");
+    case ReportStatus::Duplicate:
+        return QLatin1String("duplicate");
     case ReportStatus::Failed:
         break;
     }
@@ -45,7 +48,8 @@ QLatin1String StatusName(ReportStatus status)
 
 std::optional<ReportStatus> StatusFromName(QStringView name)
 {
-    for (const ReportStatus status : {ReportStatus::Converted, ReportStatus::Failed, ReportStatus::Skipped}) {
+    for (const ReportStatus status :
+         {ReportStatus::Converted, ReportStatus::Failed, ReportStatus::Skipped, ReportStatus::Duplicate}) {
         if (name == StatusName(status))
             return status;
     }
@@ -127,26 +131,23 @@ QByteArray CsvQuoted(const QString& text)
     return quoted;
 }
 
-QByteArray CsvHeader()
+QByteArray CsvLine(const ReportRow& row, bool production)
 {
-    return kColumns.join(',') + '\n';
-}
-
-QByteArray CsvLine(const ReportRow& row)
-{
-    const QByteArrayList fields{CsvQuoted(row.source),
-                                row.message > 0 ? QByteArray::number(row.message) : QByteArray(),
-                                CsvQuoted(row.output),
-                                QByteArray::number(row.pages),
-                                QByteArray(StatusName(row.status).data()),
-                                CsvQuoted(row.reason),
-                                QByteArray::number(RoundedSeconds(row.seconds), 'f', 2)};
+    QByteArrayList fields{CsvQuoted(row.source),
+                          row.message > 0 ? QByteArray::number(row.message) : QByteArray(),
+                          CsvQuoted(row.output),
+                          QByteArray::number(row.pages),
+                          QByteArray(StatusName(row.status).data()),
+                          CsvQuoted(row.reason),
+                          QByteArray::number(RoundedSeconds(row.seconds), 'f', 2)};
+    if (production)
+        fields << CsvQuoted(row.bates) << CsvQuoted(row.duplicateOf);
     return fields.join(',') + '\n';
 }
 
 std::optional<ReportRow> RowFromCsv(const CsvRecord& fields)
 {
-    if (fields.size() != kColumns.size())
+    if (fields.size() != kColumns.size() && fields.size() != kColumns.size() + kProductionColumns.size())
         return std::nullopt;
     ReportRow row;
     bool ok = true;
@@ -170,6 +171,10 @@ std::optional<ReportRow> RowFromCsv(const CsvRecord& fields)
     row.seconds = fields[6].toDouble(&ok);
     if (!ok || !std::isfinite(row.seconds))
         return std::nullopt;
+    if (fields.size() > kColumns.size()) {
+        row.bates = QString::fromUtf8(fields[7]);
+        row.duplicateOf = QString::fromUtf8(fields[8]);
+    }
     return row;
 }
 
@@ -189,9 +194,9 @@ QByteArray CsvSeal(const QByteArray& tornRow)
 
 // --- JSON Lines -------------------------------------------------------------
 
-QByteArray JsonLine(const ReportRow& row)
+QByteArray JsonLine(const ReportRow& row, bool production)
 {
-    const QJsonObject object{
+    QJsonObject object{
         {QLatin1String("source"), row.source},
         {QLatin1String("message"), row.message > 0 ? QJsonValue(row.message) : QJsonValue(QJsonValue::Null)},
         {QLatin1String("output"), row.output},
@@ -200,6 +205,10 @@ QByteArray JsonLine(const ReportRow& row)
         {QLatin1String("reason"), row.reason},
         {QLatin1String("seconds"), RoundedSeconds(row.seconds)},
     };
+    if (production) {
+        object.insert(QLatin1String("bates"), row.bates);
+        object.insert(QLatin1String("duplicate_of"), row.duplicateOf);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -240,6 +249,8 @@ std::optional<ReportRow> RowFromJson(const QByteArray& line)
     row.status = *statusValue;
     row.reason = reason.toString();
     row.seconds = seconds.toDouble();
+    row.bates = object.value(QLatin1String("bates")).toString();
+    row.duplicateOf = object.value(QLatin1String("duplicate_of")).toString();
     return row;
 }
 
@@ -272,7 +283,12 @@ QList<ReportRow> RowsFromCsv(const QByteArray& bytes)
 
 } // namespace
 
-RunReport::RunReport() = default;
+RunReport::RunReport(Kind kind) : kind_(kind) {}
+
+QByteArrayList RunReport::columns() const
+{
+    return kind_ == Kind::Production ? kColumns + kProductionColumns : kColumns;
+}
 
 RunReport::~RunReport()
 {
@@ -326,14 +342,14 @@ bool RunReport::open(const QString& path, QString* error)
     if (jsonLines_) {
         start = sealFor(existing.mid(existing.lastIndexOf('\n') + 1));
     } else if (existing.isEmpty()) {
-        start = CsvHeader();
+        start = columns().join(',') + '\n';
     } else {
         const CsvRecords records = CsvReader().read(existing);
-        if (records.complete.isEmpty() || records.complete.first() != kColumns) {
+        if (records.complete.isEmpty() || records.complete.first() != columns()) {
             *error =
                 QStringLiteral("%1 is no report of quillmark-convert: its first line is not \"%2\". Name "
                                "a new file, or the report of an earlier run to resume it.")
-                    .arg(path, QString::fromLatin1(kColumns.join(',')));
+                    .arg(path, QString::fromLatin1(columns().join(',')));
             close();
             return false;
         }
@@ -361,7 +377,8 @@ bool RunReport::write(const ReportRow& row, QString* error)
         *error = QStringLiteral("The report %1 is not open.").arg(path_);
         return false;
     }
-    return writeBytes(jsonLines_ ? JsonLine(row) : CsvLine(row), error);
+    const bool production = kind_ == Kind::Production;
+    return writeBytes(jsonLines_ ? JsonLine(row, production) : CsvLine(row, production), error);
 }
 
 bool RunReport::writeBytes(const QByteArray& bytes, QString* error)

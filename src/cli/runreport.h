@@ -3,7 +3,9 @@
 #include <QList>
 #include <QString>
 
-enum class ReportStatus { Converted, Failed, Skipped };
+// Duplicate: a production left the message out, for it has produced the
+// same bytes already.
+enum class ReportStatus { Converted, Failed, Skipped, Duplicate };
 
 // What became of one message of a run.
 struct ReportRow {
@@ -14,6 +16,11 @@ struct ReportRow {
     ReportStatus status = ReportStatus::Failed;
     QString reason;
     double seconds = 0;
+    // Of a production: the family's numbers ("ABC-000000001 to
+    // ABC-000000007"), and for a duplicate the first number of the family
+    // that stands for it.
+    QString bates = {};
+    QString duplicateOf = {};
 
     friend bool operator==(const ReportRow&, const ReportRow&) = default;
 };
@@ -21,10 +28,12 @@ struct ReportRow {
 // The report of a run, one row per message as soon as it is done, so that a
 // run that is stopped can be resumed from it. CSV with a header row, or JSON
 // Lines when the file name ends in ".jsonl"; both with the keys source,
-// message, output, pages, status, reason, seconds.
+// message, output, pages, status, reason, seconds, and for a production
+// also bates and duplicate_of.
 class RunReport {
 public:
-    RunReport();
+    enum class Kind { Conversion, Production };
+    explicit RunReport(Kind kind = Kind::Conversion);
     ~RunReport();
     RunReport(const RunReport&) = delete;
     RunReport& operator=(const RunReport&) = delete;
@@ -44,6 +53,9 @@ private:
     QByteArray sealFor(const QByteArray& tornRow) const;
     void close();
 
+    QByteArrayList columns() const;
+
+    Kind kind_;
     QString path_;
     bool jsonLines_ = false;
     int fd_ = -1;

@@ -3,6 +3,7 @@
 #include "consoledialogs.h"
 #include "conversionrun.h"
 #include "messageconverter.h"
+#include "productionworker.h"
 #include "stepguard.h"
 
 #include <QFileDevice>
@@ -20,9 +21,42 @@ QByteArray JsonLine(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
+// The two halves of a Bates-numbered message: laid out and counted, then,
+// once its first number is known, rasterised and stamped. The work files
+// stay in the task's folder between the two.
+QJsonObject ServeBatesTask(MessageConverter& converter, const QJsonObject& task, StepGuard& guard)
+{
+    const QString op = task.value(QStringLiteral("op")).toString();
+    if (op == QLatin1String("bates-layout")) {
+        const QString messagePath = task.value(QStringLiteral("message")).toString();
+        const LaidOutMessage laidOut = converter.layOut(
+            guard, messagePath, FormWorkPaths(messagePath, task.value(QStringLiteral("work")).toString()));
+        return {{QStringLiteral("converted"), laidOut.laidOut},
+                {QStringLiteral("reason"), laidOut.reason},
+                {QStringLiteral("pages"), laidOut.pages},
+                {QStringLiteral("documents"), QJsonArray::fromStringList(laidOut.documents)}};
+    }
+    QStringList documents;
+    for (const QJsonValue document : task.value(QStringLiteral("documents")).toArray())
+        documents.append(document.toString());
+    const MessageResult result =
+        converter.render(guard, documents, task.value(QStringLiteral("output")).toString(),
+                         qint64(task.value(QStringLiteral("first")).toDouble()), nullptr, 1);
+    return {{QStringLiteral("converted"), result.converted},
+            {QStringLiteral("reason"), result.reason},
+            {QStringLiteral("pages"), result.pages},
+            {QStringLiteral("outputs"), QJsonArray::fromStringList(result.outputPaths)}};
+}
+
+bool IsBatesTask(const QJsonObject& task)
+{
+    const QString op = task.value(QStringLiteral("op")).toString();
+    return op == QLatin1String("bates-layout") || op == QLatin1String("bates-image");
+}
+
 } // namespace
 
-int ServeAsWorker(MessageConverter& converter, QIODevice& in, QIODevice& out)
+int ServeAsWorker(MessageConverter& converter, ProductionWorker& production, QIODevice& in, QIODevice& out)
 {
     const RunWorkFolder workFolder(converter.workParent());
     while (true) {
@@ -30,6 +64,19 @@ int ServeAsWorker(MessageConverter& converter, QIODevice& in, QIODevice& out)
         if (line.isEmpty())
             return 0;
         const QJsonObject task = QJsonDocument::fromJson(line).object();
+        if (ProductionWorker::handles(task) || IsBatesTask(task)) {
+            ConsoleDialogs dialogs;
+            StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
+            QJsonObject answer =
+                IsBatesTask(task) ? ServeBatesTask(converter, task, guard) : production.serve(task, guard);
+            answer.insert(QStringLiteral("reports"), QJsonArray::fromStringList(dialogs.takeMessages()));
+            const QByteArray bytes = JsonLine(answer);
+            if (out.write(bytes) != bytes.size())
+                return 1;
+            if (auto* file = qobject_cast<QFileDevice*>(&out); file && !file->flush())
+                return 1;
+            continue;
+        }
         const QString messagePath = task.value(QStringLiteral("message")).toString();
         const QString outputPath = task.value(QStringLiteral("output")).toString();
         if (converter.imagingOptions().render.bates)
@@ -128,9 +175,12 @@ void WorkerPool::submit(const WorkerTask& task)
         if (!worker.process || worker.process->state() == QProcess::NotRunning)
             start(worker);
         if (worker.process && worker.task)
-            worker.process->write(JsonLine({{QStringLiteral("message"), task.messagePath},
-                                            {QStringLiteral("output"), task.outputPath},
-                                            {QStringLiteral("bates"), double(task.batesNumber)}}));
+            worker.process->write(
+                JsonLine(!task.production.isEmpty()
+                             ? task.production
+                             : QJsonObject{{QStringLiteral("message"), task.messagePath},
+                                           {QStringLiteral("output"), task.outputPath},
+                                           {QStringLiteral("bates"), double(task.batesNumber)}}));
         return;
     }
 }
@@ -153,6 +203,7 @@ void WorkerPool::readAnswers(Worker& worker)
             answer.reports.append(report.toString());
         for (const QJsonValue output : object.value(QStringLiteral("outputs")).toArray())
             answer.outputPaths.append(output.toString());
+        answer.production = object;
         if (object.isEmpty())
             answer.reason = QStringLiteral("the worker converting it gave no readable answer");
         finishTask(worker, answer);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <vector>
 
 class MessageConverter;
+class ProductionWorker;
 class QIODevice;
 
 struct WorkerTask {
@@ -21,6 +23,8 @@ struct WorkerTask {
     QString outputPath;
     // The Bates number of the message's first page, when pages are numbered.
     qint64 batesNumber = 0;
+    // A production's task, sent as it is instead of the fields above.
+    QJsonObject production;
 };
 
 struct WorkerAnswer {
@@ -33,12 +37,15 @@ struct WorkerAnswer {
     // The error reports of the steps that failed, one line each.
     QStringList reports;
     double seconds = 0;
+    // The whole answer, for a production's task.
+    QJsonObject production;
 };
 
 // The worker's side: one task per line on `in` (JSON), one answer per line
 // on `out`, until `in` ends. Each worker has its own work folder and, through
 // the converter, its own office host.
-int ServeAsWorker(MessageConverter& converter, QIODevice& in, QIODevice& out);
+// A production's tasks go to `production`.
+int ServeAsWorker(MessageConverter& converter, ProductionWorker& production, QIODevice& in, QIODevice& out);
 
 // The run's side: up to `size` worker processes, each converting one message
 // at a time. A worker that crashes or outlives `taskLimit` costs only the

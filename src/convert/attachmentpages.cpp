@@ -264,24 +264,28 @@ AttachmentPages::AttachmentPages(OfficeEngine& engine, QString workFolder, QStri
 QStringList AttachmentPages::layOut(const QList<MailAttachment>& attachments)
 {
     QStringList pdfs;
-    for (qsizetype i = 0; i < attachments.size(); ++i) {
-        const int number = int(i) + 1;
-        QString pdf;
-        try {
-            pdf = layOutOne(attachments[i], number);
-        } catch (const std::exception& error) {
-            // The reader of the page knows the attachment by its name, not by
-            // the work file it was written to.
-            QString reason = QString::fromUtf8(error.what());
-            for (const QString& path : std::as_const(m_workFiles)) {
-                reason.replace(QUrl::fromLocalFile(path).toString(), attachments[i].fileName);
-                reason.replace(path, attachments[i].fileName);
-            }
-            pdf = noticePage(attachments[i], reason, number);
-        }
-        pdfs.append(pdf);
-    }
+    for (qsizetype i = 0; i < attachments.size(); ++i)
+        pdfs.append(layOutAttachment(attachments[i], int(i) + 1).pdf);
     return pdfs;
+}
+
+AttachmentPages::Laid AttachmentPages::layOutAttachment(const MailAttachment& attachment, int number,
+                                                        const QString& textPath)
+{
+    try {
+        return {layOutOne(attachment, number, textPath), QString()};
+    } catch (const std::exception& error) {
+        // The reader of the page knows the attachment by its name, not by
+        // the work file it was written to.
+        QString reason = QString::fromUtf8(error.what());
+        for (const QString& path : std::as_const(m_workFiles)) {
+            reason.replace(QUrl::fromLocalFile(path).toString(), attachment.fileName);
+            reason.replace(path, attachment.fileName);
+        }
+        if (!textPath.isEmpty())
+            QFile::remove(textPath);
+        return {noticePage(attachment, reason, number), reason};
+    }
 }
 
 QString AttachmentPages::workPath(int number, const QString& suffix)
@@ -292,9 +296,16 @@ QString AttachmentPages::workPath(int number, const QString& suffix)
     return path;
 }
 
-void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pdfPath)
+void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pdfPath,
+                                  const QString& textPath)
 {
-    const std::unique_ptr<OfficeApplication> application = m_engine.create();
+    EngineToPdf(m_engine, documentPath, pdfPath, textPath);
+}
+
+void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
+                 const QString& textPath)
+{
+    const std::unique_ptr<OfficeApplication> application = engine.create();
     try {
         OpenOptions open;
         open.FileName = documentPath;
@@ -302,6 +313,7 @@ void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pd
         SaveOptions save;
         save.FileName = pdfPath;
         save.FileFormat = kSaveFormatPdf;
+        save.TextFileName = textPath;
         document->saveAs(save);
         document.reset();
         application->quit();
@@ -318,7 +330,7 @@ void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pd
         throw std::runtime_error("the office engine laid out no pages for it");
 }
 
-QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
+QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number, const QString& textPath)
 {
     if (attachment.size == 0)
         throw std::runtime_error("it is empty");
@@ -351,7 +363,7 @@ QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
     case AttachmentKind::Html: {
         const QString page = workPath(number, QStringLiteral(".mht"));
         writeTextDocument(page, attachment, kind == AttachmentKind::Html);
-        engineToPdf(page, pdf);
+        engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Message: {
@@ -364,14 +376,14 @@ QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number)
                                          .arg(content.errorString())
                                          .toStdString());
         WriteTextFile(MessagePageText(QString::fromLatin1(content.readAll())), page);
-        engineToPdf(page, pdf);
+        engineToPdf(page, pdf, textPath);
         return pdf;
     }
     case AttachmentKind::Office: {
         const QString document =
             workPath(number, QLatin1Char('.') + officeExtension(attachment, attachment.head()));
         placeContent(attachment, document);
-        engineToPdf(document, pdf);
+        engineToPdf(document, pdf, textPath);
         if (const QString problem = PdfPages::problemWith(pdf); !problem.isEmpty())
             throw std::runtime_error(
                 QStringLiteral("LibreOffice's pages cannot be read: %1").arg(problem).toStdString());

@@ -7,6 +7,12 @@
 
 class OfficeEngine;
 
+// Has the engine lay the document out and save its pages as `pdfPath` and,
+// when `textPath` is not empty, its text there. Throws std::runtime_error
+// (OfficeError) with the engine's reason; no PDF is left behind then.
+void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
+                 const QString& textPath = {});
+
 // How an attachment is laid out, told from its first bytes before its name
 // or declared type, which senders get wrong.
 enum class AttachmentKind { Pdf, Picture, TiffPicture, Text, Html, Message, Office, Unknown };
@@ -28,14 +34,24 @@ public:
     // not even the notice page can be made.
     QStringList layOut(const QList<MailAttachment>& attachments);
 
+    // One attachment, `number` naming its work files: its pages, or the
+    // notice page and why. The engine writes the text of what it lays out
+    // (text, HTML, office documents) to `textPath` when it is given. Throws
+    // std::runtime_error only when not even the notice page can be made.
+    struct Laid {
+        QString pdf;
+        QString notice;
+    };
+    Laid layOutAttachment(const MailAttachment& attachment, int number, const QString& textPath = {});
+
     // Every work file made so far, for the caller to remove.
     const QStringList& workFiles() const { return m_workFiles; }
 
 private:
-    QString layOutOne(const MailAttachment& attachment, int number);
+    QString layOutOne(const MailAttachment& attachment, int number, const QString& textPath);
     QString noticePage(const MailAttachment& attachment, const QString& reason, int number);
     QString workPath(int number, const QString& suffix);
-    void engineToPdf(const QString& documentPath, const QString& pdfPath);
+    void engineToPdf(const QString& documentPath, const QString& pdfPath, const QString& textPath = {});
 
     OfficeEngine& m_engine;
     QString m_workFolder;

@@ -6,6 +6,7 @@
 #include "officeengine.h"
 #include "officestep.h"
 #include "paths.h"
+#include "pdfpages.h"
 #include "processrunner.h"
 #include "progressbar.h"
 #include "steperror.h"
@@ -204,18 +205,63 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         if (QFileInfo(firstFile).isDir())
             raiseStepError(QStringLiteral("The output path %1 is a folder.").arg(firstFile));
     });
-    const FileIdentity earlierTiff(firstFile);
 
+    // The work files of attachments go with the message, whatever happens.
+    AttachmentPages attachmentPages(m_engine, QFileInfo(work.mhtPath).absolutePath(), work.baseName);
+    struct RemoveWorkFiles {
+        const AttachmentPages& pages;
+        ~RemoveWorkFiles()
+        {
+            for (const QString& path : pages.workFiles())
+                DeleteFileQuietly(path);
+        }
+    } removeWorkFiles{attachmentPages};
+    const LaidOutMessage laidOut = layOutSteps(guard, messagePath, work, attachmentPages);
+    if (!laidOut.laidOut)
+        return failure(laidOut.reason);
+    MessageResult result = render(guard, laidOut.documents, outputPath, m_nextBatesNumber, bar, itemCount);
+    if (result.converted && m_imaging.render.bates)
+        m_nextBatesNumber += result.pages;
+    return result;
+}
+
+LaidOutMessage MessageConverter::layOut(StepGuard& guard, const QString& messagePath, const WorkPaths& work)
+{
+    guard.step(150, [&] { DeleteFileQuietly(work.mhtPath); });
+    guard.step(152, [&] { DeleteFileQuietly(work.rtfPath); });
+    AttachmentPages attachmentPages(m_engine, QFileInfo(work.mhtPath).absolutePath(), work.baseName);
+    LaidOutMessage laidOut = layOutSteps(guard, messagePath, work, attachmentPages);
+    if (!laidOut.laidOut)
+        return laidOut;
+    for (const QString& document : std::as_const(laidOut.documents)) {
+        if (const QString problem = PdfPages::problemWith(document); !problem.isEmpty()) {
+            laidOut.laidOut = false;
+            laidOut.reason = QStringLiteral("its laid-out pages cannot be read: %1").arg(problem);
+            return laidOut;
+        }
+        laidOut.pages += PdfPages(document).count();
+    }
+    return laidOut;
+}
+
+LaidOutMessage MessageConverter::layOutSteps(StepGuard& guard, const QString& messagePath,
+                                             const WorkPaths& work, AttachmentPages& attachmentPages)
+{
+    LaidOutMessage laidOut;
+    const auto fail = [&](const QString& reason) {
+        laidOut.reason = reason;
+        return laidOut;
+    };
     // A list item that is no readable file, or no message text, would go on
     // as an empty or garbled page and come out as a TIFF of nothing.
     if (const QString problem = SourceProblem(messagePath); !problem.isEmpty())
-        return failure(problem);
+        return fail(problem);
     guard.step(156, [&] { CopyFileChecked(messagePath, work.mhtPath); });
     if (!IsExistingFile(work.mhtPath))
-        return failure(QStringLiteral("the message could not be copied to the work folder %1")
-                           .arg(GetFolderPart(work.mhtPath)));
+        return fail(QStringLiteral("the message could not be copied to the work folder %1")
+                        .arg(GetFolderPart(work.mhtPath)));
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
-        return failure(refusal);
+        return fail(refusal);
 
     const bool wantsAttachments = m_imaging.attachments || m_imaging.headerAttachments;
     const QString workFolder = QFileInfo(work.mhtPath).absolutePath();
@@ -225,7 +271,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         try {
             attachments = ReadAttachments(work.mhtPath, workFolder, work.baseName);
         } catch (const std::exception& error) {
-            return failure(QString::fromUtf8(error.what()));
+            return fail(QString::fromUtf8(error.what()));
         }
     }
     HeaderExtras extras;
@@ -239,32 +285,33 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     ConvertPageToRtf(work.mhtPath, work.rtfPath, guard, m_engine);
 
     if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); }))
-        return failure(QStringLiteral("the page engine laid out no pages for the message"));
+        return fail(QStringLiteral("the page engine laid out no pages for the message"));
 
-    QStringList documents{work.rtfPath};
-    AttachmentPages attachmentPages(m_engine, workFolder, work.baseName);
-    // The work files of attachments go with the message, whatever happens.
-    struct RemoveWorkFiles {
-        const AttachmentPages& pages;
-        ~RemoveWorkFiles()
-        {
-            for (const QString& path : pages.workFiles())
-                DeleteFileQuietly(path);
-        }
-    } removeWorkFiles{attachmentPages};
+    laidOut.documents = {work.rtfPath};
     if (m_imaging.attachments) {
         try {
-            documents += attachmentPages.layOut(attachments.list());
+            laidOut.documents += attachmentPages.layOut(attachments.list());
         } catch (const std::exception& error) {
-            return failure(QString::fromUtf8(error.what()));
+            return fail(QString::fromUtf8(error.what()));
         }
     }
+    laidOut.laidOut = true;
+    return laidOut;
+}
+
+MessageResult MessageConverter::render(StepGuard& guard, const QStringList& documents,
+                                       const QString& outputPath, qint64 firstBatesNumber, ProgressBar* bar,
+                                       int itemCount)
+{
+    const bool singlePages = m_imaging.render.pages == PageFiles::Single;
+    const QString firstFile = singlePages ? PageFilePath(outputPath, 1) : outputPath;
+    const FileIdentity earlierTiff(firstFile);
 
     QString program;
     QStringList arguments;
     guard.step(216, [&] { program = m_vexloPath; });
     guard.step(218,
-               [&] { arguments = RendererArguments(m_imaging, m_nextBatesNumber, documents, outputPath); });
+               [&] { arguments = RendererArguments(m_imaging, firstBatesNumber, documents, outputPath); });
     int status = 0;
     QString errorOutput;
     guard.step(220, [&] {
@@ -290,9 +337,7 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
         result.outputPaths = {outputPath};
         result.pages = TiffPageCount(outputPath);
     }
-    if (m_imaging.render.bates) {
-        result.firstBatesNumber = m_nextBatesNumber;
-        m_nextBatesNumber += result.pages;
-    }
+    if (m_imaging.render.bates)
+        result.firstBatesNumber = firstBatesNumber;
     return result;
 }

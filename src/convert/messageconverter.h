@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 
+class AttachmentPages;
 class OfficeEngine;
 class ProgressBar;
 class StepGuard;
@@ -54,6 +55,16 @@ struct MessageResult {
     qint64 firstBatesNumber = 0;
 };
 
+// A message laid out but not yet rasterised: the PDFs of its pages (the
+// message's own first, then its attachments') and how many pages they hold,
+// so that a run can number its pages before any worker stamps them.
+struct LaidOutMessage {
+    bool laidOut = false;
+    QString reason;
+    QStringList documents;
+    int pages = 0;
+};
+
 // The steps of one message, shared by the window and the command line:
 // delete the old work files, copy the message, write the page with the header
 // block, have the page engine lay it out as PDF, and run vexlo on that PDF.
@@ -89,7 +100,18 @@ public:
     MessageResult convert(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
                           const QString& outputPath, ProgressBar* bar, int itemCount);
 
+    // The two halves of convert() for a run that numbers pages across
+    // workers: steps 150 to 214 and the attachments' layout, leaving every
+    // work file in the work folder for the caller to remove; then steps 216
+    // to 220 with the number of the first page given.
+    LaidOutMessage layOut(StepGuard& guard, const QString& messagePath, const WorkPaths& work);
+    MessageResult render(StepGuard& guard, const QStringList& documents, const QString& outputPath,
+                         qint64 firstBatesNumber, ProgressBar* bar, int itemCount);
+
 private:
+    LaidOutMessage layOutSteps(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
+                               AttachmentPages& attachmentPages);
+
     OfficeEngine& m_engine;
     QString m_vexloPath;
     QString m_workParent;

@@ -29,10 +29,13 @@ public:
                 QStringLiteral("the office engine was restarted; the document is no longer open"));
         if (options.FileName.isEmpty())
             throw OfficeError(QStringLiteral("no file name was given to save to"));
-        m_client.call({{QStringLiteral("op"), QStringLiteral("save")},
-                       {QStringLiteral("handle"), m_handle},
-                       {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()},
-                       {QStringLiteral("format"), int(options.FileFormat)}});
+        QJsonObject request{{QStringLiteral("op"), QStringLiteral("save")},
+                            {QStringLiteral("handle"), m_handle},
+                            {QStringLiteral("path"), QFileInfo(options.FileName).absoluteFilePath()},
+                            {QStringLiteral("format"), int(options.FileFormat)}};
+        if (!options.TextFileName.isEmpty())
+            request.insert(QStringLiteral("textPath"), QFileInfo(options.TextFileName).absoluteFilePath());
+        m_client.call(request);
     }
 
 private:

@@ -26,6 +26,7 @@ struct OpenOptions {
 };
 
 // Save formats. The values are those of the automation interface.
+inline constexpr qint16 kSaveFormatText = 2;
 inline constexpr qint16 kSaveFormatRtf = 6;
 inline constexpr qint16 kSaveFormatPdf = 17;
 
@@ -41,6 +42,10 @@ struct SaveOptions {
     bool SaveNativePictureFormat = false;
     bool SaveFormsData = false;
     bool SaveAsAOCELetter = false;
+    // Ours, beside the automation's: also write the text of the laid-out
+    // document here, UTF-8, in the same call (a production's text per
+    // document). Empty: no text.
+    QString TextFileName;
 };
 
 // A failed engine call; the text is the engine's own error text.

@@ -158,6 +158,7 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
         return reply(failureReply(QStringLiteral("the document is not open")));
     const int fileFormat = request.value(QStringLiteral("format")).toInt(-1);
     const QString path = request.value(QStringLiteral("path")).toString();
+    const QString textPath = request.value(QStringLiteral("textPath")).toString();
     if (path.isEmpty())
         return reply(failureReply(QStringLiteral("no file name was given to save to")));
     if (!QFileInfo(path).absoluteDir().exists())
@@ -169,6 +170,15 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
         if (format.isEmpty())
             return reply(failureReply(QStringLiteral("the save format %1 is not supported").arg(fileFormat)));
         it->second.office->saveAs(path, format);
+        if (textPath.isEmpty())
+            return reply(success());
+        // The pages stand without the text: a document whose kind has no
+        // text export (a drawing) still has its images.
+        try {
+            it->second.office->saveAs(textPath, LokFormatName(kSaveFormatText));
+        } catch (const std::exception& error) {
+            return reply(success({{QStringLiteral("textError"), QString::fromUtf8(error.what())}}));
+        }
         return reply(success());
     }
     if (fileFormat != kSaveFormatPdf)
@@ -178,7 +188,8 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
                              .arg(fileFormat)));
     const int timeLimit = request.value(QStringLiteral("timeLimitMs")).toInt(kDefaultPageTimeLimitMs);
     m_pages->printToPdf(
-        it->second.page, path, PageGeometry::forLocale(), timeLimit, [reply, path](const QString& error) {
+        it->second.page, path, textPath, PageGeometry::forLocale(), timeLimit,
+        [reply, path](const QString& error) {
             if (!error.isEmpty())
                 reply(failureReply(error));
             else if (!QFileInfo(path).isFile())

@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPageSize>
+#include <QSaveFile>
 #include <QSizeF>
 #include <QUrl>
 #include <QWebEnginePage>
@@ -278,7 +279,7 @@ int PageEngine::refusedRequests() const
 }
 
 void PageEngine::printToPdf(std::shared_ptr<const MailPage> page, const QString& pdfPath,
-                            const PageGeometry& geometry, int timeLimitMs, Done done)
+                            const QString& textPath, const PageGeometry& geometry, int timeLimitMs, Done done)
 {
     if (m_done) {
         done(QStringLiteral("the page engine is busy with another page"));
@@ -290,6 +291,7 @@ void PageEngine::printToPdf(std::shared_ptr<const MailPage> page, const QString&
     }
     m_done = std::move(done);
     m_pdfPath = pdfPath;
+    m_textPath = textPath;
     m_geometry = geometry;
     const QString host = QStringLiteral("m%1").arg(++m_generation);
     m_guard->setCurrentHost(host);
@@ -323,7 +325,24 @@ void PageEngine::onPdfPrinted(const QString& path, bool ok)
 {
     if (!m_done || path != m_pdfPath)
         return;
-    finish(ok ? QString() : QStringLiteral("the page could not be printed to %1").arg(path));
+    if (!ok || m_textPath.isEmpty()) {
+        finish(ok ? QString() : QStringLiteral("the page could not be printed to %1").arg(path));
+        return;
+    }
+    // The text of the page as laid out, from the engine that laid it out:
+    // what a reader sees, without a second reading of the HTML.
+    const int generation = m_generation;
+    m_page->toPlainText([this, generation](const QString& text) {
+        if (!m_done || generation != m_generation)
+            return;
+        QSaveFile file(m_textPath);
+        const QByteArray bytes = text.toUtf8();
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+            finish(QStringLiteral("the page's text could not be written to %1: %2")
+                       .arg(m_textPath, file.errorString()));
+        else
+            finish(QString());
+    });
 }
 
 void PageEngine::finish(const QString& error)
@@ -332,6 +351,7 @@ void PageEngine::finish(const QString& error)
         return;
     m_timer.stop();
     m_pdfPath.clear();
+    m_textPath.clear();
     m_printing = false;
     // The next page must not be served this one's parts.
     m_server->setPage(QString(), nullptr);

@@ -53,11 +53,12 @@ public:
     // Empty on success, else the reason.
     using Done = std::function<void(const QString& error)>;
 
-    // Loads `page` and prints it to `pdfPath`. `done` is called once, from the
-    // event loop, also when the time limit runs out first; after that the
-    // engine is spent (needsReplacement()), since Chromium may still be busy
-    // with the page.
-    void printToPdf(std::shared_ptr<const MailPage> page, const QString& pdfPath,
+    // Loads `page` and prints it to `pdfPath`, and when `textPath` is not
+    // empty writes the page's text there as Chromium gives it (UTF-8). `done`
+    // is called once, from the event loop, also when the time limit runs out
+    // first; after that the engine is spent (needsReplacement()), since
+    // Chromium may still be busy with the page.
+    void printToPdf(std::shared_ptr<const MailPage> page, const QString& pdfPath, const QString& textPath,
                     const PageGeometry& geometry, int timeLimitMs, Done done);
 
     bool isBusy() const { return bool(m_done); }
@@ -77,6 +78,7 @@ private:
     QTimer m_timer;
     Done m_done;
     QString m_pdfPath;
+    QString m_textPath;
     PageGeometry m_geometry;
     bool m_spent = false;
     bool m_printing = false;

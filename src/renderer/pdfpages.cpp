@@ -50,6 +50,15 @@ int PdfPages::count() const
     return document_->pages();
 }
 
+QString PdfPages::text(int index) const
+{
+    const std::unique_ptr<poppler::page> page(document_->create_page(index));
+    if (!page)
+        return {};
+    const std::vector<char> utf8 = page->text().to_utf8();
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+}
+
 PageImage PdfPages::render(int index, int dpi) const
 {
     const std::unique_ptr<poppler::page> page(document_->create_page(index));

@@ -22,6 +22,9 @@ public:
     int count() const;
     // `index` counts from 0. Throws std::runtime_error.
     PageImage render(int index, int dpi) const;
+    // The text poppler finds on the page, in reading order; empty for a page
+    // that is only a picture (a scan).
+    QString text(int index) const;
 
     // Why the file cannot be rasterised (not PDF, damaged, locked with a
     // password, no pages), or empty when it can.

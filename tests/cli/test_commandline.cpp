@@ -60,6 +60,23 @@ private slots:
             << QStringList{"--bates", "ABC", "--out", "/tmp", "--shard", "0/2", "a.eml"};
         QTest::newRow("bates resumed")
             << QStringList{"--bates", "ABC", "--out", "/tmp", "--report", "r.csv", "--resume", "a.eml"};
+        QTest::newRow("production without numbers") << QStringList{"--production", "/p", "a.eml"};
+        QTest::newRow("production with out")
+            << QStringList{"--production", "/p", "--bates", "A1", "-o", "/o", "a.eml"};
+        QTest::newRow("production in shards")
+            << QStringList{"--production", "/p", "--bates", "A1", "--shard", "0/2", "a.eml"};
+        QTest::newRow("production with multi-page files")
+            << QStringList{"--production", "/p", "--bates", "A1", "--pages", "multi", "a.eml"};
+        QTest::newRow("volume that is a path")
+            << QStringList{"--production", "/p", "--bates", "A1", "--volume", "../V", "a.eml"};
+        QTest::newRow("volume with a line break")
+            << QStringList{"--production", "/p", "--bates", "A1", "--volume", "V\n2", "a.eml"};
+        QTest::newRow("natives of no kind")
+            << QStringList{"--production", "/p", "--bates", "A1", "--natives", "spreadsheets,pdf", "a.eml"};
+        QTest::newRow("dedupe both ways")
+            << QStringList{"--production", "/p", "--bates", "A1", "--dedupe", "--no-dedupe", "a.eml"};
+        QTest::newRow("production options without a production") << QStringList{"--ocr", "a.eml"};
+        QTest::newRow("verify without a folder") << QStringList{"--verify="};
     }
     void refusesArgumentsThatMakeNoSense()
     {
@@ -73,6 +90,43 @@ private slots:
         QCOMPARE(run.exitCode, kExitBadArguments);
         QVERIFY2(run.err.contains(QLatin1String("--help")), qPrintable(run.err));
         QVERIFY(run.messageLines().isEmpty());
+    }
+
+    // A production takes the protocol's defaults unless told otherwise,
+    // and resumes from its own record.
+    void readsProductionOptions()
+    {
+        QString error;
+        const auto line = ParseCommandLine(
+            {"--production", "/p", "--bates", "ABC-000000001", "--resume", "--natives", "media", "a.eml"},
+            &error, 2);
+        QVERIFY2(line, qPrintable(error));
+        QVERIFY(line->production);
+        QCOMPARE(line->production->folder, QStringLiteral("/p"));
+        QCOMPARE(line->production->volume, QStringLiteral("VOL001"));
+        QVERIFY(line->production->dedupe && !line->production->ocr);
+        QCOMPARE(line->production->natives.text(), QStringLiteral("media"));
+        QCOMPARE(line->imaging.render.dpi, 300);
+        QCOMPARE(line->imaging.render.colour, ColourMode::Mono);
+        QCOMPARE(line->imaging.render.pages, PageFiles::Single);
+        QCOMPARE(line->imaging.render.bates->prefix, QStringLiteral("ABC-"));
+        QCOMPARE(line->imaging.render.bates->digits, 9);
+        QCOMPARE(line->jobs, 2);
+
+        const auto chosen =
+            ParseCommandLine({"--production", "/p", "--bates", "X1", "--dpi", "200", "--colour", "grey",
+                              "--no-dedupe", "--natives", "none", "--volume", "PROD_02.b", "a.eml"},
+                             &error);
+        QVERIFY2(chosen, qPrintable(error));
+        QCOMPARE(chosen->imaging.render.dpi, 200);
+        QCOMPARE(chosen->imaging.render.colour, ColourMode::Grey);
+        QVERIFY(!chosen->production->dedupe);
+        QCOMPARE(chosen->production->natives.text(), QStringLiteral("none"));
+        QCOMPARE(chosen->production->volume, QStringLiteral("PROD_02.b"));
+
+        const auto verify = ParseCommandLine({"--verify", "/p"}, &error);
+        QVERIFY2(verify, qPrintable(error));
+        QCOMPARE(verify->verifyFolder, QStringLiteral("/p"));
     }
 
     void readsPathsAndOptions()
@@ -120,10 +174,10 @@ private slots:
         QVERIFY(imaging.headerCc && imaging.headerAttachments && imaging.attachments);
         QVERIFY(imaging.render.bates);
         QCOMPARE(imaging.render.bates->number(imaging.render.bates->first), QStringLiteral("VOL2-0099"));
-        // Each numbered page is a file of its own, and the numbers follow
-        // the input order.
+        // Each numbered page is a file of its own; the numbers follow the
+        // input order with every worker.
         QCOMPARE(imaging.render.pages, PageFiles::Single);
-        QCOMPARE(line->jobs, 1);
+        QCOMPARE(line->jobs, 4);
 
         const QStringList forWorkers = ImagingArguments(imaging);
         const auto worker = ParseCommandLine(QStringList{"--worker"} + forWorkers, &error);
@@ -141,9 +195,11 @@ private slots:
         QCOMPARE(help.exitCode, kExitAllConverted);
         QVERIFY2(help.out.startsWith(QLatin1String("Usage: quillmark-convert [options] PATH...")),
                  qPrintable(help.out));
-        for (const char* option : {"--out", "--jobs", "--page-time-limit", "--mbox-scan", "--report",
-                                   "--resume", "--shard", "--quiet", "--version", "Exit status", "--dpi",
-                                   "--colour", "--pages", "--header", "--attachments", "--bates"})
+        for (const char* option :
+             {"--out",       "--jobs",    "--page-time-limit", "--mbox-scan", "--report",     "--resume",
+              "--shard",     "--quiet",   "--version",         "Exit status", "--dpi",        "--colour",
+              "--pages",     "--header",  "--attachments",     "--bates",     "--production", "--volume",
+              "--custodian", "--natives", "--no-dedupe",       "--ocr",       "--verify"})
             QVERIFY2(help.out.contains(QLatin1String(option)), option);
         QVERIFY(!help.out.contains(QLatin1String("--worker")));
 
