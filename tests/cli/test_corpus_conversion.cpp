@@ -15,6 +15,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 // Every message of the shared corpus, converted once by quillmark-convert
 // with the real page engine: a TIFF of at least one page with the header
 // block on the first page, or a failure of that message alone that says why.
@@ -71,9 +73,12 @@ class TestCorpusConversion : public QObject {
             RunCli({QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("--out"), out, corpus},
                    work, 1500000);
         qunsetenv(kKeepWorkFilesVariable);
+        // Work folders live in the program's own folder inside TEMP.
+        const QString own = work + QStringLiteral("/quillmark-") + QString::number(::getuid());
         QStringList kept;
-        for (const QString& folder : QDir(work).entryList({QStringLiteral("kept-*")}, QDir::Dirs))
-            kept << work + QLatin1Char('/') + folder;
+        for (const QString& folder : QDir(own).entryList({QStringLiteral("kept-*")}, QDir::Dirs))
+            kept << own + QLatin1Char('/') + folder;
+        QVERIFY2(!kept.isEmpty(), qPrintable(own));
         const QStringList lines = run.messageLines();
         QCOMPARE(lines.size(), messages.size());
 
