@@ -5,6 +5,7 @@
 #include "messagepage.h"
 #include "officeengine.h"
 #include "officestep.h"
+#include "partialfiles.h"
 #include "paths.h"
 #include "pdfpages.h"
 #include "processrunner.h"
@@ -323,8 +324,11 @@ MessageResult MessageConverter::render(StepGuard& guard, const QStringList& docu
         const int startValue = bar ? qint32(RoundHalfToEven(bar->value())) : 0;
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
     });
-    if (status != 0)
+    if (status != 0) {
+        // A renderer killed outright cannot remove its half-written file.
+        RemoveAbandonedPartials(QFileInfo(outputPath).absolutePath());
         return failure(RendererFailure(status, m_renderTimeLimit, errorOutput));
+    }
     if (!IsExistingFile(firstFile) || FileIdentity(firstFile) == earlierTiff)
         return failure(QStringLiteral("the page renderer made no TIFF file at %1").arg(firstFile));
 

@@ -1,5 +1,7 @@
 #include "lokruntime.h"
 
+#include "rtflinks.h"
+
 #define LOK_USE_UNSTABLE_API
 #include <LibreOfficeKit/LibreOfficeKit.hxx>
 #include <LibreOfficeKit/LibreOfficeKitInit.h>
@@ -8,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QUrl>
 
 #include <stdexcept>
@@ -28,8 +31,10 @@ QByteArray fileUrl(const QString& path)
 }
 
 // Settings LibreOffice keeps in the profile that make an untrusted document
-// (an attachment) harmless: nothing it links to is fetched (linked pictures
-// would otherwise be requested over the network) and none of its macros run.
+// (an attachment) harmless: nothing it links to is fetched, neither from a
+// server nor from this machine's files (linked pictures, sections and OLE
+// objects, external cell references), no link or field is brought up to date
+// on loading, and none of its macros run.
 struct ProfileSafeguard {
     const char* path;
     const char* name;
@@ -39,6 +44,9 @@ constexpr ProfileSafeguard kSafeguards[] = {
     {"/org.openoffice.Office.Common/Security/Scripting", "BlockUntrustedRefererLinks", "true"},
     {"/org.openoffice.Office.Common/Security/Scripting", "MacroSecurityLevel", "3"},
     {"/org.openoffice.Office.Common/Security/Scripting", "DisableMacrosExecution", "true"},
+    {"/org.openoffice.Office.Writer/Content/Update", "Link", "0"},
+    {"/org.openoffice.Office.Writer/Content/Update", "Field", "false"},
+    {"/org.openoffice.Office.Calc/Content/Update", "Link", "0"},
 };
 
 QByteArray safeguardItem(const ProfileSafeguard& safeguard)
@@ -202,7 +210,10 @@ std::unique_ptr<LokDocument> LokRuntime::load(const QString& path)
     if (!info.isReadable())
         throw failure(QStringLiteral("the document %1 cannot be read").arg(path));
 
-    lok::Document* document = m_office->documentLoad(fileUrl(path).constData(), "Batch=true");
+    // The copy, when one is needed, is read whole while loading.
+    const std::unique_ptr<QTemporaryFile> defused = defusedCopy(path);
+    const QString loaded = defused ? defused->fileName() : path;
+    lok::Document* document = m_office->documentLoad(fileUrl(loaded).constData(), "Batch=true");
     if (!document) {
         QString error = lastError();
         if (error.isEmpty())
@@ -210,6 +221,27 @@ std::unique_ptr<LokDocument> LokRuntime::load(const QString& path)
         throw failure(error);
     }
     return std::make_unique<LokDocument>(*this, document);
+}
+
+std::unique_ptr<QTemporaryFile> LokRuntime::defusedCopy(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw failure(QStringLiteral("the document %1 cannot be read: %2").arg(path, file.errorString()));
+    // LibreOffice knows RTF by its content, whatever the file's name says.
+    if (!LooksLikeRtf(file.peek(64)))
+        return nullptr;
+    int emptied = 0;
+    const QByteArray defused = DefuseRtfLinks(file.readAll(), &emptied);
+    if (emptied == 0)
+        return nullptr;
+    // In the host's own temporary folder, which goes when the host does.
+    auto copy = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/defused-XXXXXX.rtf"));
+    if (!copy->open() || copy->write(defused) != defused.size() || !copy->flush())
+        throw failure(
+            QStringLiteral("the document %1 cannot be made safe to open: %2").arg(path, copy->errorString()));
+    copy->close();
+    return copy;
 }
 
 LokDocument::LokDocument(LokRuntime& runtime, lok::Document* document)

@@ -2,6 +2,7 @@
 
 #include <QLockFile>
 #include <QString>
+#include <QTemporaryFile>
 #include <memory>
 
 namespace lok {
@@ -55,6 +56,9 @@ public:
 
 private:
     LokRuntime();
+    // A copy of the document without what LibreOffice would fetch from this
+    // machine despite the profile's settings; null when the document needs none.
+    static std::unique_ptr<QTemporaryFile> defusedCopy(const QString& path);
     ~LokRuntime();
     std::unique_ptr<OfficeProfile> m_profile;
     lok::Office* m_office = nullptr; // deliberately never deleted: see ~LokRuntime

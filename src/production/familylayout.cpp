@@ -5,6 +5,7 @@
 #include "messagefields.h"
 #include "messagepage.h"
 #include "ocr.h"
+#include "partialfiles.h"
 #include "pdfpages.h"
 #include "processrunner.h"
 #include "stepguard.h"
@@ -490,9 +491,12 @@ int ImageFamily(OfficeEngine& engine, const VolumeLayout& layout, const ImagingJ
     // A family's pages at a second or two each, and room for a slow machine.
     limits.timeLimit = std::chrono::seconds(120 + 10 * pages);
     const int status = RunProcessAndWait(job.vexloPath, arguments, 0, nullptr, QString(), 0, 1, limits);
-    if (status != 0)
+    if (status != 0) {
+        // A renderer killed outright cannot remove its half-written pages.
+        RemoveAbandonedPartials(QFileInfo(output).absolutePath());
         Fail(
             QStringLiteral("the pages could not be rasterised: %1").arg(RendererReason(errorOutput, status)));
+    }
     const QStringList written = ExistingPageFiles(output);
     if (written.size() != pages)
         Fail(QStringLiteral("vexlo wrote %1 pages, not the %2 that were laid out")

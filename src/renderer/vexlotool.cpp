@@ -1,6 +1,7 @@
 #include "vexlotool.h"
 
 #include "batesstamp.h"
+#include "partialfiles.h"
 #include "paths.h"
 #include "pdfpages.h"
 #include "terminationcleanup.h"
@@ -122,14 +123,47 @@ mode_t CreationMode()
     return 0666 & ~mask;
 }
 
+// Another run's clean-up may take a partial file for abandoned in the moment
+// between its making and its lock; a new one is then made.
+constexpr int kLockAttempts = 5;
+
 // A hidden folder beside the output, so the finished files are renamed, not
-// copied, into place.
-std::unique_ptr<QTemporaryDir> PartFolder(const QString& folder)
+// copied, into place; locked, so that a later run knows it is not abandoned.
+struct PartFolder {
+    std::unique_ptr<QTemporaryDir> dir;
+    PartialLock lock;
+};
+
+PartFolder MakePartFolder(const QString& folder)
 {
-    auto part = std::make_unique<QTemporaryDir>(folder + QStringLiteral("/.vexlo-XXXXXX.part"));
-    if (!part->isValid())
-        Fail(QStringLiteral("Cannot write in the output folder %1: %2.").arg(folder, part->errorString()));
-    return part;
+    for (int attempt = 1;; ++attempt) {
+        PartFolder part{std::make_unique<QTemporaryDir>(folder + QStringLiteral("/.vexlo-XXXXXX.part")), {}};
+        if (!part.dir->isValid())
+            Fail(QStringLiteral("Cannot write in the output folder %1: %2.")
+                     .arg(folder, part.dir->errorString()));
+        if (part.lock.lock(part.dir->path()) || attempt == kLockAttempts)
+            return part;
+    }
+}
+
+struct PartFile {
+    std::unique_ptr<QTemporaryFile> file;
+    PartialLock lock;
+};
+
+// A name of our own rather than one derived from the output's, which may
+// already be as long as a file name can be.
+PartFile MakePartFile(const QString& folder)
+{
+    for (int attempt = 1;; ++attempt) {
+        PartFile part{std::make_unique<QTemporaryFile>(folder + QStringLiteral("/.vexlo-XXXXXX.tiff.part")),
+                      {}};
+        if (!part.file->open())
+            Fail(QStringLiteral("Cannot write in the output folder %1: %2.")
+                     .arg(folder, part.file->errorString()));
+        if (part.lock.lock(part.file->fileName()) || attempt == kLockAttempts)
+            return part;
+    }
 }
 
 // The renamed file must hold every byte even after a power cut, and get the
@@ -213,12 +247,8 @@ void WriteMultiPage(const PageSequence& pages, const QString& outputPath, const 
         Fail(QStringLiteral("The document has %1 pages; at most %2 fit in one image file.")
                  .arg(pages.count())
                  .arg(kMostPages));
-    const QString folder = QFileInfo(outputPath).absolutePath();
-    // A name of our own rather than one derived from the output's, which may
-    // already be as long as a file name can be.
-    QTemporaryFile part(folder + QStringLiteral("/.vexlo-XXXXXX.tiff.part"));
-    if (!part.open())
-        Fail(QStringLiteral("Cannot write in the output folder %1: %2.").arg(folder, part.errorString()));
+    const PartFile held = MakePartFile(QFileInfo(outputPath).absolutePath());
+    QTemporaryFile& part = *held.file;
     SetCleanupPath(CleanupSlot::PartialOutput, part.fileName());
 
     const int descriptor = ::dup(part.handle());
@@ -238,7 +268,8 @@ void WriteMultiPage(const PageSequence& pages, const QString& outputPath, const 
 void WriteSinglePages(const PageSequence& pages, const QString& outputPath, const TiffDocumentInfo& info)
 {
     const QString folder = QFileInfo(outputPath).absolutePath();
-    const std::unique_ptr<QTemporaryDir> part = PartFolder(folder);
+    const PartFolder partFolder = MakePartFolder(folder);
+    const std::unique_ptr<QTemporaryDir>& part = partFolder.dir;
     SetCleanupPath(CleanupSlot::PartialPages, part->path());
     QStringList written;
     for (int index = 0; index < pages.count(); ++index) {
@@ -431,6 +462,8 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
         for (const QString& document : parsed.documents)
             CheckInput(document);
         CheckOutput(parsed.output);
+        // What a renderer killed outright left half-written there goes now.
+        RemoveAbandonedPartials(QFileInfo(parsed.output).absolutePath());
 
         TiffDocumentInfo info;
         info.documentName = QFileInfo(parsed.documents.first()).fileName();

@@ -154,11 +154,13 @@ private slots:
         m_vexlo = m_dir.path() + QStringLiteral("/vexlo");
         QFile script(m_vexlo);
         QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\n"
-                     "echo \"$1|$2|$QUILLMARK_OFFICE_SOCKET\" >> \"$VEXLO_LOG\"\n"
-                     "cat \"${1%.pdf}.mht\" >> \"$VEXLO_LOG.pages\"\n"
-                     "case \"$1\" in *vexlofail*) echo 'cannot lay out' >&2; exit 1;; esac\n"
-                     "printf 'II*' > \"$2\"\n");
+        script.write(
+            "#!/bin/sh\n"
+            "echo \"$1|$2|$QUILLMARK_OFFICE_SOCKET\" >> \"$VEXLO_LOG\"\n"
+            "cat \"${1%.pdf}.mht\" >> \"$VEXLO_LOG.pages\"\n"
+            "case \"$1\" in *vexlofail*) echo 'cannot lay out' >&2; exit 1;; esac\n"
+            "case \"$1\" in *vexlokill*) : > \"${2%/*}/.vexlo-Ab12Cd.tiff.part\"; kill -9 $$;; esac\n"
+            "printf 'II*' > \"$2\"\n");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
@@ -202,6 +204,24 @@ private slots:
         QFile pages(m_log + QStringLiteral(".pages"));
         QVERIFY(pages.open(QIODevice::ReadOnly));
         QVERIFY(pages.readAll().contains("Subject: Hello<br>"));
+    }
+
+    // A renderer killed outright cannot remove its half-written image; the
+    // run that saw it die does, and goes on with the next message.
+    void partialImageOfAKilledRendererIsRemoved()
+    {
+        Rig rig(m_vexlo, m_work, m_log);
+        ListView view;
+        view.items << writeMessage(m_mail + QStringLiteral("/vexlokill.eml"))
+                   << writeMessage(m_mail + QStringLiteral("/after.eml"));
+
+        rig.run.PushButton2_Click(view);
+
+        QCOMPARE(rig.run.lastSummary().messages, 2);
+        QVERIFY(QFile::exists(m_mail + QStringLiteral("/after.tiff")));
+        QVERIFY(!QFile::exists(m_mail + QStringLiteral("/vexlokill.tiff")));
+        QCOMPARE(QDir(m_mail).entryList({QStringLiteral(".vexlo-*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
     }
 
     void stopsEarlyWithoutTouchingAnything_data()

@@ -110,6 +110,46 @@ class TestOfficeHost : public QObject {
         return result.pdfExists ? pdf : QString();
     }
 
+    // A flat ODT whose only picture is a link to `url`.
+    QString linkedPictureDocument(const QString& url)
+    {
+        const QString fodt = workPath(QStringLiteral(".fodt"));
+        writeFile(
+            fodt,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+            "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+            "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+            "xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+            "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" office:version=\"1.2\" "
+            "office:mimetype=\"application/vnd.oasis.opendocument.text\"><office:body><office:text>"
+            "<text:p>Before picture<draw:frame draw:name=\"p\" svg:width=\"5cm\" svg:height=\"5cm\" "
+            "text:anchor-type=\"as-char\"><draw:image xlink:href=\"" +
+                url.toUtf8() +
+                "\" xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"/>"
+                "</draw:frame></text:p></office:text></office:body></office:document>\n");
+        return fodt;
+    }
+
+    // The document saved by LibreOffice in `format` ("odt", "docx", "doc").
+    QString savedAs(const QString& source, const QString& format)
+    {
+        static const QHash<QString, int> formats{
+            {QStringLiteral("doc"), 0}, {QStringLiteral("docx"), 12}, {QStringLiteral("odt"), 23}};
+        const QString target = workPath(QLatin1Char('.') + format);
+        OfficeHostClient& client = SharedOfficeHost();
+        const int handle =
+            client.call({{QStringLiteral("op"), QStringLiteral("open")}, {QStringLiteral("path"), source}})
+                .value(QStringLiteral("handle"))
+                .toInt();
+        client.call({{QStringLiteral("op"), QStringLiteral("save")},
+                     {QStringLiteral("handle"), handle},
+                     {QStringLiteral("path"), target},
+                     {QStringLiteral("format"), formats.value(format)}});
+        client.call({{QStringLiteral("op"), QStringLiteral("close")}, {QStringLiteral("handle"), handle}});
+        return target;
+    }
+
     int refusedSoFar()
     {
         return SharedOfficeHost()
@@ -569,6 +609,59 @@ private slots:
         LayOutAsPdf(fodt, pdf);
         QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Linked picture")));
         QVERIFY(!server.waitForNewConnection(500));
+    }
+
+    // A document from outside never brings a file of this machine onto its
+    // pages: not a picture an RTF field names (by path, by file URL, or one
+    // only this user may read), nor one a linked frame names in the formats
+    // LibreOffice writes (ODT, DOCX, DOC).
+    void localPicturesNeverReachOfficePages_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("reference");
+        QTest::newRow("rtf field, path") << QStringLiteral("rtf") << QStringLiteral("path");
+        QTest::newRow("rtf field, file URL") << QStringLiteral("rtf") << QStringLiteral("url");
+        QTest::newRow("rtf field, private picture at home")
+            << QStringLiteral("rtf") << QStringLiteral("home");
+        QTest::newRow("odt frame") << QStringLiteral("odt") << QStringLiteral("url");
+        QTest::newRow("docx picture") << QStringLiteral("docx") << QStringLiteral("url");
+        QTest::newRow("doc field") << QStringLiteral("doc") << QStringLiteral("url");
+    }
+
+    void localPicturesNeverReachOfficePages()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, reference);
+        if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program")))
+            QSKIP("LibreOffice is not installed");
+        QTemporaryFile homePicture(QDir::homePath() + QStringLiteral("/.quillmark-test-XXXXXX.png"));
+        QString picture = workPath(QStringLiteral(".png"));
+        if (reference == QLatin1String("home")) {
+            QVERIFY(homePicture.open());
+            picture = homePicture.fileName();
+            homePicture.close();
+        }
+        QVERIFY(writeFile(picture, pngBytes(200, 200, Qt::red)));
+        QVERIFY(QFile::setPermissions(picture, QFile::ReadOwner | QFile::WriteOwner));
+        const QString url = QUrl::fromLocalFile(picture).toString();
+        const QString named = reference == QLatin1String("url") ? url : picture;
+
+        QString document;
+        if (format == QLatin1String("rtf")) {
+            document = workPath(QStringLiteral(".rtf"));
+            QVERIFY(writeFile(
+                document, "{\\rtf1\\ansi{\\fonttbl{\\f0 Liberation Serif;}}\\f0 Before picture\\par\n"
+                          "{\\field{\\*\\fldinst INCLUDEPICTURE \"" +
+                              QFile::encodeName(named) + "\" \\\\d}{\\fldrslt }}\\par After picture\\par}"));
+        } else {
+            document = savedAs(linkedPictureDocument(url), format);
+            if (format == QLatin1String("doc"))
+                QVERIFY(readFile(document).contains(QFile::encodeName(QFileInfo(picture).fileName())));
+        }
+        const QString pdf = workPath(QStringLiteral(".pdf"));
+        LayOutAsPdf(document, pdf);
+        QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Before picture")));
+        QCOMPARE(pixelsNear(firstPageImage(pdf), Qt::red), 0);
     }
 
     // A host keeps what it writes (its socket, its log, the temporary files of

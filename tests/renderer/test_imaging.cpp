@@ -1,4 +1,5 @@
 #include "bitonal.h"
+#include "partialfiles.h"
 #include "renderoptions.h"
 #include "testfiles.h"
 #include "testpdf.h"
@@ -274,6 +275,57 @@ private slots:
         QCOMPARE(noNumber->number(noNumber->first), QStringLiteral("SMITH000001"));
         for (const char* bad : {"", "000123", "a/b1", "A,B1", "..1", "-x1"})
             QVERIFY2(!BatesNumbering::parse(QString::fromLatin1(bad)), bad);
+    }
+
+    // vexlo killed outright (kill -9) cannot remove its partial image or
+    // folder of pages. A living renderer's is never touched; once it is gone,
+    // the next run into the folder removes what it left.
+    void partialFilesOfAKilledRendererGoWithTheNextRun_data()
+    {
+        QTest::addColumn<QString>("pages");
+        QTest::newRow("one file") << QStringLiteral("multi");
+        QTest::newRow("file per page") << QStringLiteral("single");
+    }
+
+    void partialFilesOfAKilledRendererGoWithTheNextRun()
+    {
+        QFETCH(QString, pages);
+        const QString tool = QStringLiteral(QM_PROGRAM_DIR "/vexlo");
+        if (!QFileInfo(tool).isExecutable())
+            QSKIP("vexlo is not built");
+        QTemporaryDir dir;
+        const QString pdf = dir.filePath(QStringLiteral("long.pdf"));
+        QVERIFY(testpdf::Write(pdf, QList<Page>(40, Page::Grey)));
+        QProcess vexlo;
+        vexlo.start(tool, {QStringLiteral("--dpi"), QStringLiteral("600"), QStringLiteral("--pages"), pages,
+                           QStringLiteral("--output"), dir.filePath(QStringLiteral("out.tiff")), pdf});
+        QVERIFY(vexlo.waitForStarted());
+        QElapsedTimer clock;
+        clock.start();
+        QStringList partial;
+        while (partial.isEmpty() && clock.elapsed() < 60000 && vexlo.state() == QProcess::Running) {
+            QThread::msleep(10);
+            partial = QDir(dir.path())
+                          .entryList({QStringLiteral(".vexlo-*")},
+                                     QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        }
+        QCOMPARE(partial.size(), 1);
+        RemoveAbandonedPartials(dir.path());
+        QVERIFY(QFileInfo::exists(dir.filePath(partial.first())));
+
+        vexlo.kill();
+        QVERIFY(vexlo.waitForFinished(10000));
+        QCOMPARE(vexlo.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo::exists(dir.filePath(partial.first())));
+
+        const QString shortPdf = dir.filePath(QStringLiteral("short.pdf"));
+        QVERIFY(testpdf::Write(shortPdf, {Page::Grey}));
+        QCOMPARE(QProcess::execute(
+                     tool, {QStringLiteral("--output"), dir.filePath(QStringLiteral("next.tiff")), shortPdf}),
+                 0);
+        QCOMPARE(testfiles::Entries(dir.path()),
+                 (QStringList{QStringLiteral("long.pdf"), QStringLiteral("next.tiff"),
+                              QStringLiteral("short.pdf")}));
     }
 
     // vexlo ended from outside (the run's time limit) while writing pages one
