@@ -265,6 +265,30 @@ private slots:
         QVERIFY(BuildHeaderBlock(values).contains(QStringLiteral("Cy [cy@x.example]")));
     }
 
+    // Mail writes field names in any case and the colon with or without a
+    // blank; the block shows its own labels all the same.
+    void fieldsInAnyCaseAndSpacing()
+    {
+        const QString header = QStringLiteral("DATE:Mon, 06 May 2024 10:00:00 +0000\r\nfrom:Ann <ann>\r\n"
+                                              "tO:\t Bob <bob>\r\nSUBJECT :  Hello\r\n"
+                                              "cc:\r\n Cy <cy>\r\nX-Note:Date: not mine\r\n\r\n");
+        const HeaderLines values = scan(header);
+        QCOMPARE(values.dateLine, QStringLiteral("Date: Mon, 06 May 2024 10:00:00 +0000"));
+        QCOMPARE(values.fromLine, QStringLiteral("From: Ann <ann>"));
+        QCOMPARE(values.toLine, QStringLiteral("To: Bob <bob>"));
+        QCOMPARE(values.subjectLine, QStringLiteral("Subject: Hello"));
+        QCOMPARE(ScanCcLine(CutLines(header)), QStringLiteral("Cc: Cy <cy>"));
+        QCOMPARE(BuildHeaderBlock(values),
+                 QStringLiteral("From: Ann [ann]<br>To: Bob [bob]<br>Subject: Hello<br>"
+                                "Date: Mon, 06 May 2024 10:00:00 +0000<br><br>"));
+
+        // Neither a name with a blank inside nor an indented line opens a field.
+        const HeaderLines others =
+            scan(QStringLiteral("Re Date: x\r\nX-A: a\r\n Date: folded\r\nFrom: f\r\n"));
+        QCOMPARE(others.dateLine, QString());
+        QCOMPARE(others.fromLine, QStringLiteral("From: f"));
+    }
+
     void encodedWordsAndRawBytesAreDecoded_data()
     {
         QTest::addColumn<QByteArray>("subject");
