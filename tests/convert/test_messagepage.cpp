@@ -314,6 +314,12 @@ private slots:
             << QByteArray("=?utf-8?Q?caf=C3?= =?utf-8?Q?=A9?=") << "caf&#233;";
         QTest::newRow("text around words")
             << QByteArray("Re: =?iso-8859-1?Q?caf=E9?= now") << "Re: caf&#233; now";
+        // Raw words in a charset nobody declared; 会議 in ISO-2022-JP, and
+        // Привет, как дела? in KOI8-R.
+        QTest::newRow("raw iso-2022-jp") << QByteArray("\x1b$B2q5D\x1b(B 5/6") << "&#20250;&#35696; 5/6";
+        QTest::newRow("raw koi8-r") << QByteArray("\xf0\xd2\xc9\xd7\xc5\xd4, \xcb\xc1\xcb \xc4\xc5\xcc\xc1?")
+                                    << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;, &#1082;&#1072;&#1082; "
+                                       "&#1076;&#1077;&#1083;&#1072;?";
     }
     void encodedWordsAndRawBytesAreDecoded()
     {
