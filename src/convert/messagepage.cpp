@@ -795,7 +795,7 @@ QString NarrowPageText(const QString& text)
     // written high byte first starts U+FFFE; the file's own bytes, put back
     // together, are decoded by their mark.
     if (mark != 0xFEFF && mark != 0xFFFE)
-        return text;
+        return WithHeaderZeroBytesBlanked(text);
     QByteArray bytes;
     bytes.reserve(text.size() * 2);
     for (const QChar c : text)
@@ -804,7 +804,7 @@ QString NarrowPageText(const QString& text)
     // UTF-32 and binary data show zero characters among the header lines.
     if (LooksBinary(wide))
         return text;
-    return QString::fromLatin1(wide.toUtf8());
+    return WithHeaderZeroBytesBlanked(QString::fromLatin1(wide.toUtf8()));
 }
 
 QString MessagePageText(const QString& messageText)

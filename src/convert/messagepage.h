@@ -35,10 +35,10 @@ QList<QStringView> CutLines(QStringView text);
 
 // Finds the From, To, Subject and Date fields of the message's own header, up
 // to the first empty line, as readers do: the name in any letter case, any
-// blanks or none after the colon ("DATE:Mon, ..."). A later line replaces an earlier one; the scan
-// stops on the line where all four are known. A field the header lacks stays
-// empty rather than being taken from quoted text, a forwarded message or an
-// attachment's headers.
+// blanks or none after the colon ("DATE:Mon, ..."). A later line replaces an
+// earlier one; the scan stops on the line where all four are known. A field
+// the header lacks stays empty rather than being taken from quoted text, a
+// forwarded message or an attachment's headers.
 HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 
 // The block shown above the body: From and To with their angle brackets as
@@ -98,7 +98,8 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
 // order) becomes the UTF-8 bytes of its characters, one character per byte
 // like every other page: it is then scanned and parsed as the 8-bit message
 // it is, and the office host reads the page as one. Anything else, binary
-// data that happens to start FF or FE included, stays as it is.
+// data that happens to start FF or FE included, stays as it is. A lone zero
+// byte among the header lines becomes a blank (WithHeaderZeroBytesBlanked).
 QString NarrowPageText(const QString& text);
 
 // The page for a message's text: the block after the first body tag, else in

@@ -539,6 +539,31 @@ private slots:
         QCOMPARE(hostView(path), QString());
     }
 
+    // One zero byte near the start of a good message: the reader shows it
+    // with its block and body like any other. Ending the last field, it would
+    // take the blank line into that field, and the HTML would show as text.
+    void aLoneZeroByteIsNoBinaryData_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        const QByteArray html = "<html><body><b>The figures</b> are attached.</body></html>\r\n";
+        const QByteArray type = "Content-Type: text/html\r\n\r\n";
+        QTest::newRow("first byte") << QByteArray(1, '\0') + kHeaders + type + html;
+        QTest::newRow("ending the type")
+            << kHeaders + QByteArray(type).insert(type.indexOf('\r'), '\0') + html;
+        QTest::newRow("ending the subject")
+            << QByteArray(kHeaders).insert(kHeaders.indexOf("Test") + 4, '\0') + type + html;
+        QTest::newRow("start of the body") << kHeaders + type + '\0' + html;
+    }
+    void aLoneZeroByteIsNoBinaryData()
+    {
+        QFETCH(QByteArray, message);
+        QVERIFY(!LooksBinary(message));
+        const QString view = hostView(pageOf(message));
+        QVERIFY2(view.contains(QStringLiteral("<b>The figures</b> are attached.")), qPrintable(view));
+        QVERIFY2(view.contains(kExampleBlock.left(kExampleBlock.indexOf(QStringLiteral("Test")) + 4)),
+                 qPrintable(view));
+    }
+
     void badInput()
     {
         // A missing work file is written back empty; an empty one is read as
