@@ -521,22 +521,55 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
 }
 
 struct BlockLabel {
-    const char* label;
-    qsizetype length;
+    QLatin1StringView name;
+    // How the block shows it, whatever the letter case and spacing of the message.
+    QLatin1StringView label;
     QString HeaderLines::*slot;
 };
 
-// The order in which a line is tested; a line can carry only one of them.
 constexpr std::array<BlockLabel, 4> kLabels = {{
-    {"Subject: ", 9, &HeaderLines::subjectLine},
-    {"From: ", 6, &HeaderLines::fromLine},
-    {"To: ", 4, &HeaderLines::toLine},
-    {"Date: ", 6, &HeaderLines::dateLine},
+    {QLatin1StringView("subject"), QLatin1StringView("Subject: "), &HeaderLines::subjectLine},
+    {QLatin1StringView("from"), QLatin1StringView("From: "), &HeaderLines::fromLine},
+    {QLatin1StringView("to"), QLatin1StringView("To: "), &HeaderLines::toLine},
+    {QLatin1StringView("date"), QLatin1StringView("Date: "), &HeaderLines::dateLine},
 }};
 
 bool beginsWithBlank(QStringView line)
 {
     return !line.isEmpty() && (line.front() == u' ' || line.front() == u'\t');
+}
+
+// The name of the field a header line opens, as written; empty when the line
+// opens none (a continuation line, or text without a colon). Blanks between
+// the name and its colon are old usage that readers still accept.
+QStringView openedFieldName(QStringView line)
+{
+    if (beginsWithBlank(line))
+        return {};
+    const qsizetype colon = line.indexOf(u':');
+    if (colon <= 0)
+        return {};
+    const QStringView name = line.first(colon).trimmed();
+    for (const QChar c : name)
+        if (c.unicode() <= 0x20 || c.unicode() >= 0x7F)
+            return {};
+    return name;
+}
+
+// The field that opens at lines[i] under the block's own label, its value
+// with the continuation lines joined and the blanks after the colon dropped;
+// `i` moves to its last line.
+QString labelledField(const QList<QStringView>& lines, qsizetype& i, QLatin1StringView label)
+{
+    const QStringView first = lines[i];
+    QString value = first.mid(first.indexOf(u':') + 1).toString();
+    // Folded lines belong to the field: long recipient lists are folded.
+    while (i + 1 < lines.size() && beginsWithBlank(lines[i + 1]))
+        value += lines[++i];
+    qsizetype blanks = 0;
+    while (blanks < value.size() && (value[blanks] == u' ' || value[blanks] == u'\t'))
+        ++blanks;
+    return QString(label).append(QStringView(value).mid(blanks));
 }
 
 } // namespace
@@ -563,20 +596,16 @@ HeaderLines ScanHeaderLines(const QList<QStringView>& lines)
 {
     HeaderLines values;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QStringView line = lines[i];
         // The empty line ends the message's own header: below it lie the
         // body, quoted and forwarded mail and the parts' headers, whose From
         // and To lines are someone else's.
-        if (line.isEmpty())
+        if (lines[i].isEmpty())
             break;
+        const QStringView name = openedFieldName(lines[i]);
         for (const BlockLabel& label : kLabels) {
-            if (!line.startsWith(QLatin1StringView(label.label)))
+            if (name.compare(label.name, Qt::CaseInsensitive) != 0)
                 continue;
-            // Folded lines belong to the field: long recipient lists are folded.
-            QString whole = line.toString();
-            while (i + 1 < lines.size() && beginsWithBlank(lines[i + 1]))
-                whole += lines[++i];
-            values.*label.slot = whole;
+            values.*label.slot = labelledField(lines, i, label.label);
             break;
         }
         if (values.complete())
@@ -594,17 +623,12 @@ QString BuildHeaderBlock(const HeaderLines& values)
 
 QString ScanCcLine(const QList<QStringView>& lines)
 {
-    static const QLatin1StringView label("Cc: ");
     QString found;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QStringView line = lines[i];
-        if (line.isEmpty())
+        if (lines[i].isEmpty())
             break;
-        if (!line.startsWith(label))
-            continue;
-        found = line.toString();
-        while (i + 1 < lines.size() && beginsWithBlank(lines[i + 1]))
-            found += lines[++i];
+        if (openedFieldName(lines[i]).compare(QLatin1StringView("cc"), Qt::CaseInsensitive) == 0)
+            found = labelledField(lines, i, QLatin1StringView("Cc: "));
     }
     return found;
 }
@@ -771,7 +795,7 @@ QString NarrowPageText(const QString& text)
     // written high byte first starts U+FFFE; the file's own bytes, put back
     // together, are decoded by their mark.
     if (mark != 0xFEFF && mark != 0xFFFE)
-        return text;
+        return WithHeaderZeroBytesBlanked(text);
     QByteArray bytes;
     bytes.reserve(text.size() * 2);
     for (const QChar c : text)
@@ -780,7 +804,7 @@ QString NarrowPageText(const QString& text)
     // UTF-32 and binary data show zero characters among the header lines.
     if (LooksBinary(wide))
         return text;
-    return QString::fromLatin1(wide.toUtf8());
+    return WithHeaderZeroBytesBlanked(QString::fromLatin1(wide.toUtf8()));
 }
 
 QString MessagePageText(const QString& messageText)

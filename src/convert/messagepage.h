@@ -13,9 +13,9 @@
 class Dialogs;
 class StepGuard;
 
-// The four header lines shown above a message's body. Each holds a whole line
-// of the message, label included ("Subject: ..."), with its continuation
-// lines joined to it; empty when the message has no such line.
+// The four header lines shown above a message's body. Each holds the block's
+// own label ("Subject: ") and the field's value as written, continuation lines
+// joined to it; empty when the message has no such field.
 struct HeaderLines {
     QString fromLine;
     QString toLine;
@@ -33,12 +33,12 @@ struct HeaderLines {
 // The views point into `text`.
 QList<QStringView> CutLines(QStringView text);
 
-// Finds the From, To, Subject and Date lines of the message's own header:
-// lines that begin exactly with "Subject: ", "From: ", "To: " or "Date: ",
-// up to the first empty line. A later line replaces an earlier one; the scan
-// stops on the line where all four are known. A field the header lacks stays
-// empty rather than being taken from quoted text, a forwarded message or an
-// attachment's headers.
+// Finds the From, To, Subject and Date fields of the message's own header, up
+// to the first empty line, as readers do: the name in any letter case, any
+// blanks or none after the colon ("DATE:Mon, ..."). A later line replaces an
+// earlier one; the scan stops on the line where all four are known. A field
+// the header lacks stays empty rather than being taken from quoted text, a
+// forwarded message or an attachment's headers.
 HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 
 // The block shown above the body: From and To with their angle brackets as
@@ -48,9 +48,9 @@ HeaderLines ScanHeaderLines(const QList<QStringView>& lines);
 // into any part, quoted-printable and 8-bit charsets included.
 QString BuildHeaderBlock(const HeaderLines& values);
 
-// The message's own "Cc: " line (label included, continuation lines joined),
-// by the rule of the four: a line that begins exactly with "Cc: ", in the
-// header up to its first empty line, a later one replacing an earlier one.
+// The message's own Cc field as a "Cc: " line (continuation lines joined), by
+// the rule of the four: any letter case and spacing, in the header up to its
+// first empty line, a later one replacing an earlier one.
 // Empty when there is none.
 QString ScanCcLine(const QList<QStringView>& lines);
 
@@ -98,7 +98,8 @@ std::optional<QString> RebuildAsTextPage(const QString& messageText, const QStri
 // order) becomes the UTF-8 bytes of its characters, one character per byte
 // like every other page: it is then scanned and parsed as the 8-bit message
 // it is, and the office host reads the page as one. Anything else, binary
-// data that happens to start FF or FE included, stays as it is.
+// data that happens to start FF or FE included, stays as it is. A lone zero
+// byte among the header lines becomes a blank (WithHeaderZeroBytesBlanked).
 QString NarrowPageText(const QString& text);
 
 // The page for a message's text: the block after the first body tag, else in

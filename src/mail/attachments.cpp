@@ -267,6 +267,36 @@ std::unique_ptr<QTemporaryFile> narrowedCopy(QFile& wide, const QString& workFol
     return narrow;
 }
 
+// The start of a message as the page has it: a lone zero byte among its
+// header lines a blank (WithHeaderZeroBytesBlanked). GMime, reading the file
+// itself, would take the field after that byte into the one it ends.
+QByteArray blankedStart(QFile& message)
+{
+    message.seek(0);
+    const QByteArray start = message.read(kChunk);
+    message.seek(0);
+    return WithHeaderZeroBytesBlanked(start);
+}
+
+// The message with its start replaced by `start`, the rest as it stands, in
+// a file of the work folder that goes with the returned object.
+std::unique_ptr<QTemporaryFile> blankedCopy(QFile& message, const QByteArray& start,
+                                            const QString& workFolder, const QString& stem)
+{
+    auto copy = std::make_unique<QTemporaryFile>(workFolder + QLatin1Char('/') + stem +
+                                                 QStringLiteral(".XXXXXX.eml"));
+    if (!copy->open() || copy->write(start) != start.size() || !message.seek(start.size()))
+        return nullptr;
+    while (!message.atEnd()) {
+        const QByteArray block = message.read(kChunk);
+        if (copy->write(block) != block.size())
+            return nullptr;
+    }
+    if (!copy->flush())
+        return nullptr;
+    return copy;
+}
+
 // Where the first field begins: readers skip blank lines before it.
 qint64 firstFieldOffset(QFile& file)
 {
@@ -341,15 +371,22 @@ MailAttachments ReadAttachments(const QString& messagePath, const QString& workF
     QFile file(messagePath);
     if (!file.open(QIODevice::ReadOnly))
         return found;
+    // GMime parses the bytes of a file: two-byte text, and a header with a
+    // lone zero byte, are parsed from a copy fit for it.
     std::unique_ptr<QTemporaryFile> narrowed;
+    bool copied = true;
     if (StartsWithUtf16Mark(file.peek(2))) {
         narrowed = narrowedCopy(file, workFolder, stem);
-        if (!narrowed)
-            throw std::runtime_error(
-                QStringLiteral("the message's text could not be copied to the work folder to find its "
-                               "attachments; make room in the temporary folder and convert it again")
-                    .toStdString());
+    } else if (const QByteArray start = blankedStart(file); start != file.peek(start.size())) {
+        narrowed = blankedCopy(file, start, workFolder, stem);
+    } else {
+        copied = false;
     }
+    if (copied && !narrowed)
+        throw std::runtime_error(
+            QStringLiteral("the message's text could not be copied to the work folder to find its "
+                           "attachments; make room in the temporary folder and convert it again")
+                .toStdString());
     QFile& text = narrowed ? *narrowed : file;
     const qint64 begin = firstFieldOffset(text);
     text.seek(begin);

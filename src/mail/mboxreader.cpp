@@ -108,6 +108,40 @@ qint64 blankLineBefore(const MboxFile& file, qint64 offset)
     return tail.endsWith("\n\n") ? 1 : 0;
 }
 
+// True when the lines after the "From " line at `separator` look like the
+// start of a header: a field name and its colon first, and nothing but
+// fields and their continuations up to the blank line or as far as it looks.
+// A writer that escapes nothing leaves "From " lines in bodies ("From the
+// minutes: ..."), which prose or a blank line follows; readers go on with the
+// message there, and so does the scan.
+bool headerFollows(const MboxFile& file, qint64 separator)
+{
+    constexpr qint64 kLookAhead = 4096;
+    constexpr int kLinesJudged = 4;
+    static const QRegularExpression field(QStringLiteral(R"(^[!-9;-~]+[ \t]*:)"));
+    const QByteArray bytes = file.readAt(separator, kLookAhead);
+    qsizetype at = bytes.indexOf('\n');
+    if (at < 0)
+        return false;
+    for (int judged = 0; judged < kLinesJudged; ++judged) {
+        const qsizetype from = at + 1;
+        at = bytes.indexOf('\n', from);
+        if (at < 0)
+            return judged > 0; // a field line too long to see the end of
+        QByteArrayView line = QByteArrayView(bytes).sliced(from, at - from);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            return judged > 0;
+        const bool continuation = line.front() == ' ' || line.front() == '\t';
+        if (continuation && judged == 0)
+            return false;
+        if (!continuation && !field.match(QString::fromLatin1(line)).hasMatch())
+            return false;
+    }
+    return true;
+}
+
 // The separators of an mbox as GMime's parser finds them, reading the file as
 // a stream. Each message it builds is dropped at once; its content stays on
 // disk, so memory holds no more than one message's header and structure.
@@ -318,6 +352,8 @@ QList<MboxEntry> ScanMbox(const QString& path)
     qint64 separator = 0;
     qint64 begin = 0;
     while (scan.next(separator, begin)) {
+        if (!entries.isEmpty() && !headerFollows(file, separator))
+            continue; // a line of the message before
         if (!entries.isEmpty())
             entries.last().end = qMax(entries.last().begin, separator - lineBreakBefore(file, separator));
         entries.append({begin, begin});

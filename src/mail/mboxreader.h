@@ -17,9 +17,11 @@ struct MboxEntry {
     qint64 end = 0;
 };
 
-// Where each message of the mbox at `path` lies, in file order. GMime decides
-// what is a separator, so a "From " line that the writer did not escape
-// starts a message, as it does for mail readers built on it. An empty file is
+// Where each message of the mbox at `path` lies, in file order. GMime finds
+// the "From " lines; one starts a message only where a header follows it (a
+// field name and a colon on the next line), as readers judge a "From " line
+// that the writer did not escape. The first line of the file always starts
+// one. An empty file is
 // an empty folder: no messages. Throws std::runtime_error with a reason for
 // the user when the file cannot be read or does not begin with a separator.
 QList<MboxEntry> ScanMbox(const QString& path);

@@ -38,7 +38,8 @@ QString HeaderText(GMimeMessage* message, const char* name)
 MessageFields ReadMessageFields(const QByteArray& messageBytes)
 {
     MessageFields fields;
-    const QByteArray bytes = messageBytes.mid(LeadingBlankCount(messageBytes));
+    const QByteArray blanked = WithHeaderZeroBytesBlanked(messageBytes);
+    const QByteArray bytes = blanked.mid(LeadingBlankCount(blanked));
     if (bytes.isEmpty() || LooksBinary(bytes))
         return fields;
     InitGMime();

@@ -106,6 +106,7 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
     // parses bytes, and every declared charset then stands as written.
     if (StartsWithUtf16Mark(bytes))
         bytes = DecodeText(bytes).toUtf8();
+    bytes = WithHeaderZeroBytesBlanked(std::move(bytes));
     bytes.remove(0, LeadingBlankCount(bytes));
     if (LooksBinary(bytes))
         throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));

@@ -2,6 +2,7 @@
 
 #include "textdecoding.h"
 
+#include <algorithm>
 #include <type_traits>
 
 // GLib names a struct member "signals", which Qt defines as a keyword.
@@ -97,22 +98,33 @@ template <typename View> qsizetype leadingBlankCount(View view)
 // first 8 KiB hold no blank line is judged by those.
 constexpr qsizetype kHeadLimit = 8192;
 
-// The blank line ends the header section, whichever line break it or the line
-// before it uses; the zero bytes of a binary part below it are no sign.
-template <typename View> bool looksBinary(View view, View blankLine, View crlfBlankLine)
+// The header section as judged: up to the blank line, whichever line break
+// it or the line before it uses, and no further than kHeadLimit.
+template <typename View> View headerSection(View view, View blankLine, View crlfBlankLine)
 {
     qsizetype end = view.indexOf(blankLine);
     const qsizetype crlf = view.indexOf(crlfBlankLine);
     if (end < 0 || (crlf >= 0 && crlf < end))
         end = crlf;
     const qsizetype limit = end < 0 ? kHeadLimit : qMin<qsizetype>(end, kHeadLimit);
-    const View head = view.first(qMin(limit, view.size()));
+    return view.first(qMin(limit, view.size()));
+}
+
+// The zero bytes of a binary part below the header section are no sign. One
+// zero byte alone is no sign either: writers slip one into a good message
+// (a saved draft's padding, a broken gateway), and readers show it. Binary
+// data holds them by the dozen, and other control characters besides. ESC is
+// no sign: raw ISO-2022 header words switch their character sets with it.
+template <typename View> bool looksBinary(View view, View blankLine, View crlfBlankLine)
+{
+    const View head = headerSection(view, blankLine, crlfBlankLine);
+    qsizetype zeros = 0;
     qsizetype control = 0;
     for (qsizetype i = 0; i < head.size(); ++i) {
         const char32_t c = unitAt(head, i);
-        if (c == 0)
+        if (c == 0 && ++zeros > 1)
             return true;
-        if (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f')
+        if (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f' && c != 0x1B)
             ++control;
     }
     return control * 20 > head.size();
@@ -199,4 +211,26 @@ bool LooksBinary(QByteArrayView bytes)
 bool LooksBinary(QStringView text)
 {
     return looksBinary(text, QStringView(u"\n\n"), QStringView(u"\n\r\n"));
+}
+
+QByteArray WithHeaderZeroBytesBlanked(QByteArray bytes)
+{
+    if (LooksBinary(bytes))
+        return bytes;
+    const qsizetype head =
+        headerSection(QByteArrayView(bytes), QByteArrayView("\n\n"), QByteArrayView("\n\r\n")).size();
+    if (QByteArrayView(bytes).first(head).contains('\0'))
+        std::replace(bytes.begin(), bytes.begin() + head, '\0', ' ');
+    return bytes;
+}
+
+QString WithHeaderZeroBytesBlanked(QString text)
+{
+    if (LooksBinary(QStringView(text)))
+        return text;
+    const qsizetype head =
+        headerSection(QStringView(text), QStringView(u"\n\n"), QStringView(u"\n\r\n")).size();
+    if (QStringView(text).first(head).contains(QChar(0)))
+        std::replace(text.begin(), text.begin() + head, QChar(0), QChar(u' '));
+    return text;
 }

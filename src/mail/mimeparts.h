@@ -51,11 +51,19 @@ qsizetype LeadingBlankCount(QByteArrayView bytes);
 qsizetype LeadingBlankCount(QStringView text);
 
 // True when control characters among the header lines mark the data as
-// binary rather than a MIME document: a zero byte there, or more than one
-// control character in twenty. Zero bytes further down, in a binary part, do
+// binary rather than a MIME document: two zero bytes there, or more than one
+// control character in twenty (a zero byte counts as one, ESC of ISO-2022
+// text does not). Zero bytes further down, in a binary part, do
 // not count, and two-byte text (it starts with its byte order mark) is judged
 // by its characters. Empty data is not binary. The text form judges text
 // holding one byte per character as the bytes it stands for. Both the office
 // host's reader and the conversion's refusal of a file ask this.
 bool LooksBinary(QByteArrayView bytes);
 bool LooksBinary(QStringView text);
+
+// The data with the zero byte of its header section, which LooksBinary lets
+// pass, as a blank: GMime ends a field at a zero byte and takes the next line
+// into it, losing the part's type or the blank line that ends the header. A
+// blank first is skipped like any other. Binary data stays as it is.
+QByteArray WithHeaderZeroBytesBlanked(QByteArray bytes);
+QString WithHeaderZeroBytesBlanked(QString text);

@@ -123,6 +123,24 @@ private slots:
                     .isEmpty());
     }
 
+    // A lone zero byte first, or ending the field before the message's type,
+    // hides no attachment; the copy parsed instead leaves nothing behind.
+    void attachmentsBehindALoneZeroByte()
+    {
+        const QByteArray message = Message();
+        const qsizetype type = message.indexOf("\r\nContent-Type: multipart/");
+        QVERIFY(type > 0);
+        for (const QByteArray& slipped :
+             {QByteArray(1, '\0') + message, QByteArray(message).insert(type, '\0')}) {
+            {
+                const MailAttachments found = read(slipped);
+                QCOMPARE(found.size(), 4);
+                QCOMPARE(contentOf(found[0]), QByteArray(2000, 'p'));
+            }
+            QCOMPARE(contentFiles(), QStringList());
+        }
+    }
+
     // A content that cannot be written fails loudly, naming the attachment,
     // and what was written before it still goes.
     void contentThatCannotBeWritten()

@@ -265,6 +265,30 @@ private slots:
         QVERIFY(BuildHeaderBlock(values).contains(QStringLiteral("Cy [cy@x.example]")));
     }
 
+    // Mail writes field names in any case and the colon with or without a
+    // blank; the block shows its own labels all the same.
+    void fieldsInAnyCaseAndSpacing()
+    {
+        const QString header = QStringLiteral("DATE:Mon, 06 May 2024 10:00:00 +0000\r\nfrom:Ann <ann>\r\n"
+                                              "tO:\t Bob <bob>\r\nSUBJECT :  Hello\r\n"
+                                              "cc:\r\n Cy <cy>\r\nX-Note:Date: not mine\r\n\r\n");
+        const HeaderLines values = scan(header);
+        QCOMPARE(values.dateLine, QStringLiteral("Date: Mon, 06 May 2024 10:00:00 +0000"));
+        QCOMPARE(values.fromLine, QStringLiteral("From: Ann <ann>"));
+        QCOMPARE(values.toLine, QStringLiteral("To: Bob <bob>"));
+        QCOMPARE(values.subjectLine, QStringLiteral("Subject: Hello"));
+        QCOMPARE(ScanCcLine(CutLines(header)), QStringLiteral("Cc: Cy <cy>"));
+        QCOMPARE(BuildHeaderBlock(values),
+                 QStringLiteral("From: Ann [ann]<br>To: Bob [bob]<br>Subject: Hello<br>"
+                                "Date: Mon, 06 May 2024 10:00:00 +0000<br><br>"));
+
+        // Neither a name with a blank inside nor an indented line opens a field.
+        const HeaderLines others =
+            scan(QStringLiteral("Re Date: x\r\nX-A: a\r\n Date: folded\r\nFrom: f\r\n"));
+        QCOMPARE(others.dateLine, QString());
+        QCOMPARE(others.fromLine, QStringLiteral("From: f"));
+    }
+
     void encodedWordsAndRawBytesAreDecoded_data()
     {
         QTest::addColumn<QByteArray>("subject");
@@ -290,6 +314,12 @@ private slots:
             << QByteArray("=?utf-8?Q?caf=C3?= =?utf-8?Q?=A9?=") << "caf&#233;";
         QTest::newRow("text around words")
             << QByteArray("Re: =?iso-8859-1?Q?caf=E9?= now") << "Re: caf&#233; now";
+        // Raw words in a charset nobody declared; 会議 in ISO-2022-JP, and
+        // Привет, как дела? in KOI8-R.
+        QTest::newRow("raw iso-2022-jp") << QByteArray("\x1b$B2q5D\x1b(B 5/6") << "&#20250;&#35696; 5/6";
+        QTest::newRow("raw koi8-r") << QByteArray("\xf0\xd2\xc9\xd7\xc5\xd4, \xcb\xc1\xcb \xc4\xc5\xcc\xc1?")
+                                    << "&#1055;&#1088;&#1080;&#1074;&#1077;&#1090;, &#1082;&#1072;&#1082; "
+                                       "&#1076;&#1077;&#1083;&#1072;?";
     }
     void encodedWordsAndRawBytesAreDecoded()
     {
@@ -507,6 +537,31 @@ private slots:
         const QString path = pageOf(binary);
         QCOMPARE(bytesOf(path), binary);
         QCOMPARE(hostView(path), QString());
+    }
+
+    // One zero byte near the start of a good message: the reader shows it
+    // with its block and body like any other. Ending the last field, it would
+    // take the blank line into that field, and the HTML would show as text.
+    void aLoneZeroByteIsNoBinaryData_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        const QByteArray html = "<html><body><b>The figures</b> are attached.</body></html>\r\n";
+        const QByteArray type = "Content-Type: text/html\r\n\r\n";
+        QTest::newRow("first byte") << QByteArray(1, '\0') + kHeaders + type + html;
+        QTest::newRow("ending the type")
+            << kHeaders + QByteArray(type).insert(type.indexOf('\r'), '\0') + html;
+        QTest::newRow("ending the subject")
+            << QByteArray(kHeaders).insert(kHeaders.indexOf("Test") + 4, '\0') + type + html;
+        QTest::newRow("start of the body") << kHeaders + type + '\0' + html;
+    }
+    void aLoneZeroByteIsNoBinaryData()
+    {
+        QFETCH(QByteArray, message);
+        QVERIFY(!LooksBinary(message));
+        const QString view = hostView(pageOf(message));
+        QVERIFY2(view.contains(QStringLiteral("<b>The figures</b> are attached.")), qPrintable(view));
+        QVERIFY2(view.contains(kExampleBlock.left(kExampleBlock.indexOf(QStringLiteral("Test")) + 4)),
+                 qPrintable(view));
     }
 
     void badInput()

@@ -1,6 +1,7 @@
 #include "mboxreader.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -116,10 +117,68 @@ private slots:
         verifyRoundTrip(messages, "\n");
     }
 
+    // What follows a "From " line that GMime cannot read as a header is no
+    // message: it stays with the one before, and the scan finds the rest.
     void aMessageGMimeCannotReadDoesNotHideTheRest()
     {
-        verifyRoundTrip(
-            {"Subject: one\n\nfine\n", "this line is no header\n\nbody\n", "Subject: three\n\nfine\n"}, "\n");
+        const QString mbox = write(
+            QStringLiteral("unreadable"),
+            mboxOf({"Subject: one\n\nfine\n", "this line is no header\n\nbody\n", "Subject: three\n\nfine\n"},
+                   "\n"));
+        const QList<MboxEntry> entries = ScanMbox(mbox);
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(extract(mbox, entries[0]),
+                 "Subject: one\n\nfine\n\n" + Separator + "\nthis line is no header\n\nbody\n");
+        QCOMPARE(extract(mbox, entries[1]), QByteArray("Subject: three\n\nfine\n"));
+    }
+
+    // A writer that escapes nothing: "From " lines in a body, prose or a
+    // blank line after them, do not split the message; one with a header
+    // after it does.
+    void unescapedFromLinesInABodyStayInTheirMessage_data()
+    {
+        QTest::addColumn<QByteArray>("eol");
+        QTest::newRow("LF") << QByteArray("\n");
+        QTest::newRow("CRLF") << QByteArray("\r\n");
+    }
+    void unescapedFromLinesInABodyStayInTheirMessage()
+    {
+        QFETCH(QByteArray, eol);
+        QByteArray first = "From: Ann <ann@x.example>\nSubject: minutes\n"
+                           "Content-Type: multipart/mixed; boundary=B\n\n--B\n\nSee below.\n\n"
+                           "From the minutes of the meeting:\nall agreed.\n\nFrom\n\n"
+                           "From Bob, with thanks\n--B\nContent-Type: text/plain\n\n"
+                           "From here on: the plan\n--B--\n";
+        QByteArray second = "Received: by x.example\n\tfor <bob@x.example>\nSubject: two\n\nFrom me\n";
+        first.replace("\n", eol);
+        second.replace("\n", eol);
+        const QByteArray separator = "From ann@x.example Tue May  7 09:00:00 2024" + eol;
+        const QString mbox =
+            write(QStringLiteral("unescaped"), separator + first + eol + separator + second + eol);
+        const QList<MboxEntry> entries = ScanMbox(mbox);
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(extract(mbox, entries[0]), first);
+        QCOMPARE(extract(mbox, entries[1]), second);
+    }
+
+    // Single messages that begin with a separator line, as many are kept:
+    // read as a folder, each is one message.
+    void corpusMessagesWithASeparatorAreOneMessage()
+    {
+        const QDir corpus(QStringLiteral(QM_SOURCE_DIR "/../shared/corpus"));
+        if (!corpus.exists())
+            QSKIP("the message corpus is not on this machine");
+        int seen = 0;
+        QDirIterator it(corpus.path(), {QStringLiteral("*.eml")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly) || file.read(5) != "From ")
+                continue;
+            ++seen;
+            QVERIFY2(ScanMbox(path).size() == 1, qPrintable(path));
+        }
+        QVERIFY(seen > 0);
     }
 
     void escapesAcrossCopyBlocksAndLongLinesAreUndone()

@@ -144,6 +144,21 @@ private slots:
         QVERIFY(html.contains(QStringLiteral("Just a note")));
     }
 
+    // Written as mail goes out from old clients: the body's charset missing
+    // or wrong. 会議の資料を送ります in Shift_JIS and in ISO-2022-JP.
+    void bodiesInCharsetsNobodyDeclaredAreReadAsWritten()
+    {
+        const QString japanese = QStringLiteral("会議の資料を送ります");
+        QString html =
+            read("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                 "\x89\xef\x8b"
+                 "c\x82\xcc\x8e\x91\x97\xbf\x82\xf0\x91\x97\x82\xe8\x82\xdc\x82\xb7\r\n");
+        QVERIFY2(html.contains(japanese), qPrintable(html));
+        html = read(
+            "Content-Type: text/html\r\n\r\n<html><body>\x1b$B2q5D$N;qNA$rAw$j$^$9\x1b(B</body></html>\r\n");
+        QVERIFY2(html.contains(japanese), qPrintable(html));
+    }
+
     void twoByteMessagesAreReadAsTheTextTheyHold()
     {
         const QString message =

@@ -15,8 +15,19 @@ private slots:
         QTest::addColumn<bool>("binary");
         const QByteArray headers = "From: Ann <ann@example.org>\r\nSubject: Hi\r\n";
         QTest::newRow("empty") << QByteArray() << false;
-        QTest::newRow("zero byte among the fields")
-            << QByteArray("From: Ann\r\nSub\0ject: x\r\n\r\nbody", 30) << true;
+        QTest::newRow("zero bytes among the fields")
+            << QByteArray("From: Ann\r\nSub\0ject: x\0\r\n\r\nbody", 31) << true;
+        // One zero byte is a writer's slip in a message a reader shows.
+        QTest::newRow("one zero byte first") << QByteArray("\0", 1) + headers + "\r\nbody" << false;
+        QTest::newRow("one zero byte among the fields")
+            << QByteArray("From: Ann\r\nSub\0ject: x\r\n\r\nbody", 30) << false;
+        QTest::newRow("zero byte and control characters")
+            << QByteArray("From: Ann\r\n\0\x01\x02Subject: x\r\n\r\n", 25) << true;
+        QTest::newRow("raw iso-2022-jp subject") << QByteArray("Subject: \x1b$B2q5D\x1b(B\n\nbody") << false;
+        QByteArray garbage(8192, Qt::Uninitialized);
+        for (qsizetype i = 0; i < garbage.size(); ++i)
+            garbage[i] = char((i * 131 + 17) % 256);
+        QTest::newRow("garbage") << garbage << true;
         QTest::newRow("zip archive") << QByteArray("PK\x03\x04\x14\0\0\0", 8) + "\nFrom: a\n\n" << true;
         QTest::newRow("control characters") << QByteArray("From: a\x01\x02\x03\x04\x05\x06\r\n\r\n") << true;
         QTest::newRow("zero bytes in a part below, CRLF")

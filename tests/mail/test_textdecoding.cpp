@@ -3,6 +3,23 @@
 
 #include <QtTest>
 
+#include <glib.h>
+
+namespace {
+
+// The text in a charset, by iconv.
+QByteArray encoded(const char* charset, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    gsize written = 0;
+    gchar* bytes = g_convert(utf8.constData(), utf8.size(), charset, "UTF-8", nullptr, &written, nullptr);
+    const QByteArray out(bytes, qsizetype(written));
+    g_free(bytes);
+    return out;
+}
+
+} // namespace
+
 class TestTextDecoding : public QObject {
     Q_OBJECT
 
@@ -37,6 +54,49 @@ private slots:
         QCOMPARE(DecodeText("\xe4\xb8\xad\xe6\x96\x87", "iso-2022-jp"), QStringLiteral("中文"));
         // ... while a stray byte in text of that charset costs that byte only.
         QCOMPARE(DecodeText("\x82\xa0\xff\x82\xa2", "shift_jis"), QStringLiteral("あい"));
+    }
+
+    // Bodies and header words in a charset nobody declared, or one declared
+    // wrongly, read as their sender wrote them.
+    void charsetsNobodyDeclaredAreFound()
+    {
+        const QString japanese = QStringLiteral("会議の資料を送ります。来週の予定もご確認ください。");
+        const QByteArray jis = encoded("ISO-2022-JP", japanese);
+        QVERIFY(jis.startsWith("\x1b$B"));
+        QCOMPARE(DecodeText(jis), japanese);
+        QCOMPARE(DecodeText(jis, "us-ascii"), japanese);
+        QCOMPARE(DecodeText(jis, "utf-8", TextKind::Html), japanese);
+        QCOMPARE(DecodeText(encoded("ISO-2022-KR", QStringLiteral("안녕하세요"))),
+                 QStringLiteral("안녕하세요"));
+
+        const QString russian = QStringLiteral("Привет! Высылаю отчёт за май, посмотри до пятницы.");
+        QCOMPARE(DecodeText(encoded("KOI8-R", russian)), russian);
+        QCOMPARE(DecodeText(encoded("WINDOWS-1251", russian), "x-unknown"), russian);
+        QCOMPARE(DecodeText(encoded("SHIFT_JIS", japanese), "utf-8"), japanese);
+        QCOMPARE(DecodeText(encoded("EUC-JP", japanese)), japanese);
+        QCOMPARE(DecodeText(encoded("GB18030", QStringLiteral("你好，这是一封测试邮件。"))),
+                 QStringLiteral("你好，这是一封测试邮件。"));
+
+        // Text valid as declared keeps its declaration.
+        QCOMPARE(DecodeText(encoded("KOI8-R", russian), "iso-8859-1"),
+                 QString::fromLatin1(encoded("KOI8-R", russian)));
+        QCOMPARE(DecodeText(jis, "shift_jis").left(1), QStringLiteral("\x1b"));
+    }
+
+    // On a few accented letters a guess is no better than windows-1252: names
+    // and punctuation stay as Western mail writes them.
+    void shortWesternTextIsNotGuessedAway_data()
+    {
+        QTest::addColumn<QString>("text");
+        for (const char16_t* text : {u"Bjørn Åse", u"ÆØÅ æøå", u"ÀÉÎÕÜ", u"It’s done — thanks", u"»Zitat«",
+                                     u"Señor Muñoz", u"“Hello”", u"Grüße aus München, schöne Straße"})
+            QTest::newRow(QString::fromUtf16(text).toUtf8().constData()) << QString::fromUtf16(text);
+    }
+    void shortWesternTextIsNotGuessedAway()
+    {
+        QFETCH(QString, text);
+        QCOMPARE(DecodeText(encoded("WINDOWS-1252", text)), text);
+        QCOMPARE(DecodeText(encoded("WINDOWS-1252", text), "utf-8"), text);
     }
 
     void aByteOrderMarkDecidesFirst()
