@@ -136,6 +136,10 @@ QString fitScript(const PageGeometry& geometry)
   }
   root.style.width = width;
   if (zoom < 1) root.style.zoom = zoom;
+  // Pictures fill the text width of the zoomed page too.
+  pictures.forEach(function (picture) {
+    force(picture[0], 'max-width', 'min(100%, ' + textWidth / zoom + 'px)');
+  });
   return needed;
 })())")
         .arg(paper.width())
