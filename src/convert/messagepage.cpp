@@ -646,10 +646,12 @@ QString headerBlockStyle()
                               element + QStringLiteral(" br::before,") + element +
                               QStringLiteral(" br::after");
     return element +
-           QStringLiteral("{all:initial!important;display:block!important;color:#000!important;"
-                          "-webkit-text-fill-color:#000!important;background:#fff!important;zoom:1!important;"
-                          "direction:ltr!important;unicode-bidi:isolate!important;text-align:left!important;"
-                          "overflow-wrap:anywhere!important;color-scheme:light!important}") +
+           QStringLiteral(
+               "{all:initial!important;display:block!important;color:#000!important;"
+               "-webkit-text-fill-color:#000!important;background:#fff!important;zoom:1!important;"
+               "direction:ltr!important;unicode-bidi:isolate!important;text-align:left!important;"
+               "overflow-wrap:anywhere!important;color-scheme:light!important;column-span:all!important;"
+               "align-self:flex-start!important}") +
            element + QStringLiteral(" br{all:revert!important}") + element + QStringLiteral(" style,") +
            element + QStringLiteral(" script{display:none!important}") + generated +
            QStringLiteral("{content:none!important;display:none!important}") + pseudo +
