@@ -464,6 +464,15 @@ private slots:
         const int red = pixelsNear(page, QColor(255, 0, 0));
         QVERIFY2(qAbs(red / expected - 1) < 0.1,
                  qPrintable(QStringLiteral("%1 of %2").arg(red).arg(expected)));
+
+        // On a page that wider text still zooms out, a picture fills the text width all the same.
+        const QString zoomed =
+            convertHtml("<html><body><pre>" + QByteArray(3000, 'x') +
+                            "</pre><img src=\"cid:picture@test\" width=\"5000\" height=\"1000\">"
+                            "</body></html>",
+                        pngBytes(500, 100, Qt::red));
+        const int zoomedRed = pixelsNear(firstPageImage(zoomed, dpi), QColor(255, 0, 0));
+        QVERIFY2(qAbs(zoomedRed / (expected / 2) - 1) < 0.1, qPrintable(QString::number(zoomedRed)));
     }
 
     void contentWiderThanHalfSizeWrapsRatherThanShrinkingFurther_data()
