@@ -5,6 +5,7 @@
 #include "messagepage.h"
 
 #include "conversionrun.h"
+#include "mhtmlreader.h"
 #include "mimeparts.h"
 #include "paths.h"
 #include "stepguard.h"
@@ -649,6 +650,52 @@ QString BuildHeaderBlock(const HeaderLines& values, const QString& ccLine,
     return block + br;
 }
 
+namespace {
+
+// The block's own style sheet. Every rule carries !important and the
+// weight of several ids, which no selector of a message (`body *`, `div`,
+// `table`, ids of its own) reaches; `all: initial` drops what the block would
+// inherit from the message's body (colour, size, case, spacing, zoom). The
+// engine's default font and size are what a message without CSS shows, so
+// plain mail looks as it always did. No '=' anywhere: the sheet goes into
+// quoted-printable parts as it stands.
+QString headerBlockStyle()
+{
+    QString element = QString::fromLatin1(kHeaderBlockTag);
+    for (int i = 0; i < 6; ++i)
+        element += QStringLiteral(":not(#qm%1)").arg(i);
+    const QString pseudo =
+        element + QStringLiteral("::first-line,") + element + QStringLiteral("::first-letter");
+    const QString generated = element + QStringLiteral("::before,") + element + QStringLiteral("::after,") +
+                              element + QStringLiteral(" br::before,") + element +
+                              QStringLiteral(" br::after");
+    return element +
+           QStringLiteral(
+               "{all:initial!important;display:block!important;color:#000!important;"
+               "-webkit-text-fill-color:#000!important;background:#fff!important;zoom:1!important;"
+               "direction:ltr!important;unicode-bidi:isolate!important;text-align:left!important;"
+               "overflow-wrap:anywhere!important;color-scheme:light!important;column-span:all!important;"
+               "align-self:flex-start!important}") +
+           element + QStringLiteral(" br{all:revert!important}") + element + QStringLiteral(" style,") +
+           element + QStringLiteral(" script{display:none!important}") + generated +
+           QStringLiteral("{content:none!important;display:none!important}") + pseudo +
+           QStringLiteral("{color:#000!important;-webkit-text-fill-color:#000!important;"
+                          "background:transparent!important;font:inherit!important;"
+                          "text-transform:none!important;letter-spacing:normal!important;"
+                          "word-spacing:normal!important;text-shadow:none!important;float:none!important;"
+                          "margin:0!important;padding:0!important;border:none!important}");
+}
+
+} // namespace
+
+QString HeaderBlockElement(const QString& block)
+{
+    static const QString style = headerBlockStyle();
+    const QString tag = QString::fromLatin1(kHeaderBlockTag);
+    return u'<' + tag + QStringLiteral("><style>") + style + QStringLiteral("</style>") + block +
+           QStringLiteral("</") + tag + u'>';
+}
+
 qsizetype FindBodyTagEnd(QStringView text)
 {
     const qsizetype tag = text.indexOf(u"<body", 0, Qt::CaseInsensitive);
@@ -810,7 +857,7 @@ QString NarrowPageText(const QString& text)
 QString MessagePageText(const QString& messageText)
 {
     const QString text = NarrowPageText(messageText);
-    return pageWithBlock(text, BuildHeaderBlock(ScanHeaderLines(headerLines(text))));
+    return pageWithBlock(text, HeaderBlockElement(BuildHeaderBlock(ScanHeaderLines(headerLines(text)))));
 }
 
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
@@ -836,6 +883,7 @@ void PrepareMessagePage(const QString& mhtPath, StepGuard& guard, const HeaderEx
         block = extras.cc || extras.attachments
                     ? BuildHeaderBlock(values, ccLine, extras.attachmentDescriptions)
                     : BuildHeaderBlock(values);
+        block = HeaderBlockElement(block);
     });
     // A page that cannot be built is written back as it was read.
     QString page = text;

@@ -70,6 +70,13 @@ struct HeaderExtras {
 QString BuildHeaderBlock(const HeaderLines& values, const QString& ccLine,
                          const QStringList& attachmentDescriptions);
 
+// The block as it goes into the page: in an element of its own (see
+// kHeaderBlockTag) whose style no rule of the message's CSS overrides, black on
+// white in the engine's plain font and size, so the header reads the same on
+// dark, tinted and tiny-print mail. Plain ASCII HTML without '=', like the
+// block.
+QString HeaderBlockElement(const QString& block);
+
 // The position just after the '>' that closes the first "<body" (any letter
 // case) of the text, or -1 when there is no such tag or no '>' after it.
 qsizetype FindBodyTagEnd(QStringView text);

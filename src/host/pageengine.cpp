@@ -30,6 +30,8 @@ const QString kPageFile = QStringLiteral("page.html");
 
 constexpr double kMarginMm = 15.0;
 constexpr double kCssPixelsPerMm = 96.0 / 25.4;
+// Below half size mail text is hard to read on paper and in a picture.
+constexpr double kMinimumZoom = 0.5;
 
 PageGeometry geometryFor(QPageSize::PageSizeId id)
 {
@@ -44,28 +46,108 @@ PageGeometry geometryFor(QPageSize::PageSizeId id)
 
 // Run in a world of its own after the page has loaded, so it works with the
 // message's JavaScript off. Holds the paper and margins against the message's
-// own @page rules, and scales content wider than the text width down to fit
-// it: Chromium shrinks a printout by at most half and cuts off the rest.
+// own @page rules and keeps the header block at its own size. Then fits the
+// page to the text width as a reader fits it to its window: pictures wider
+// than the text are scaled down to it with their shape kept, and only what is
+// still too wide zooms the page, never below kMinimumZoom, where text stays
+// readable. What is wider even then wraps: preformatted and unbroken lines,
+// tables with their widths given up. Chromium itself would shrink a printout
+// by at most half more and cut off the rest, text included.
 QString fitScript(const PageGeometry& geometry)
 {
     const QSizeF paper = geometry.layout.pageSize().size(QPageSize::Millimeter);
     return QStringLiteral(R"((function () {
   var root = document.documentElement;
   if (!root) return 0;
+  var textWidth = %4, floor = %5;
   var style = document.createElement('style');
   style.textContent = '@page { size: %1mm %2mm !important; margin: %3mm !important }';
   (document.head || root).appendChild(style);
+  function force(element, name, value) { element.style.setProperty(name, value, 'important'); }
+
+  var header = document.querySelector('%6');
+  if (header) {
+    var scale = 1;
+    for (var up = header.parentElement; up; up = up.parentElement)
+      scale *= parseFloat(getComputedStyle(up).zoom) || 1;
+    if (Math.abs(scale - 1) > 0.001) force(header, 'zoom', String(1 / scale));
+  }
+
   var width = root.style.width;
-  root.style.width = '%4px';
+  root.style.width = textWidth + 'px';
+  var media = document.querySelectorAll('img, video, svg, canvas, iframe, object, embed');
+  var pictures = [];
+  for (var i = 0; i < media.length; ++i) {
+    if (media[i].ownerSVGElement) continue;
+    var box = media[i].getBoundingClientRect();
+    if (box.width > textWidth) pictures.push([media[i], box.width, box.height]);
+  }
+  pictures.forEach(function (picture) {
+    var element = picture[0];
+    force(element, 'box-sizing', 'border-box');
+    force(element, 'max-width', 'min(100%, ' + textWidth + 'px)');
+    force(element, 'min-width', '0');
+    if (picture[2] > 0) {
+      force(element, 'aspect-ratio', picture[1] + ' / ' + picture[2]);
+      force(element, 'height', 'auto');
+      force(element, 'min-height', '0');
+    }
+  });
+
   var needed = root.scrollWidth;
+  var zoom = needed > textWidth ? textWidth / needed : 1;
+  if (zoom < floor) {
+    zoom = floor;
+    var room = textWidth / floor;
+    root.style.width = room + 'px';
+    var all = document.body ? document.body.getElementsByTagName('*') : [];
+    var lines = [], boxes = [];
+    for (var j = 0; j < all.length; ++j) {
+      var element = all[j];
+      var rect = element.getBoundingClientRect();
+      var space = getComputedStyle(element).whiteSpace;
+      if ((space === 'pre' || space === 'nowrap') &&
+          (rect.right > room + 1 || element.scrollWidth > element.clientWidth + 1))
+        lines.push([element, space]);
+      if (rect.width > room + 1 && !element.ownerSVGElement &&
+          !/^(TD|TH|TR|TBODY|THEAD|TFOOT|COL|COLGROUP|CAPTION)$/.test(element.tagName))
+        boxes.push(element);
+    }
+    lines.forEach(function (line) {
+      force(line[0], 'white-space', line[1] === 'pre' ? 'pre-wrap' : 'normal');
+      force(line[0], 'overflow-wrap', 'anywhere');
+    });
+    boxes.forEach(function (element) {
+      force(element, 'box-sizing', 'border-box');
+      force(element, 'min-width', '0');
+      if (element.tagName === 'TABLE') {
+        force(element, 'width', 'auto');
+        force(element, 'table-layout', 'auto');
+        var cells = element.querySelectorAll('td, th, col, colgroup');
+        for (var k = 0; k < cells.length; ++k) {
+          force(cells[k], 'width', 'auto');
+          force(cells[k], 'min-width', '0');
+          force(cells[k], 'overflow-wrap', 'anywhere');
+        }
+      } else {
+        force(element, 'max-width', '100%');
+      }
+    });
+  }
   root.style.width = width;
-  if (needed > %4) root.style.zoom = %4 / needed;
+  if (zoom < 1) root.style.zoom = zoom;
+  // Pictures fill the text width of the zoomed page too.
+  pictures.forEach(function (picture) {
+    force(picture[0], 'max-width', 'min(100%, ' + textWidth / zoom + 'px)');
+  });
   return needed;
 })())")
         .arg(paper.width())
         .arg(paper.height())
         .arg(kMarginMm)
-        .arg(geometry.textWidthPx);
+        .arg(geometry.textWidthPx)
+        .arg(kMinimumZoom)
+        .arg(QLatin1String(kHeaderBlockTag));
 }
 
 } // namespace

@@ -5,6 +5,10 @@
 #include <QList>
 #include <QString>
 
+// The element that holds a message page's header block. The page engine keeps
+// it at its own size whatever the message's CSS zooms.
+inline constexpr char kHeaderBlockTag[] = "quillmark-header";
+
 // The page a mail reader shows for a message, held in memory: the page engine
 // serves it and its parts from here, so nothing of the message is written to
 // disk and the page can refer to nothing else.

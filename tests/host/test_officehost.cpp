@@ -1,3 +1,4 @@
+#include "messagepage.h"
 #include "officeconnection.h"
 #include "officeengine.h"
 #include "officehostclient.h"
@@ -148,6 +149,43 @@ class TestOfficeHost : public QObject {
                      {QStringLiteral("format"), formats.value(format)}});
         client.call({{QStringLiteral("op"), QStringLiteral("close")}, {QStringLiteral("handle"), handle}});
         return target;
+    }
+
+    // A message with its header block, laid out as the conversion lays it out.
+    QString convertMessage(const QByteArray& html, const QByteArray& png = {})
+    {
+        const QString page = writePage("From: Ann Example <ann@x.example>\r\nTo: Bob <bob@x.example>\r\n"
+                                       "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\n" +
+                                       relatedPage(html, png));
+        ScriptedDialogs dialogs;
+        PrepareMessagePage(page, dialogs);
+        if (!dialogs.messages().isEmpty())
+            qWarning("%s", qPrintable(dialogs.messages().join(u'\n')));
+        const QString pdf = workPath(QStringLiteral(".pdf"));
+        const Conversion result = convert(page, pdf);
+        if (!result.reports.isEmpty())
+            qWarning("%s", qPrintable(result.reports.join(u'\n')));
+        return result.pdfExists ? pdf : QString();
+    }
+
+    // The width of the first word box that is `text`, 0 when there is none.
+    static double wordWidth(const PdfContent& pdf, const QString& text)
+    {
+        for (const WordBox& word : pdf.words)
+            if (word.text == text)
+                return word.right - word.left;
+        return 0;
+    }
+
+    // Words that stand (partly) outside the printed text width.
+    static QStringList wordsOutsideTheMargins(const PdfContent& pdf)
+    {
+        const double margin = 15 / 25.4 * 72;
+        QStringList outside;
+        for (const WordBox& word : pdf.words)
+            if (word.left < margin - 1 || word.right > pdf.pageWidth - margin + 1)
+                outside << QStringLiteral("%1 (%2..%3)").arg(word.text).arg(word.left).arg(word.right);
+        return outside;
     }
 
     int refusedSoFar()
@@ -385,6 +423,138 @@ private slots:
         const QImage page = firstPageImage(pdf);
         QVERIFY(pixelsNear(page, QColor(0x1b, 0x5e, 0x20)) > page.width() * page.height() / 4);
         QVERIFY(pixelsNear(page, QColor(0xff, 0xd6, 0x00)) > 20);
+    }
+
+    void headerBlockReadsOnDarkAndStyledMail()
+    {
+        // A dark template that sets no text colour, and rules that reach every
+        // element, the header's included, however they are weighted.
+        const QByteArray css =
+            "<style>body{background:#101010;font-size:7px;text-transform:uppercase;letter-spacing:6px;"
+            "zoom:0.6;direction:rtl;font-family:monospace}"
+            "body *{color:#202020!important;font-size:5px!important;background:#101010!important;"
+            "zoom:0.5!important;letter-spacing:4px!important}"
+            "div,table,span,p{color:#1a1a1a!important;text-transform:lowercase!important}"
+            "*::first-line{color:#303030!important}*::before{content:'NOISE'}br{display:none!important}"
+            "</style>";
+        const QString plainPdf = convertMessage("<html><body><p>below</p></body></html>");
+        const QString styledPdf =
+            convertMessage("<html><head>" + css + "</head><body><p>below the header</p></body></html>");
+        QVERIFY(!plainPdf.isEmpty() && !styledPdf.isEmpty());
+        const PdfContent plain = readPdf(plainPdf);
+        const PdfContent styled = readPdf(styledPdf);
+
+        // Each line as written, on a line of its own.
+        const QStringList lines = styled.text.split(u'\n');
+        for (const char* line : {"From: Ann Example [ann@x.example]", "To: Bob [bob@x.example]",
+                                 "Subject: test", "Date: Mon, 1 Jan 2024 10:00:00 +0000"})
+            QVERIFY2(lines.contains(QLatin1String(line)), qPrintable(line + (u'\n' + styled.text)));
+        // In the size of a page without CSS.
+        const double plainWidth = wordWidth(plain, QStringLiteral("Example"));
+        QVERIFY(plainWidth > 0);
+        QVERIFY2(qAbs(wordWidth(styled, QStringLiteral("Example")) / plainWidth - 1) < 0.03,
+                 qPrintable(QString::number(wordWidth(styled, QStringLiteral("Example")) / plainWidth)));
+
+        // Dark text on a light ground where the block stands; the message's
+        // own dark ground everywhere else.
+        const WordBox* from = nullptr;
+        const WordBox* date = nullptr;
+        for (const WordBox& word : styled.words) {
+            if (!from && word.text == QLatin1String("From:"))
+                from = &word;
+            if (!date && word.text == QLatin1String("Date:"))
+                date = &word;
+        }
+        QVERIFY(from && date);
+        constexpr double dpi = 50;
+        const QImage page = firstPageImage(styledPdf, dpi);
+        const double toPixels = dpi / 72;
+        const QImage block =
+            page.copy(QRect(QPoint(int(from->left * toPixels), int(from->top * toPixels)),
+                            QPoint(int((styled.pageWidth / 2) * toPixels), int((date->top + 8) * toPixels))));
+        const int area = block.width() * block.height();
+        QVERIFY(area > 0);
+        QVERIFY2(pixelsNear(block, Qt::white, 60) > area * 6 / 10, "the block's ground is not light");
+        QVERIFY2(pixelsNear(block, Qt::black, 90) > area / 50, "the block's text is not dark");
+        QVERIFY(pixelsNear(page, QColor(0x10, 0x10, 0x10)) > page.width() * page.height() / 2);
+    }
+
+    void widePicturesFitTheTextWidthAndLeaveTheTextItsSize()
+    {
+        const QByteArray words = "<p>measure these words</p>";
+        const double reference = wordWidth(readPdf(convertHtml("<html><body>" + words + "</body></html>")),
+                                           QStringLiteral("measure"));
+        QVERIFY(reference > 0);
+        // Two pictures 5,000 px wide, one sized by its attributes, one by CSS.
+        const QByteArray html =
+            "<html><body>" + words +
+            "<img src=\"cid:picture@test\" width=\"5000\" height=\"1000\"><br>"
+            "<img src=\"cid:picture@test\" style=\"width:5000px;height:1000px\"></body></html>";
+        const QString pdf = convertHtml(html, pngBytes(500, 100, Qt::red));
+        QVERIFY(!pdf.isEmpty());
+        const PdfContent content = readPdf(pdf);
+        const double ratio = wordWidth(content, QStringLiteral("measure")) / reference;
+        QVERIFY2(qAbs(ratio - 1) < 0.05, qPrintable(QString::number(ratio)));
+
+        // Each picture as wide as the text and a fifth as high, both on the page.
+        constexpr double dpi = 50;
+        const QImage page = firstPageImage(pdf, dpi);
+        const double textWidth = (content.pageWidth - 2 * 15 / 25.4 * 72) * dpi / 72;
+        const double expected = 2 * textWidth * textWidth / 5;
+        const int red = pixelsNear(page, QColor(255, 0, 0));
+        QVERIFY2(qAbs(red / expected - 1) < 0.1,
+                 qPrintable(QStringLiteral("%1 of %2").arg(red).arg(expected)));
+
+        // On a page that wider text still zooms out, a picture fills the text width all the same.
+        const QString zoomed =
+            convertHtml("<html><body><pre>" + QByteArray(3000, 'x') +
+                            "</pre><img src=\"cid:picture@test\" width=\"5000\" height=\"1000\">"
+                            "</body></html>",
+                        pngBytes(500, 100, Qt::red));
+        const int zoomedRed = pixelsNear(firstPageImage(zoomed, dpi), QColor(255, 0, 0));
+        QVERIFY2(qAbs(zoomedRed / (expected / 2) - 1) < 0.1, qPrintable(QString::number(zoomedRed)));
+    }
+
+    void contentWiderThanHalfSizeWrapsRatherThanShrinkingFurther_data()
+    {
+        QTest::addColumn<QByteArray>("wide");
+        QTest::addColumn<QStringList>("mustShow");
+        QByteArray cells;
+        QStringList columns;
+        for (int i = 0; i < 4; ++i) {
+            cells += "<td width=\"1500\">column" + QByteArray::number(i) + " alpha</td>";
+            columns << QStringLiteral("column%1").arg(i);
+        }
+        QTest::newRow("6000 px table")
+            << "<table border=\"1\" width=\"6000\"><tr>" + cells + "</tr></table>" << columns;
+        QByteArray line;
+        QStringList tokens;
+        for (int i = 0; i < 400; ++i) {
+            const QByteArray token = "t" + QByteArray::number(1000 + i);
+            line += token + ' ';
+            tokens << QString::fromLatin1(token);
+        }
+        QTest::newRow("pre with a 2,400 character line") << "<pre>" + line + "</pre>" << tokens;
+        QTest::newRow("nowrap cell") << "<table><tr><td nowrap>" + line + "</td></tr></table>" << tokens;
+    }
+
+    void contentWiderThanHalfSizeWrapsRatherThanShrinkingFurther()
+    {
+        QFETCH(QByteArray, wide);
+        QFETCH(QStringList, mustShow);
+        const QByteArray words = "<p>measure these words</p>";
+        const double reference = wordWidth(readPdf(convertHtml("<html><body>" + words + "</body></html>")),
+                                           QStringLiteral("measure"));
+        const PdfContent content = readPdf(convertHtml("<html><body>" + words + wide + "</body></html>"));
+        const double ratio = wordWidth(content, QStringLiteral("measure")) / reference;
+        QVERIFY2(ratio > 0.48 && ratio < 0.55, qPrintable(QString::number(ratio)));
+        QStringList missing;
+        for (const QString& word : mustShow)
+            if (!content.text.contains(word))
+                missing << word;
+        QVERIFY2(missing.isEmpty(), qPrintable(missing.join(u' ')));
+        const QStringList outside = wordsOutsideTheMargins(content);
+        QVERIFY2(outside.isEmpty(), qPrintable(outside.join(u' ')));
     }
 
     void pageThatRunsOutOfTimeFailsAloneAndTheEngineIsReplaced()
