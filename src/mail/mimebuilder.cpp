@@ -64,10 +64,8 @@ QByteArray EncodedAddresses(const QStringList& entries)
             if (name.isEmpty())
                 name = address;
             if (!name.isEmpty())
-                fields.append(!IsAsciiText(name) ? EncodedText(name)
-                              : name.contains(QRegularExpression(u"[()<>@,;:\\\\\".\\[\\]]"_qs))
-                                  ? Quoted(name)
-                                  : name.toUtf8());
+                // Quoted even without specials: a bare phrase reads as no address.
+                fields.append(IsAsciiText(name) ? Quoted(name) : EncodedText(name));
             continue;
         }
         const GObjectPtr<InternetAddressList> list(internet_address_list_new());
@@ -316,18 +314,27 @@ QByteArray HeaderLines(const MapiMessage& message)
 
 } // namespace
 
-QByteArray BuildMimeMessage(const MapiMessage& message)
+namespace {
+
+struct BuiltParts {
+    bool hasBody = false;
+    Part content;
+    QList<Part> attached;
+};
+
+BuiltParts BuildParts(const MapiMessage& message)
 {
+    BuiltParts built;
     Body body = ChooseBody(message);
     if (body.html) {
         body.text = WithFieldsHtml(message, body.text);
     } else if (!message.extraFields.isEmpty()) {
         body.text = FieldsText(message) + body.text;
     }
-    Part content = TextPart(body.html ? "html" : "plain", body.text);
+    built.hasBody = !body.text.trimmed().isEmpty();
+    built.content = TextPart(body.html ? "html" : "plain", body.text);
 
     QList<Part> related;
-    QList<Part> attached;
     int number = 0;
     for (const MapiAttachment& attachment : message.attachments) {
         ++number;
@@ -337,15 +344,38 @@ QByteArray BuildMimeMessage(const MapiMessage& message)
         if (picture)
             related.append(AttachmentPart(attachment, number, true));
         else
-            attached.append(AttachmentPart(attachment, number, false));
+            built.attached.append(AttachmentPart(attachment, number, false));
     }
     if (!related.isEmpty()) {
-        related.prepend(content);
-        content = Multipart("related", related);
+        related.prepend(built.content);
+        built.content = Multipart("related", related);
     }
-    if (!attached.isEmpty()) {
-        attached.prepend(content);
-        content = Multipart("mixed", attached);
+    return built;
+}
+
+} // namespace
+
+QByteArray BuildMimeMessage(const MapiMessage& message)
+{
+    BuiltParts built = BuildParts(message);
+    Part content = built.content;
+    if (!built.attached.isEmpty()) {
+        built.attached.prepend(content);
+        content = Multipart("mixed", built.attached);
     }
     return HeaderLines(message) + content.header + kCrlf + content.body;
+}
+
+QByteArray BuildMimeBodyPart(const MapiMessage& message)
+{
+    const BuiltParts built = BuildParts(message);
+    return built.hasBody ? built.content.bytes() : QByteArray();
+}
+
+QList<QByteArray> BuildMimeAttachmentParts(const MapiMessage& message)
+{
+    QList<QByteArray> parts;
+    for (const Part& part : BuildParts(message).attached)
+        parts.append(part.bytes());
+    return parts;
 }

@@ -273,12 +273,17 @@ bool IsOutlookMessageFile(const QString& path)
     return path.endsWith(u".msg"_qs, Qt::CaseInsensitive);
 }
 
-bool HoldsOutlookMessage(const QString& path)
+bool StartsLikeOutlookMessage(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.read(8).startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))
+    return file.open(QIODevice::ReadOnly) &&
+           file.read(8) == QByteArrayView("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+}
+
+bool HoldsOutlookMessage(const QString& path)
+{
+    if (!StartsLikeOutlookMessage(path))
         return false;
-    file.close();
     libolecf_file_t* raw = nullptr;
     if (libolecf_file_initialize(&raw, nullptr) != 1)
         return false;

@@ -14,6 +14,10 @@
 // the command line take such a file as one message.
 bool IsOutlookMessageFile(const QString& path);
 
+// True when the file starts with a compound file's signature: it is read as
+// an Outlook message or fails with the reason it cannot be.
+bool StartsLikeOutlookMessage(const QString& path);
+
 // True when the file is a compound file holding an Outlook item, whatever
 // its name (an attachment saved as "attachment 2").
 bool HoldsOutlookMessage(const QString& path);
