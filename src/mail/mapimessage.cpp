@@ -171,8 +171,44 @@ QDateTime MapiFileTime(const QByteArray& value)
     return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
 }
 
+namespace {
+
+// Properties read as text: a value of another type under such a tag is
+// damage and leaves the field as it is.
+bool IsTextProperty(quint16 id)
+{
+    switch (id) {
+    case kMessageClass:
+    case kSubject:
+    case kSenderName:
+    case kSentRepresentingName:
+    case kSenderAddress:
+    case kSenderSmtpAddress:
+    case kSentRepresentingAddress:
+    case kDisplayTo:
+    case kDisplayCc:
+    case kDisplayBcc:
+    case kMessageId:
+    case kInReplyTo:
+    case kTransportHeaders:
+    case kBody:
+    case kDisplayName:
+    case kAttachLongName:
+    case kAttachShortName:
+    case kAttachMimeTag:
+    case kAttachContentId:
+        return true;
+    default:
+        return id >= kGivenName && id <= kMobilePhone;
+    }
+}
+
+} // namespace
+
 void ApplyMapiProperty(MapiMessage& message, quint16 id, quint16 type, const QByteArray& value, int codePage)
 {
+    if (IsTextProperty(id) && !IsString(type))
+        return;
     const QString text = IsString(type) ? MapiString(type, value, codePage) : QString();
     switch (id) {
     case kMessageClass:

@@ -319,7 +319,8 @@ QByteArray DecompressRtf(const QByteArray& compressed)
         return {};
     if (magic == kUncompressed)
         return compressed.mid(kHeaderSize, rawSize);
-    if (magic != kCompressed)
+    // Shorter data makes the decompressor print a complaint of its own.
+    if (magic != kCompressed || compressed.size() < 20)
         return {};
     // The decompressor reads a reference's second byte without looking at
     // the end: the padding keeps that read inside the buffer.

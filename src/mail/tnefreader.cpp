@@ -2,6 +2,10 @@
 
 #include <QtEndian>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
 extern "C" {
 #include <ytnef.h>
 }
@@ -44,6 +48,36 @@ template <typename Apply> void ApplyProperties(const MAPIProps& props, int codeP
     }
 }
 
+// libytnef prints what it finds odd to standard output, where a worker
+// answers its run: while it parses, standard output goes nowhere.
+class QuietStandardOutput {
+public:
+    QuietStandardOutput()
+    {
+        std::fflush(stdout);
+        const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (nowhere < 0)
+            return;
+        m_saved = ::dup(STDOUT_FILENO);
+        if (m_saved >= 0)
+            ::dup2(nowhere, STDOUT_FILENO);
+        ::close(nowhere);
+    }
+    ~QuietStandardOutput()
+    {
+        std::fflush(stdout);
+        if (m_saved >= 0) {
+            ::dup2(m_saved, STDOUT_FILENO);
+            ::close(m_saved);
+        }
+    }
+    QuietStandardOutput(const QuietStandardOutput&) = delete;
+    QuietStandardOutput& operator=(const QuietStandardOutput&) = delete;
+
+private:
+    int m_saved = -1;
+};
+
 int CodePageOf(const TNEFStruct& tnef)
 {
     const QByteArray oem = Bytes(tnef.CodePage);
@@ -73,6 +107,7 @@ std::optional<MapiMessage> ReadTnef(const QByteArray& bytes, QString* reason)
     TNEFStruct& tnef = parse.get();
     tnef.Debug = 0;
     QByteArray copy = bytes;
+    const QuietStandardOutput quiet;
     if (TNEFParseMemory(reinterpret_cast<BYTE*>(copy.data()), long(copy.size()), &tnef) < 0)
         return failed(u"the winmail.dat part is damaged: its TNEF data cannot be read"_qs);
 
