@@ -80,7 +80,8 @@ QString ConvertedText(const QString& outputPath, const WorkerAnswer& answer, con
 QStringList WorkerArguments(const CommandLine& line)
 {
     return QStringList{QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
-                       QString::number(line.pageTimeLimitSeconds)} +
+                       QString::number(line.pageTimeLimitSeconds), QStringLiteral("--max-pages"),
+                       QString::number(line.maxPages)} +
            ImagingArguments(line.imaging);
 }
 
@@ -89,9 +90,9 @@ public:
     Batch(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
           Progress progress, const QString& workerProgram)
         : m_line(line), m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
-          m_spool(TempFolder()), m_pool(workerProgram, WorkerArguments(line),
-                                        std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))),
-                                        TaskLimit(line.pageTimeLimitSeconds))
+          m_spool(TempFolder()),
+          m_pool(workerProgram, WorkerArguments(line),
+                 std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))), TaskLimit(line))
     {
         m_done.resize(m_messages.size());
         connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
@@ -437,7 +438,7 @@ private:
         setup.workerProgram = workerProgram;
         setup.workerArguments = WorkerArguments(line);
         setup.jobs = line.jobs;
-        setup.taskLimit = TaskLimit(line.pageTimeLimitSeconds);
+        setup.taskLimit = TaskLimit(line);
         return setup;
     }
 
@@ -534,9 +535,13 @@ int StopSignalSeen()
     return stopSignal;
 }
 
-std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds)
+std::chrono::milliseconds TaskLimit(const CommandLine& line)
 {
-    return std::chrono::seconds(pageTimeLimitSeconds) + std::chrono::minutes(10) + std::chrono::minutes(2);
+    const std::chrono::seconds pageTime(line.pageTimeLimitSeconds);
+    // The page engine may take its limit for the message's page, and as
+    // long again to start and for the office host's grace.
+    return std::chrono::minutes(1) + 2 * pageTime +
+           RenderTimeLimit(pageTime, line.maxPages, line.imaging.render.dpi);
 }
 
 QString ProgressLine(int done, int total, double elapsedSeconds)
