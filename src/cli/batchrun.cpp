@@ -213,7 +213,9 @@ private:
             // The first failing step usually says what went wrong; the ones
             // after it fail for the same reason.
             m_out << counter << message.displayName() << ": failed: " << answer.reason;
-            if (!answer.reports.isEmpty())
+            // Unless the reason already says what the step said.
+            if (!answer.reports.isEmpty() &&
+                !answer.reason.contains(answer.reports.first().section(QStringLiteral(": "), 1)))
                 m_out << " (" << answer.reports.first() << ")";
             m_out << Qt::endl;
         }

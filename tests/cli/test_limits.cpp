@@ -74,6 +74,25 @@ private slots:
         QVERIFY(!QFileInfo::exists(out + QStringLiteral("/breaks.tiff")));
     }
 
+    // A page that does not load within --page-time-limit fails with the page
+    // engine's own reason in the report, said once on standard output.
+    void thePageEnginesTimeLimitIsTheReportedReason()
+    {
+        const QString message = writeMessage(
+            QStringLiteral("tall.eml"), "<html><body><div style=\"height: 1e9px\">tall</div></body></html>");
+        const QString report = m_dir.path() + QStringLiteral("/tall.csv");
+        const CliRun run =
+            RunCli({QStringLiteral("--page-time-limit"), QStringLiteral("2"), QStringLiteral("--out"),
+                    m_dir.path() + QStringLiteral("/out-tall"), QStringLiteral("--report"), report, message},
+                   m_work);
+
+        QCOMPARE(run.exitCode, kExitSomeFailed);
+        const QString rows = readFile(report);
+        QVERIFY2(rows.contains(QLatin1String("did not load and print within 2 seconds")),
+                 qPrintable(rows + run.out + run.err));
+        QCOMPARE(run.out.count(QLatin1String("within 2 seconds")), 1);
+    }
+
     // The folder for work files (TEMP) that does not exist is named, with
     // what to do, instead of a failure of the office engine.
     void aMissingWorkFolderIsNamed()
