@@ -113,6 +113,12 @@ public:
         return false;
     }
 
+    // A report that cannot be written stops the run as any failure to write.
+    int reportFailureStatus() const
+    {
+        return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
+    }
+
     int run()
     {
         if (!m_spool.isValid()) {
@@ -321,6 +327,12 @@ public:
             return true;
         m_err << "quillmark-convert: " << error << Qt::endl;
         return false;
+    }
+
+    // A report that cannot be written stops the run as any failure to write.
+    int reportFailureStatus() const
+    {
+        return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
     }
 
     int execute()
@@ -620,14 +632,14 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
     WatchStopSignals(true);
     if (line.imaging.render.bates) {
         BatesRun run(line, std::move(todo), out, err, progress, workerProgram);
-        const int status = run.openReport() ? run.execute() : kExitBadArguments;
+        const int status = run.openReport() ? run.execute() : run.reportFailureStatus();
         WatchStopSignals(false);
         return status;
     }
     Batch batch(line, std::move(todo), out, err, progress, workerProgram);
     if (!batch.openReport()) {
         WatchStopSignals(false);
-        return kExitBadArguments;
+        return batch.reportFailureStatus();
     }
     const int status = batch.run();
     WatchStopSignals(false);

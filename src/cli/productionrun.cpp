@@ -136,7 +136,7 @@ public:
         m_resumed = int(done.size());
         if (!m_line.reportPath.isEmpty() && !m_report.open(m_line.reportPath, &error)) {
             m_err << "quillmark-convert: " << error << Qt::endl;
-            return kExitBadArguments;
+            return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
         }
         try {
             QDir(m_layout.absolute(QStringLiteral(".quillmark/work"))).removeRecursively();

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <grp.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,33 @@ class TestLimits : public QObject {
     {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    // quillmark-convert as the user "nobody" when this is root, since
+    // permissions do not stop root; as another user when it cannot write in
+    // `readOnly`. No value when neither can be had.
+    static std::optional<CliRun> runUnprivileged(const QStringList& arguments, const QString& readOnly)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
+        environment.insert(QStringLiteral("TEMP"), QStringLiteral("/tmp"));
+        process.setProcessEnvironment(environment);
+        if (::geteuid() == 0)
+            process.setChildProcessModifier([] {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                    ::_exit(125);
+            });
+        else if (::access(QFile::encodeName(readOnly).constData(), W_OK) == 0)
+            return std::nullopt;
+        process.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-convert"), arguments);
+        if (!process.waitForFinished(120000) || process.exitCode() == 125)
+            return std::nullopt;
+        CliRun run;
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = QString::fromUtf8(process.readAllStandardOutput());
+        run.err = QString::fromUtf8(process.readAllStandardError());
+        return run;
     }
 
 private slots:
@@ -121,26 +149,12 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(parent).constData(), 0555) == 0);
         const QString message = writeMessage(QStringLiteral("ro.eml"), "<html><body>Hi</body></html>");
 
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
-        environment.insert(QStringLiteral("TEMP"), QStringLiteral("/tmp"));
-        process.setProcessEnvironment(environment);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            process.setChildProcessModifier([] {
-                if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                    ::_exit(125);
-            });
-        else if (::access(QFile::encodeName(parent).constData(), W_OK) == 0)
-            QSKIP("this user may write in a read-only folder");
-        process.start(QStringLiteral(QM_PROGRAM_DIR "/quillmark-convert"),
-                      {QStringLiteral("--out"), parent + QStringLiteral("/out"), message});
-        QVERIFY(process.waitForFinished(60000));
-        if (process.exitCode() == 125)
-            QSKIP("cannot run as an unprivileged user");
-        const QString err = QString::fromUtf8(process.readAllStandardError());
-        QCOMPARE(process.exitCode(), kExitSomeFailed);
+        const std::optional<CliRun> run =
+            runUnprivileged({QStringLiteral("--out"), parent + QStringLiteral("/out"), message}, parent);
+        if (!run)
+            QSKIP("cannot run as an unprivileged user, and this one may write in a read-only folder");
+        const QString err = run->err;
+        QCOMPARE(run->exitCode, kExitSomeFailed);
         QVERIFY2(
             err.contains(QStringLiteral("the output folder %1/out cannot be made: the folder %1 may not be "
                                         "written in")
@@ -153,6 +167,40 @@ private slots:
             RunCli({QStringLiteral("--out"), file + QStringLiteral("/out"), message}, m_work);
         QCOMPARE(onFile.exitCode, kExitBadArguments);
         QVERIFY2(onFile.err.contains(QStringLiteral("is a file, not a folder")), qPrintable(onFile.err));
+    }
+
+    // Likewise a report that cannot be written (1), while a file that is no
+    // report stays a bad argument (2).
+    void aReportThatCannotBeWrittenIsAFailureToWrite()
+    {
+        QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
+        const QString parent = m_dir.path() + QStringLiteral("/read-only report");
+        QDir().mkpath(parent);
+        QVERIFY(::chmod(QFile::encodeName(parent).constData(), 0555) == 0);
+        const QString out = m_dir.path() + QStringLiteral("/open out");
+        QDir().mkpath(out);
+        QVERIFY(::chmod(QFile::encodeName(out).constData(), 0777) == 0);
+        const QString message = writeMessage(QStringLiteral("report.eml"), "<html><body>Hi</body></html>");
+
+        const std::optional<CliRun> run =
+            runUnprivileged({QStringLiteral("--out"), out, QStringLiteral("--report"),
+                             parent + QStringLiteral("/r.csv"), message},
+                            parent);
+        if (!run)
+            QSKIP("cannot run as an unprivileged user, and this one may write in a read-only folder");
+        QCOMPARE(run->exitCode, kExitSomeFailed);
+        QVERIFY2(run->err.contains(QLatin1String("Cannot open the report")), qPrintable(run->err));
+
+        const QString other = m_dir.path() + QStringLiteral("/notes.csv");
+        QFile notes(other);
+        QVERIFY(notes.open(QIODevice::WriteOnly));
+        notes.write("my,own,notes\n");
+        notes.close();
+        const CliRun wrong =
+            RunCli({QStringLiteral("--out"), out, QStringLiteral("--report"), other, message}, m_work);
+        QCOMPARE(wrong.exitCode, kExitBadArguments);
+        QVERIFY2(wrong.err.contains(QLatin1String("is no report of quillmark-convert")),
+                 qPrintable(wrong.err));
     }
 };
 
