@@ -135,20 +135,6 @@ private slots:
                  qPrintable(result.reason));
     }
 
-    // The limit grows with the pages and with the square of the resolution,
-    // from the page time; the defaults leave a message of the most pages
-    // well over the time a loaded machine needs.
-    void theRenderLimitGrowsWithPagesAndResolution()
-    {
-        using std::chrono::milliseconds;
-        using std::chrono::seconds;
-        QCOMPARE(RenderTimeLimit(seconds(60), 0, 200), milliseconds(60000));
-        QCOMPARE(RenderTimeLimit(seconds(60), 2000, 200), milliseconds(60000 + 1000000));
-        QCOMPARE(RenderTimeLimit(seconds(1), 10, 400), milliseconds(1000 + 20000));
-        // Below the default resolution a page gets no less time.
-        QCOMPARE(RenderTimeLimit(seconds(1), 10, 72), milliseconds(1000 + 5000));
-    }
-
     // The page engine's own reason reaches the message's reason, not only
     // the step's report.
     void theEnginesReasonIsTheMessagesReason()
