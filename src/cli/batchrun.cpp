@@ -80,7 +80,8 @@ QString ConvertedText(const QString& outputPath, const WorkerAnswer& answer, con
 QStringList WorkerArguments(const CommandLine& line)
 {
     return QStringList{QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
-                       QString::number(line.pageTimeLimitSeconds)} +
+                       QString::number(line.pageTimeLimitSeconds), QStringLiteral("--max-pages"),
+                       QString::number(line.maxPages)} +
            ImagingArguments(line.imaging);
 }
 
@@ -89,9 +90,9 @@ public:
     Batch(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
           Progress progress, const QString& workerProgram)
         : m_line(line), m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
-          m_spool(TempFolder()), m_pool(workerProgram, WorkerArguments(line),
-                                        std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))),
-                                        TaskLimit(line.pageTimeLimitSeconds))
+          m_spool(TempFolder()),
+          m_pool(workerProgram, WorkerArguments(line),
+                 std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))), TaskLimit(line))
     {
         m_done.resize(m_messages.size());
         connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
@@ -110,6 +111,12 @@ public:
             return true;
         m_err << "quillmark-convert: " << error << Qt::endl;
         return false;
+    }
+
+    // A report that cannot be written stops the run as any failure to write.
+    int reportFailureStatus() const
+    {
+        return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
     }
 
     int run()
@@ -212,7 +219,9 @@ private:
             // The first failing step usually says what went wrong; the ones
             // after it fail for the same reason.
             m_out << counter << message.displayName() << ": failed: " << answer.reason;
-            if (!answer.reports.isEmpty())
+            // Unless the reason already says what the step said.
+            if (!answer.reports.isEmpty() &&
+                !answer.reason.contains(answer.reports.first().section(QStringLiteral(": "), 1)))
                 m_out << " (" << answer.reports.first() << ")";
             m_out << Qt::endl;
         }
@@ -318,6 +327,12 @@ public:
             return true;
         m_err << "quillmark-convert: " << error << Qt::endl;
         return false;
+    }
+
+    // A report that cannot be written stops the run as any failure to write.
+    int reportFailureStatus() const
+    {
+        return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
     }
 
     int execute()
@@ -437,7 +452,7 @@ private:
         setup.workerProgram = workerProgram;
         setup.workerArguments = WorkerArguments(line);
         setup.jobs = line.jobs;
-        setup.taskLimit = TaskLimit(line.pageTimeLimitSeconds);
+        setup.taskLimit = TaskLimit(line);
         return setup;
     }
 
@@ -534,9 +549,13 @@ int StopSignalSeen()
     return stopSignal;
 }
 
-std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds)
+std::chrono::milliseconds TaskLimit(const CommandLine& line)
 {
-    return std::chrono::seconds(pageTimeLimitSeconds) + std::chrono::minutes(10) + std::chrono::minutes(2);
+    const std::chrono::seconds pageTime(line.pageTimeLimitSeconds);
+    // The page engine may take its limit for the message's page, and as
+    // long again to start and for the office host's grace.
+    return std::chrono::minutes(1) + 2 * pageTime +
+           RenderTimeLimit(pageTime, line.maxPages, line.imaging.render.dpi);
 }
 
 QString ProgressLine(int done, int total, double elapsedSeconds)
@@ -613,14 +632,14 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
     WatchStopSignals(true);
     if (line.imaging.render.bates) {
         BatesRun run(line, std::move(todo), out, err, progress, workerProgram);
-        const int status = run.openReport() ? run.execute() : kExitBadArguments;
+        const int status = run.openReport() ? run.execute() : run.reportFailureStatus();
         WatchStopSignals(false);
         return status;
     }
     Batch batch(line, std::move(todo), out, err, progress, workerProgram);
     if (!batch.openReport()) {
         WatchStopSignals(false);
-        return kExitBadArguments;
+        return batch.reportFailureStatus();
     }
     const int status = batch.run();
     WatchStopSignals(false);

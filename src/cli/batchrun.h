@@ -25,8 +25,10 @@ Progress ChooseProgress(bool quiet, bool terminal);
 void WatchStopSignals(bool on);
 int StopSignalSeen();
 
-// The render limit of vexlo plus the page limit, and room for a slow start.
-std::chrono::milliseconds TaskLimit(int pageTimeLimitSeconds);
+// How long a worker may take over one message before it is stopped: the
+// page engine's limit for the message's page, vexlo's limit for the most
+// pages a message may have, and room for a slow start.
+std::chrono::milliseconds TaskLimit(const CommandLine& line);
 
 // A whole run of quillmark-convert: collects the input, decides the output
 // names, leaves out other shards' messages and those an earlier run

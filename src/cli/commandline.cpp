@@ -40,6 +40,11 @@ struct Options {
                                                     "within <seconds> (1 to 3600, default 60); the next "
                                                     "message gets a fresh page engine."),
                                      QStringLiteral("seconds")};
+    QCommandLineOption maxPages{QStringLiteral("max-pages"),
+                                QStringLiteral("Fail a message that lays out as more than <n> pages, "
+                                               "attachments included, before any is rasterised (1 to "
+                                               "100000, default 2000)."),
+                                QStringLiteral("n")};
     QCommandLineOption mboxScan{QStringLiteral("mbox-scan"),
                                 QStringLiteral("In folders, also convert mbox files: files named *.mbox and "
                                                "files whose content starts like an mbox (Thunderbird's "
@@ -144,7 +149,7 @@ void Configure(QCommandLineParser& parser, Options& options)
                        options.worker,   options.dpi,         options.colour,        options.pages,
                        options.header,   options.attachments, options.bates,         options.production,
                        options.volume,   options.custodian,   options.natives,       options.dedupe,
-                       options.noDedupe, options.ocr,         options.verify});
+                       options.noDedupe, options.ocr,         options.verify,        options.maxPages});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
@@ -329,6 +334,13 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
         if (!seconds)
             return fail(QStringLiteral("--page-time-limit needs a number of seconds from 1 to 3600"));
         line.pageTimeLimitSeconds = *seconds;
+    }
+    if (parser.isSet(options.maxPages)) {
+        const std::optional<int> pages = NumberIn(parser.value(options.maxPages), 1, kMostMaxPages);
+        if (!pages)
+            return fail(
+                QStringLiteral("--max-pages needs a number of pages from 1 to %1").arg(kMostMaxPages));
+        line.maxPages = *pages;
     }
     if (parser.isSet(options.jobs)) {
         const std::optional<int> jobs = NumberIn(parser.value(options.jobs), 1, kMostJobs);

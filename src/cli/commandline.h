@@ -14,6 +14,9 @@ inline constexpr int kExitBadArguments = 2;
 // As a shell reports a program ended by Ctrl-C.
 inline constexpr int kExitInterrupted = 130;
 
+inline constexpr int kDefaultMaxPages = 2000;
+inline constexpr int kMostMaxPages = 100000;
+
 // One of N disjoint parts of the input; `index` counts from 0, as a
 // Kubernetes Indexed Job's completion index does.
 struct Shard {
@@ -38,6 +41,8 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     int pageTimeLimitSeconds = 60;
+    // A message that lays out as more pages fails before it is rasterised.
+    int maxPages = kDefaultMaxPages;
     int jobs = 1;
     bool mboxScan = false;
     QString reportPath; // empty: no report

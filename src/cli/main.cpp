@@ -2,6 +2,7 @@
 #include "commandline.h"
 #include "messageconverter.h"
 #include "officeengine.h"
+#include "outputfolder.h"
 #include "paths.h"
 #include "productionworker.h"
 #include "workerpool.h"
@@ -26,6 +27,7 @@ int ServeRun(const CommandLine& line)
     MessageConverter converter(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"),
                                TempFolder());
     converter.setImagingOptions(line.imaging);
+    converter.setPageLimits({line.maxPages, std::chrono::seconds(line.pageTimeLimitSeconds)});
     ProductionWorker production(ProgramOfficeEngine(), ProgramFolder() + QStringLiteral("/vexlo"));
     QFile in;
     QFile out;
@@ -65,10 +67,11 @@ int main(int argc, char* argv[])
 
     if (!line->outputFolder.isEmpty()) {
         line->outputFolder = QDir::cleanPath(QDir(line->outputFolder).absolutePath());
-        if (!QDir().mkpath(line->outputFolder)) {
-            err << "quillmark-convert: the output folder " << line->outputFolder
-                << " is not a folder and cannot be made" << Qt::endl;
-            return kExitBadArguments;
+        if (const FolderProblem problem =
+                MakeRunFolder(line->outputFolder, QStringLiteral("the output folder"));
+            !problem.reason.isEmpty()) {
+            err << "quillmark-convert: " << problem.reason << Qt::endl;
+            return problem.badArgument ? kExitBadArguments : kExitSomeFailed;
         }
     }
     if (line->production)

@@ -6,6 +6,7 @@
 #include "mboxreader.h"
 #include "messageconverter.h"
 #include "orderedrun.h"
+#include "outputfolder.h"
 #include "paths.h"
 #include "productionsequence.h"
 #include "runreport.h"
@@ -135,7 +136,7 @@ public:
         m_resumed = int(done.size());
         if (!m_line.reportPath.isEmpty() && !m_report.open(m_line.reportPath, &error)) {
             m_err << "quillmark-convert: " << error << Qt::endl;
-            return kExitBadArguments;
+            return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
         }
         try {
             QDir(m_layout.absolute(QStringLiteral(".quillmark/work"))).removeRecursively();
@@ -159,7 +160,7 @@ public:
         setup.workerArguments = {QStringLiteral("--worker"), QStringLiteral("--page-time-limit"),
                                  QString::number(m_line.pageTimeLimitSeconds)};
         setup.jobs = m_line.jobs;
-        setup.taskLimit = TaskLimit(m_line.pageTimeLimitSeconds);
+        setup.taskLimit = TaskLimit(m_line);
         m_pipeline = std::make_unique<ProductionPipeline>(setup, *this);
         return -1;
     }
@@ -462,10 +463,11 @@ int RunProduction(const CommandLine& line, const QString& workerProgram, QTextSt
         err << "quillmark-convert: no .eml files or mbox messages found in the paths given" << Qt::endl;
         return kExitSomeFailed;
     }
-    if (!QDir().mkpath(line.production->folder)) {
-        err << "quillmark-convert: the production folder " << line.production->folder
-            << " is not a folder and cannot be made" << Qt::endl;
-        return kExitBadArguments;
+    if (const FolderProblem problem =
+            MakeRunFolder(line.production->folder, QStringLiteral("the production folder"));
+        !problem.reason.isEmpty()) {
+        err << "quillmark-convert: " << problem.reason << Qt::endl;
+        return problem.badArgument ? kExitBadArguments : kExitSomeFailed;
     }
     WatchStopSignals(true);
     Production production(line, std::move(input.messages), out, err, progress, workerProgram);

@@ -313,6 +313,7 @@ bool RunReport::open(const QString& path, QString* error)
     close();
     path_ = path;
     jsonLines_ = IsJsonLinesName(path);
+    refusedAsNoReport_ = false;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         *error =
@@ -350,6 +351,7 @@ bool RunReport::open(const QString& path, QString* error)
                 QStringLiteral("%1 is no report of quillmark-convert: its first line is not \"%2\". Name "
                                "a new file, or the report of an earlier run to resume it.")
                     .arg(path, QString::fromLatin1(columns().join(',')));
+            refusedAsNoReport_ = true;
             close();
             return false;
         }

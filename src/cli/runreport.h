@@ -43,6 +43,9 @@ public:
     // into the rows that follow. False, and a reason for the user in *error,
     // when the file cannot be opened or is no report.
     bool open(const QString& path, QString* error);
+    // After a failed open(): the file is there but no report, which is the
+    // user's argument to correct, rather than a file that cannot be written.
+    bool refusedAsNoReport() const { return refusedAsNoReport_; }
     bool isOpen() const;
     // One row, written with a single write() so that a run killed at any
     // moment leaves whole rows and at most one torn last line.
@@ -58,6 +61,7 @@ private:
     Kind kind_;
     QString path_;
     bool jsonLines_ = false;
+    bool refusedAsNoReport_ = false;
     int fd_ = -1;
     // What closes off a row that reached the file only in part.
     QByteArray pendingSeal_;

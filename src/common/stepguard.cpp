@@ -26,6 +26,7 @@ void ReportUnexpectedError(Dialogs& dialogs, const QString& location, int step, 
 
 void StepGuard::report(int number, const QString& description)
 {
+    m_failures.append(description);
     ReportUnexpectedError(m_dialogs, m_location, number, description, m_filePath);
 }
 

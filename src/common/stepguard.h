@@ -3,6 +3,7 @@
 #include "dialogs.h"
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -48,6 +49,9 @@ public:
 
     const QString& location() const { return m_location; }
     Dialogs& dialogs() const { return m_dialogs; }
+    // What each failed step raised, in order, so a caller can name the cause
+    // of a result rather than only its consequence.
+    const QStringList& failures() const { return m_failures; }
 
 private:
     void report(int number, const QString& description);
@@ -55,4 +59,5 @@ private:
     Dialogs& m_dialogs;
     QString m_location;
     std::optional<QString> m_filePath;
+    QStringList m_failures;
 };

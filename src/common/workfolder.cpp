@@ -77,8 +77,11 @@ QString PrepareOwnFolder(const QString& folder)
     const QByteArray name = native(folder);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
         const int error = errno;
-        if (error == ENOENT)
-            return QStringLiteral("%1 does not exist. Create it, or set TEMP to a folder that exists")
+        // mkdir says ENOENT also where folders cannot be made at all (/proc).
+        if (error == ENOENT && !QFileInfo::exists(QFileInfo(folder).absolutePath()))
+            return QStringLiteral(
+                       "the folder for work files %1 does not exist. Create it, or set TEMP to a folder that "
+                       "exists")
                 .arg(QFileInfo(folder).absolutePath());
         if (error == ENOSPC)
             return QStringLiteral("no space is left on its disk. Make room there, or set TEMP to a folder on "

@@ -51,11 +51,20 @@ QString RendererReason(const QString& errorOutput)
     return {};
 }
 
-QString RendererFailure(int status, std::chrono::milliseconds limit, const QString& errorOutput)
+QString RendererFailure(int status, std::chrono::milliseconds limit, int pages, const QString& errorOutput)
 {
-    if (status == kProcessTimedOut)
-        return QStringLiteral("the page renderer did not finish within %1 s and was stopped")
-            .arg(limit.count() / 1000);
+    if (status == kProcessTimedOut) {
+        const QString seconds = limit.count() % 1000 == 0
+                                    ? QString::number(limit.count() / 1000)
+                                    : QString::number(double(limit.count()) / 1000, 'f', 1);
+        if (pages > 0)
+            return QStringLiteral("the page renderer was stopped after %1 s, the limit for %2 %3 at this "
+                                  "resolution (it grows with --page-time-limit)")
+                .arg(seconds)
+                .arg(pages)
+                .arg(QLatin1String(pages == 1 ? "page" : "pages"));
+        return QStringLiteral("the page renderer did not finish within %1 s and was stopped").arg(seconds);
+    }
     if (status <= kCannotStartBase + 1000 && status >= kCannotStartBase)
         return QStringLiteral("the page renderer could not be started (error %1); reinstall the program")
             .arg(status - kCannotStartBase);
@@ -64,6 +73,31 @@ QString RendererFailure(int status, std::chrono::milliseconds limit, const QStri
     if (const QString reason = RendererReason(errorOutput); !reason.isEmpty())
         return QStringLiteral("the page renderer failed: %1").arg(reason);
     return QStringLiteral("the page renderer failed (exit status %1)").arg(status);
+}
+
+// The pages of the laid-out documents, or why one of them cannot be read.
+struct PageCount {
+    int pages = 0;
+    QString problem;
+};
+
+PageCount CountPages(const QStringList& documents)
+{
+    PageCount counted;
+    for (const QString& document : documents) {
+        if (const QString problem = PdfPages::problemWith(document); !problem.isEmpty()) {
+            counted.problem = QStringLiteral("its laid-out pages cannot be read: %1").arg(problem);
+            return counted;
+        }
+        counted.pages += PdfPages(document).count();
+    }
+    return counted;
+}
+
+// The first line of a step's report is what went wrong.
+QString OneLine(const QString& text)
+{
+    return text.section(QLatin1Char('\r'), 0, 0).section(QLatin1Char('\n'), 0, 0).trimmed();
 }
 
 MessageResult failure(const QString& reason)
@@ -117,6 +151,24 @@ QString RendererPath(const QString& path)
 }
 
 } // namespace
+
+std::chrono::milliseconds RenderTimeLimit(std::chrono::seconds pageTime, int pages, int dpi)
+{
+    // A dense page at the default resolution rasterises in well under a
+    // tenth of this; the rest is room for a loaded machine.
+    constexpr double kPerPageMs = 500;
+    const double scale = std::max(1.0, double(dpi) * dpi / (double(kDefaultDpi) * kDefaultDpi));
+    return pageTime + std::chrono::milliseconds(qint64(kPerPageMs * scale * std::max(pages, 0)));
+}
+
+QString PageCountProblem(int pages, int mostPages)
+{
+    if (mostPages <= 0 || pages <= mostPages)
+        return {};
+    return QStringLiteral("the message lays out as %1 pages, more than the limit of %2 pages (--max-pages)")
+        .arg(pages)
+        .arg(mostPages);
+}
 
 QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNumber,
                               const QStringList& rawDocuments, const QString& rawOutputPath)
@@ -249,7 +301,18 @@ MessageResult MessageConverter::convert(StepGuard& guard, const QString& message
     const LaidOutMessage laidOut = layOutSteps(guard, messagePath, work, attachmentPages);
     if (!laidOut.laidOut)
         return failure(laidOut.reason);
-    MessageResult result = render(guard, laidOut.documents, outputPath, m_nextBatesNumber, bar, itemCount);
+    int pages = 0;
+    if (m_pageLimits) {
+        const PageCount counted = CountPages(laidOut.documents);
+        if (!counted.problem.isEmpty())
+            return failure(counted.problem);
+        if (const QString problem = PageCountProblem(counted.pages, m_pageLimits->mostPages);
+            !problem.isEmpty())
+            return failure(problem);
+        pages = counted.pages;
+    }
+    MessageResult result =
+        renderPages(guard, laidOut.documents, pages, outputPath, m_nextBatesNumber, bar, itemCount);
     if (result.converted && m_imaging.render.bates)
         m_nextBatesNumber += result.pages;
     return result;
@@ -263,14 +326,13 @@ LaidOutMessage MessageConverter::layOut(StepGuard& guard, const QString& message
     LaidOutMessage laidOut = layOutSteps(guard, messagePath, work, attachmentPages);
     if (!laidOut.laidOut)
         return laidOut;
-    for (const QString& document : std::as_const(laidOut.documents)) {
-        if (const QString problem = PdfPages::problemWith(document); !problem.isEmpty()) {
-            laidOut.laidOut = false;
-            laidOut.reason = QStringLiteral("its laid-out pages cannot be read: %1").arg(problem);
-            return laidOut;
-        }
-        laidOut.pages += PdfPages(document).count();
-    }
+    const PageCount counted = CountPages(laidOut.documents);
+    laidOut.pages = counted.pages;
+    laidOut.reason = counted.problem;
+    // Refused before any number is given to its pages.
+    if (laidOut.reason.isEmpty() && m_pageLimits)
+        laidOut.reason = PageCountProblem(counted.pages, m_pageLimits->mostPages);
+    laidOut.laidOut = laidOut.reason.isEmpty();
     return laidOut;
 }
 
@@ -314,10 +376,18 @@ LaidOutMessage MessageConverter::layOutSteps(StepGuard& guard, const QString& me
             extras.attachmentDescriptions.append(Described(attachment));
 
     PrepareMessagePage(work.mhtPath, guard, extras); // 158 to 204, each step its own
+    const qsizetype failuresBefore = guard.failures().size();
     ConvertPageToRtf(work.mhtPath, work.rtfPath, guard, m_engine);
 
-    if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); }))
-        return fail(QStringLiteral("the page engine laid out no pages for the message"));
+    if (!guard.test(214, [&] { return IsExistingFile(work.rtfPath); })) {
+        // The engine's own reason ("the page did not load and print within
+        // 60 seconds") is what the user can act on.
+        const QStringList causes = guard.failures().mid(failuresBefore);
+        QString reason = QStringLiteral("the page engine laid out no pages for the message");
+        if (!causes.isEmpty())
+            reason += QStringLiteral(": ") + OneLine(causes.first());
+        return fail(reason);
+    }
 
     laidOut.documents = {work.rtfPath};
     if (m_imaging.attachments) {
@@ -335,6 +405,23 @@ MessageResult MessageConverter::render(StepGuard& guard, const QStringList& docu
                                        const QString& outputPath, qint64 firstBatesNumber, ProgressBar* bar,
                                        int itemCount)
 {
+    int pages = 0;
+    if (m_pageLimits) {
+        const PageCount counted = CountPages(documents);
+        if (!counted.problem.isEmpty())
+            return failure(counted.problem);
+        pages = counted.pages;
+    }
+    return renderPages(guard, documents, pages, outputPath, firstBatesNumber, bar, itemCount);
+}
+
+MessageResult MessageConverter::renderPages(StepGuard& guard, const QStringList& documents, int pages,
+                                            const QString& outputPath, qint64 firstBatesNumber,
+                                            ProgressBar* bar, int itemCount)
+{
+    const std::chrono::milliseconds timeLimit =
+        m_pageLimits ? RenderTimeLimit(m_pageLimits->pageTime, pages, m_imaging.render.dpi)
+                     : m_renderTimeLimit;
     const bool singlePages = m_imaging.render.pages == PageFiles::Single;
     const QString firstFile = singlePages ? PageFilePath(outputPath, 1) : outputPath;
     const FileIdentity earlierTiff(firstFile);
@@ -350,7 +437,7 @@ MessageResult MessageConverter::render(StepGuard& guard, const QStringList& docu
         RunLimits limits;
         limits.errorOutput = &errorOutput;
         limits.environment = m_environment ? m_environment() : QMap<QString, QString>();
-        limits.timeLimit = m_renderTimeLimit;
+        limits.timeLimit = timeLimit;
         const QString baseText = bar ? bar->text() : QString();
         const int startValue = bar ? qint32(RoundHalfToEven(bar->value())) : 0;
         status = RunProcessAndWait(program, arguments, 0, bar, baseText, startValue, itemCount, limits);
@@ -358,7 +445,7 @@ MessageResult MessageConverter::render(StepGuard& guard, const QStringList& docu
     if (status != 0) {
         // A renderer killed outright cannot remove its half-written file.
         RemoveAbandonedPartials(QFileInfo(outputPath).absolutePath());
-        return failure(RendererFailure(status, m_renderTimeLimit, errorOutput));
+        return failure(RendererFailure(status, timeLimit, pages, errorOutput));
     }
     if (!IsExistingFile(firstFile) || FileIdentity(firstFile) == earlierTiff)
         return failure(QStringLiteral("the page renderer made no TIFF file at %1").arg(firstFile));

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class AttachmentPages;
 class OfficeEngine;
@@ -65,6 +66,24 @@ struct LaidOutMessage {
     int pages = 0;
 };
 
+// The limits of the command line. Without them (the window) a message may
+// have any number of pages and the renderer has its fixed time limit.
+struct PageLimits {
+    // Most pages a message may lay out as; 0 for no limit.
+    int mostPages = 0;
+    // How long one page may take to load and print; the renderer's limit
+    // grows from it with the page count.
+    std::chrono::seconds pageTime{60};
+};
+
+// How long vexlo may take over `pages` pages at `dpi`: the page time for its
+// start and the documents' loading, and a share for each page that grows
+// with the square of the resolution.
+std::chrono::milliseconds RenderTimeLimit(std::chrono::seconds pageTime, int pages, int dpi);
+
+// Why a message of `pages` pages is refused under `mostPages`; empty when not.
+QString PageCountProblem(int pages, int mostPages);
+
 // The steps of one message, shared by the window and the command line:
 // delete the old work files, copy the message, write the page with the header
 // block, have the page engine lay it out as PDF, and run vexlo on that PDF.
@@ -82,6 +101,9 @@ public:
 
     void setEnvironmentSource(EnvironmentSource source) { m_environment = std::move(source); }
     void setRenderTimeLimit(std::chrono::milliseconds limit) { m_renderTimeLimit = limit; }
+    // With a page limit, a message's laid-out pages are counted before any is
+    // rasterised, and the renderer's time limit follows their count.
+    void setPageLimits(const PageLimits& limits) { m_pageLimits = limits; }
     // Options of the command line; the window keeps the defaults. With Bates
     // numbers, each converted message's pages take the next numbers, so the
     // messages of a run must go through one converter, in order.
@@ -109,6 +131,10 @@ public:
                          qint64 firstBatesNumber, ProgressBar* bar, int itemCount);
 
 private:
+    // `pages` is the count of the documents' pages, or 0 when not counted.
+    MessageResult renderPages(StepGuard& guard, const QStringList& documents, int pages,
+                              const QString& outputPath, qint64 firstBatesNumber, ProgressBar* bar,
+                              int itemCount);
     LaidOutMessage layOutSteps(StepGuard& guard, const QString& messagePath, const WorkPaths& work,
                                AttachmentPages& attachmentPages);
 
@@ -117,6 +143,7 @@ private:
     QString m_workParent;
     EnvironmentSource m_environment;
     std::chrono::milliseconds m_renderTimeLimit;
+    std::optional<PageLimits> m_pageLimits;
     ImagingOptions m_imaging;
     qint64 m_nextBatesNumber = 0;
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <stdexcept>
@@ -23,9 +24,12 @@ constexpr uint32_t kStripBytes = 64 * 1024;
 // libtiff reports through a global handler; keep the latest message so the
 // exception can carry it instead of libtiff printing to our standard error.
 thread_local std::string lastTiffError;
+// errno as libtiff reported its error, before anything else could change it.
+thread_local int lastTiffErrno = 0;
 
 void RecordTiffError(const char* module, const char* format, va_list args)
 {
+    lastTiffErrno = errno;
     char buffer[512];
     std::vsnprintf(buffer, sizeof buffer, format, args);
     lastTiffError = module ? std::string(module) + ": " + buffer : std::string(buffer);
@@ -41,6 +45,12 @@ void InstallHandlers()
 
 [[noreturn]] void Fail(const std::string& what)
 {
+    const int error = lastTiffErrno != 0 ? lastTiffErrno : errno;
+    lastTiffErrno = 0;
+    if (IsNoSpaceError(error)) {
+        lastTiffError.clear();
+        throw NoSpaceError(what);
+    }
     std::string reason = what;
     if (!lastTiffError.empty())
         reason += " (" + lastTiffError + ")";
@@ -55,6 +65,11 @@ void Check(int result, const char* what)
 }
 
 } // namespace
+
+bool IsNoSpaceError(int error)
+{
+    return error == ENOSPC || error == EFBIG || error == EDQUOT;
+}
 
 bool PageImage::hasColour() const
 {
@@ -261,5 +276,6 @@ QList<QByteArray> TiffPagesAsPng(const QString& path)
         pages.append(png);
     } while (TIFFReadDirectory(t));
     lastTiffError.clear();
+    lastTiffErrno = 0;
     return pages;
 }

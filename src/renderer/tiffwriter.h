@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <memory>
+#include <stdexcept>
 
 struct tiff;
 
@@ -26,6 +27,17 @@ struct TiffDocumentInfo {
     TiffEncoding encoding = TiffEncoding::Compact;
     ColourMode colour = ColourMode::Auto;
 };
+
+// Thrown when a write fails because the disk, the user's quota or the
+// largest file this process may write is full: libtiff's own words ("Write
+// error at scanline 12") do not tell the user what to do.
+class NoSpaceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Whether `error` (an errno value) is one of those.
+bool IsNoSpaceError(int error);
 
 // Writes pages, in the order given, into one multi-page TIFF. Every failure
 // throws std::runtime_error with libtiff's reason.

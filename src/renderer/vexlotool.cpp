@@ -5,6 +5,7 @@
 #include "paths.h"
 #include "pdfpages.h"
 #include "terminationcleanup.h"
+#include "tiffwriter.h"
 #include "workfolder.h"
 
 #include <QDir>
@@ -170,8 +171,11 @@ PartFile MakePartFile(const QString& folder)
 // permissions of any new file rather than the private ones of a temporary file.
 void Seal(int descriptor)
 {
-    if (::fsync(descriptor) != 0)
+    if (::fsync(descriptor) != 0) {
+        if (IsNoSpaceError(errno))
+            throw NoSpaceError("fsync");
         Fail(QStringLiteral("Cannot write the image file: %1.").arg(SystemReason()));
+    }
     ::fchmod(descriptor, CreationMode());
 }
 
@@ -494,7 +498,13 @@ int RunVexlo(const QStringList& arguments, const LayoutFunction& layOut, QTextSt
             pdfs.append(pdf);
         }
 
-        ConvertPdfsToTiff(pdfs, parsed.output, info, parsed.options);
+        try {
+            ConvertPdfsToTiff(pdfs, parsed.output, info, parsed.options);
+        } catch (const NoSpaceError&) {
+            Fail(
+                QStringLiteral("There is no space left on the disk of %1: free some space and convert again.")
+                    .arg(QFileInfo(parsed.output).absolutePath()));
+        }
         ClearCleanup();
         return 0;
     } catch (const std::exception& error) {

@@ -36,6 +36,9 @@ private slots:
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("0"), QStringLiteral("a.eml")};
         QTest::newRow("time limit that is no number")
             << QStringList{QStringLiteral("--page-time-limit"), QStringLiteral("a.eml")};
+        QTest::newRow("no pages") << QStringList{QStringLiteral("--max-pages=0"), QStringLiteral("a.eml")};
+        QTest::newRow("more pages than a message may have")
+            << QStringList{QStringLiteral("--max-pages=100001"), QStringLiteral("a.eml")};
         QTest::newRow("no workers") << QStringList{QStringLiteral("--jobs=0"), QStringLiteral("a.eml")};
         QTest::newRow("shard past the last")
             << QStringList{QStringLiteral("--shard"), QStringLiteral("4/4"), QStringLiteral("a.eml")};
@@ -139,6 +142,7 @@ private slots:
         QVERIFY2(line, qPrintable(error));
         QCOMPARE(line->outputFolder, QStringLiteral("/x y"));
         QCOMPARE(line->pageTimeLimitSeconds, 60);
+        QCOMPARE(line->maxPages, 2000);
         QCOMPARE(line->jobs, 3);
         QCOMPARE(line->paths, (QStringList{QStringLiteral("a.eml"), QStringLiteral("-dash.eml"),
                                            QStringLiteral("--help")}));
@@ -157,6 +161,9 @@ private slots:
         QCOMPARE(all->shard.count, 8);
         QCOMPARE(all->reportPath, QStringLiteral("r.jsonl"));
         QVERIFY(all->resume && all->mboxScan && all->quiet);
+        QCOMPARE(ParseCommandLine({QStringLiteral("--max-pages=100000"), QStringLiteral("a.eml")}, &error)
+                     ->maxPages,
+                 100000);
     }
 
     // What a production asks for, and what the workers of its run are told.
@@ -199,7 +206,7 @@ private slots:
              {"--out",       "--jobs",    "--page-time-limit", "--mbox-scan", "--report",     "--resume",
               "--shard",     "--quiet",   "--version",         "Exit status", "--dpi",        "--colour",
               "--pages",     "--header",  "--attachments",     "--bates",     "--production", "--volume",
-              "--custodian", "--natives", "--no-dedupe",       "--ocr",       "--verify"})
+              "--custodian", "--natives", "--no-dedupe",       "--ocr",       "--verify",     "--max-pages"})
             QVERIFY2(help.out.contains(QLatin1String(option)), option);
         QVERIFY(!help.out.contains(QLatin1String("--worker")));
 

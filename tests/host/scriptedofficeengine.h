@@ -20,6 +20,8 @@ public:
     bool failAttach = false;
     OpenOptions lastOpen;
     SaveOptions lastSave;
+    // What a successful save writes; a test that counts pages puts a PDF here.
+    QByteArray savedBytes = "{\\rtf1 page}";
 
     std::unique_ptr<OfficeApplication> create() override
     {
@@ -55,7 +57,7 @@ private:
             }
             if (!file.open(QIODevice::WriteOnly))
                 throw OfficeError(QStringLiteral("cannot write %1").arg(options.FileName));
-            file.write("{\\rtf1 page}");
+            file.write(m_engine.savedBytes);
         }
 
     private:

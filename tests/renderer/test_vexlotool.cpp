@@ -9,7 +9,9 @@
 #include <QTest>
 #include <QTextStream>
 
+#include <csignal>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -218,6 +220,43 @@ private slots:
         QCOMPARE(testfiles::LeftOvers(locked), QStringList());
         if (layout.calls > 0)
             QVERIFY(!QFileInfo::exists(QFileInfo(layout.lastPdf).path()));
+    }
+
+    // A full disk (here: the largest file this process may write) is named
+    // as such, with what to do, rather than as libtiff's scanline; no
+    // partial file stays.
+    void aFullDiskIsNamed_data()
+    {
+        QTest::addColumn<QString>("pages");
+        QTest::newRow("multi") << QStringLiteral("multi");
+        QTest::newRow("single") << QStringLiteral("single");
+    }
+
+    void aFullDiskIsNamed()
+    {
+        QFETCH(QString, pages);
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.pdf"));
+        QVERIFY(testpdf::Write(input, {Page::Colour, Page::Grey, Page::Colour}));
+        FakeLayout layout;
+
+        struct rlimit previous {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+        struct rlimit small = previous;
+        small.rlim_cur = 4096;
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const Outcome outcome =
+            Run({QStringLiteral("--pages"), pages, input, dir.filePath(QStringLiteral("out.tiff"))}, layout);
+        ::setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QCOMPARE(outcome.code, 1);
+        QCOMPARE(outcome.err,
+                 QStringLiteral("vexlo: There is no space left on the disk of %1: free some space and "
+                                "convert again.\n")
+                     .arg(QFileInfo(dir.path()).absoluteFilePath()));
+        QCOMPARE(testfiles::LeftOvers(dir.path()), QStringList());
     }
 
     void unreadableInput()
