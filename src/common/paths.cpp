@@ -121,6 +121,16 @@ QString StripExtension(const QString& name)
     return dot >= 1 ? name.left(dot) : name;
 }
 
+QString VisibleName(const QString& name)
+{
+    QString visible = name;
+    for (QChar& c : visible)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F) || c == QChar(0x2028) ||
+            c == QChar(0x2029))
+            c = QLatin1Char('_');
+    return visible;
+}
+
 QString CollapseSeparators(const QString& path)
 {
     // One leading separator is the root of every absolute path here; only a
