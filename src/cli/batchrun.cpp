@@ -136,7 +136,7 @@ private:
                 // mbox only when its turn comes, so a huge mbox is never
                 // copied whole.
                 task.messagePath =
-                    m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+                    m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
                 try {
                     ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end},
                                        task.messagePath);
@@ -161,7 +161,8 @@ private:
         ++m_finished;
         const InputMessage& message = m_messages.at(answer.index);
         if (message.mboxNumber > 0)
-            QFile::remove(m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml"));
+            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) +
+                          QStringLiteral(".eml"));
 
         ReportRow row;
         row.source = message.source;
@@ -322,7 +323,7 @@ protected:
         if (message.mboxNumber > 0) {
             // Taken out of the mbox only when its turn comes, so a huge mbox
             // is never copied whole.
-            path = folder + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+            path = folder + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
             try {
                 ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end}, path);
             } catch (const std::exception& error) {

@@ -24,6 +24,11 @@ QString CollapseSeparators(const QString& path);
 // separators) as '_': a name a line-based file (an Opticon load file) or a
 // terminal can carry.
 QString VisibleName(const QString& name);
+// The stem a work file of the named message or document goes by: the stem
+// itself when short, else its first bytes and a hash of the whole, so that
+// the suffixes work files add never take a legal name past the file
+// system's 255 bytes. Outputs keep their names.
+QString WorkName(const QString& stem);
 
 // The whole file, one character per byte (Latin-1, so any byte survives a
 // read and write unchanged); a file starting FF or FE is read as two-byte
