@@ -1,6 +1,7 @@
 #include "../host/officetestsupport.h"
 #include "cliprocess.h"
 #include "imagingmessages.h"
+#include "officeengine.h"
 #include "officehostclient.h"
 
 #include <QCryptographicHash>
