@@ -7,6 +7,7 @@
 #include "orderedrun.h"
 #include "paths.h"
 #include "productionrun.h"
+#include "runoutput.h"
 #include "runreport.h"
 #include "workerpool.h"
 
@@ -48,11 +49,12 @@ QString Duration(double seconds)
 }
 
 // Load file lines hold no quoting: a comma in an image's name would split
-// its line.
+// its line, a line break would start another.
 QString LoadFileSafe(const QString& outputPath)
 {
-    QString safe = outputPath;
-    for (qsizetype i = safe.lastIndexOf(QLatin1Char('/')) + 1; i < safe.size(); ++i)
+    const qsizetype name = outputPath.lastIndexOf(QLatin1Char('/')) + 1;
+    QString safe = outputPath.left(name) + VisibleName(outputPath.mid(name));
+    for (qsizetype i = name; i < safe.size(); ++i)
         if (safe.at(i) == QLatin1Char(','))
             safe[i] = QLatin1Char('_');
     return safe;
@@ -85,6 +87,9 @@ QStringList WorkerArguments(const CommandLine& line)
            ImagingArguments(line.imaging);
 }
 
+// A report that cannot be written leaves --resume without its record.
+const QString kReportCost = QStringLiteral("--resume cannot rely on it");
+
 class Batch : public QObject {
 public:
     Batch(const CommandLine& line, QList<InputMessage> messages, QTextStream& out, QTextStream& err,
@@ -92,7 +97,8 @@ public:
         : m_line(line), m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
           m_spool(TempFolder()),
           m_pool(workerProgram, WorkerArguments(line),
-                 std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))), TaskLimit(line))
+                 std::min(line.jobs, int(std::max<qsizetype>(m_messages.size(), 1))), TaskLimit(line)),
+          m_report(RunReport::Kind::Conversion, line.reportPath, err, kReportCost)
     {
         m_done.resize(m_messages.size());
         connect(&m_pool, &WorkerPool::answered, this, [this](const WorkerAnswer& answer) { finish(answer); });
@@ -102,16 +108,7 @@ public:
         });
     }
 
-    bool openReport()
-    {
-        if (m_line.reportPath.isEmpty())
-            return true;
-        QString error;
-        if (m_report.open(m_line.reportPath, &error))
-            return true;
-        m_err << "quillmark-convert: " << error << Qt::endl;
-        return false;
-    }
+    bool openReport() { return m_report.open(); }
 
     // A report that cannot be written stops the run as any failure to write.
     int reportFailureStatus() const
@@ -146,7 +143,7 @@ private:
                 // mbox only when its turn comes, so a huge mbox is never
                 // copied whole.
                 task.messagePath =
-                    m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+                    m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
                 try {
                     ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end},
                                        task.messagePath);
@@ -171,7 +168,8 @@ private:
         ++m_finished;
         const InputMessage& message = m_messages.at(answer.index);
         if (message.mboxNumber > 0)
-            QFile::remove(m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml"));
+            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) +
+                          QStringLiteral(".eml"));
 
         ReportRow row;
         row.source = message.source;
@@ -181,7 +179,7 @@ private:
         row.status = answer.converted ? ReportStatus::Converted : ReportStatus::Failed;
         row.reason = answer.reason;
         row.seconds = answer.seconds;
-        writeRow(row);
+        m_report.write(row);
         if (!answer.converted)
             m_failed.append(message.displayName());
         printAnswer(message, answer);
@@ -194,44 +192,26 @@ private:
             QTimer::singleShot(0, this, [this] { dispatch(); });
     }
 
-    void writeRow(const ReportRow& row)
-    {
-        if (m_line.reportPath.isEmpty() || m_reportBroken)
-            return;
-        QString error;
-        if (m_report.write(row, &error))
-            return;
-        m_reportBroken = true;
-        m_err << "quillmark-convert: the report " << m_line.reportPath << " cannot be written: " << error
-              << "; --resume cannot rely on it" << Qt::endl;
-    }
-
     void printAnswer(const InputMessage& message, const WorkerAnswer& answer)
     {
-        const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
-        if (m_progress == Progress::InPlace)
-            m_out << "\r\033[K";
+        FinishedMessage line{
+            answer.index + 1, int(m_messages.size()), message.displayName(), !answer.converted, {}};
         if (answer.converted) {
-            if (m_progress == Progress::Lines)
-                m_out << counter << message.displayName() << " -> "
-                      << ConvertedText(message.outputPath, answer, m_line.imaging, 0) << Qt::endl;
+            line.text = ConvertedText(message.outputPath, answer, m_line.imaging, 0);
         } else {
             // The first failing step usually says what went wrong; the ones
             // after it fail for the same reason.
-            m_out << counter << message.displayName() << ": failed: " << answer.reason;
+            line.text = answer.reason;
             // Unless the reason already says what the step said.
             if (!answer.reports.isEmpty() &&
                 !answer.reason.contains(answer.reports.first().section(QStringLiteral(": "), 1)))
-                m_out << " (" << answer.reports.first() << ")";
-            m_out << Qt::endl;
+                line.text += QStringLiteral(" (%1)").arg(answer.reports.first());
         }
+        PrintFinished(m_out, m_progress, line);
         if (m_progress != Progress::Quiet)
             for (const QString& report : answer.reports)
                 m_err << "    " << report << Qt::endl;
-        if (m_progress == Progress::InPlace) {
-            m_out << ProgressLine(m_finished, int(m_messages.size()), m_clock.nsecsElapsed() / 1e9);
-            m_out.flush();
-        }
+        PrintProgress(m_out, m_progress, m_finished, int(m_messages.size()), m_clock.nsecsElapsed() / 1e9);
     }
 
     void stop()
@@ -251,7 +231,7 @@ private:
             row.message = m_messages.at(i).mboxNumber;
             row.status = ReportStatus::Skipped;
             row.reason = QStringLiteral("the run was stopped before this message was converted");
-            writeRow(row);
+            m_report.write(row);
         }
         m_loop.quit();
     }
@@ -277,7 +257,7 @@ private:
         }
         if (m_stopped)
             return kExitInterrupted;
-        return m_failed.isEmpty() && !m_reportBroken ? kExitAllConverted : kExitSomeFailed;
+        return m_failed.isEmpty() && !m_report.broken() ? kExitAllConverted : kExitSomeFailed;
     }
 
     const CommandLine& m_line;
@@ -287,8 +267,7 @@ private:
     Progress m_progress;
     RunWorkFolder m_spool;
     WorkerPool m_pool;
-    RunReport m_report;
-    bool m_reportBroken = false;
+    KeptReport m_report;
     QList<bool> m_done;
     qsizetype m_next = 0;
     int m_finished = 0;
@@ -314,20 +293,12 @@ public:
              Progress progress, const QString& workerProgram)
         : OrderedRun(MakeSetup(line, int(messages.size()), workerProgram)), m_line(line),
           m_messages(std::move(messages)), m_out(out), m_err(err), m_progress(progress),
-          m_loadFile(*line.imaging.render.bates, line.outputFolder), m_spool(TempFolder())
+          m_loadFile(*line.imaging.render.bates, line.outputFolder), m_spool(TempFolder()),
+          m_report(RunReport::Kind::Conversion, line.reportPath, err, kReportCost)
     {
     }
 
-    bool openReport()
-    {
-        if (m_line.reportPath.isEmpty())
-            return true;
-        QString error;
-        if (m_report.open(m_line.reportPath, &error))
-            return true;
-        m_err << "quillmark-convert: " << error << Qt::endl;
-        return false;
-    }
+    bool openReport() { return m_report.open(); }
 
     // A report that cannot be written stops the run as any failure to write.
     int reportFailureStatus() const
@@ -351,7 +322,7 @@ public:
                 row.message = m_messages[i].mboxNumber;
                 row.status = ReportStatus::Skipped;
                 row.reason = QStringLiteral("the run was stopped before this message was converted");
-                writeRow(row);
+                m_report.write(row);
             }
         }
         return summary(whole);
@@ -367,7 +338,7 @@ protected:
         if (message.mboxNumber > 0) {
             // Taken out of the mbox only when its turn comes, so a huge mbox
             // is never copied whole.
-            path = folder + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
+            path = folder + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
             try {
                 ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end}, path);
             } catch (const std::exception& error) {
@@ -437,7 +408,7 @@ protected:
             row.reason = answer.reason;
             m_failed.append(message.displayName());
         }
-        writeRow(row);
+        m_report.write(row);
         QDir(m_spool.path() + QStringLiteral("/m%1").arg(index)).removeRecursively();
         m_documents.remove(index);
         print(message, answer);
@@ -456,36 +427,15 @@ private:
         return setup;
     }
 
-    void writeRow(const ReportRow& row)
-    {
-        if (m_line.reportPath.isEmpty() || m_reportBroken)
-            return;
-        QString error;
-        if (m_report.write(row, &error))
-            return;
-        m_reportBroken = true;
-        m_err << "quillmark-convert: the report " << m_line.reportPath << " cannot be written: " << error
-              << "; --resume cannot rely on it" << Qt::endl;
-    }
-
     void print(const InputMessage& message, const WorkerAnswer& answer)
     {
-        const QString counter = QStringLiteral("[%1/%2] ").arg(answer.index + 1).arg(m_messages.size());
-        if (m_progress == Progress::InPlace)
-            m_out << "\r\033[K";
-        if (answer.converted) {
-            if (m_progress == Progress::Lines)
-                m_out << counter << message.displayName() << " -> "
-                      << ConvertedText(message.outputPath, answer, m_line.imaging,
-                                       sequence().firstNumber(answer.index))
-                      << Qt::endl;
-        } else {
-            m_out << counter << message.displayName() << ": failed: " << answer.reason << Qt::endl;
-        }
-        if (m_progress == Progress::InPlace) {
-            m_out << ProgressLine(sequence().finished(), int(m_messages.size()), elapsedSeconds());
-            m_out.flush();
-        }
+        const QString text = answer.converted ? ConvertedText(message.outputPath, answer, m_line.imaging,
+                                                              sequence().firstNumber(answer.index))
+                                              : answer.reason;
+        PrintFinished(
+            m_out, m_progress,
+            {answer.index + 1, int(m_messages.size()), message.displayName(), !answer.converted, text});
+        PrintProgress(m_out, m_progress, sequence().finished(), int(m_messages.size()), elapsedSeconds());
     }
 
     int summary(bool whole)
@@ -518,7 +468,8 @@ private:
         }
         if (!whole)
             return StopSignalSeen() != 0 ? kExitInterrupted : kExitSomeFailed;
-        return m_failed.isEmpty() && !m_reportBroken && loadFileWritten ? kExitAllConverted : kExitSomeFailed;
+        return m_failed.isEmpty() && !m_report.broken() && loadFileWritten ? kExitAllConverted
+                                                                           : kExitSomeFailed;
     }
 
     const CommandLine& m_line;
@@ -528,8 +479,7 @@ private:
     Progress m_progress;
     OpticonLoadFile m_loadFile;
     RunWorkFolder m_spool;
-    RunReport m_report;
-    bool m_reportBroken = false;
+    KeptReport m_report;
     QHash<int, QStringList> m_documents;
     QHash<int, QStringList> m_outputs;
     QStringList m_failed;

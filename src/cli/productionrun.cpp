@@ -9,6 +9,7 @@
 #include "outputfolder.h"
 #include "paths.h"
 #include "productionsequence.h"
+#include "runoutput.h"
 #include "runreport.h"
 #include "verify.h"
 
@@ -93,7 +94,8 @@ public:
         : m_line(line), m_options(*line.production), m_messages(std::move(messages)), m_out(out), m_err(err),
           m_progress(progress), m_workerProgram(workerProgram),
           m_layout(line.production->folder, *line.imaging.render.bates, line.production->volume),
-          m_loadFiles(m_layout), m_report(RunReport::Kind::Production), m_spool(TempFolder())
+          m_loadFiles(m_layout), m_report(RunReport::Kind::Production, line.reportPath, err),
+          m_spool(TempFolder())
     {
     }
 
@@ -134,10 +136,8 @@ public:
             }
         }
         m_resumed = int(done.size());
-        if (!m_line.reportPath.isEmpty() && !m_report.open(m_line.reportPath, &error)) {
-            m_err << "quillmark-convert: " << error << Qt::endl;
+        if (!m_report.open())
             return m_report.refusedAsNoReport() ? kExitBadArguments : kExitSomeFailed;
-        }
         try {
             QDir(m_layout.absolute(QStringLiteral(".quillmark/work"))).removeRecursively();
             m_loadFiles.start();
@@ -289,7 +289,7 @@ public:
             break;
         }
         m_journal.append(entry);
-        writeRow(row);
+        m_report.write(row);
         QDir(workFolder(index)).removeRecursively();
         print(index, message, row, shown);
     }
@@ -300,33 +300,14 @@ private:
         return m_spool.path() + QStringLiteral("/m%1").arg(index + m_resumed);
     }
 
-    void writeRow(const ReportRow& row)
-    {
-        if (m_line.reportPath.isEmpty() || m_reportBroken)
-            return;
-        QString error;
-        if (m_report.write(row, &error))
-            return;
-        m_reportBroken = true;
-        m_err << "quillmark-convert: the report " << m_line.reportPath << " cannot be written: " << error
-              << Qt::endl;
-    }
-
     void print(int index, const InputMessage& message, const ReportRow& row, const QString& shown)
     {
-        const int total = int(m_messages.size()) + m_resumed;
-        const QString counter = QStringLiteral("[%1/%2] ").arg(index + m_resumed + 1).arg(total);
-        if (m_progress == Progress::InPlace)
-            m_out << "\r\033[K";
-        if (row.status == ReportStatus::Failed)
-            m_out << counter << message.displayName() << ": failed: " << row.reason << Qt::endl;
-        else if (m_progress == Progress::Lines)
-            m_out << counter << message.displayName() << " -> " << shown << Qt::endl;
-        if (m_progress == Progress::InPlace) {
-            m_out << ProgressLine(m_pipeline->sequence().finished(), int(m_messages.size()),
-                                  m_pipeline->elapsedSeconds());
-            m_out.flush();
-        }
+        const bool failed = row.status == ReportStatus::Failed;
+        PrintFinished(m_out, m_progress,
+                      {index + m_resumed + 1, int(m_messages.size()) + m_resumed, message.displayName(),
+                       failed, failed ? row.reason : shown});
+        PrintProgress(m_out, m_progress, m_pipeline->sequence().finished(), int(m_messages.size()),
+                      m_pipeline->elapsedSeconds());
     }
 
     // Images, texts and natives that no row lists: pages a killed run or a
@@ -403,8 +384,8 @@ private:
         if (!whole)
             return StopSignalSeen() != 0 ? kExitInterrupted : kExitSomeFailed;
         const bool verified = RunVerify(m_layout.root(), m_out, m_err) == 0;
-        return m_failed.isEmpty() && written && verified && !m_reportBroken ? kExitAllConverted
-                                                                            : kExitSomeFailed;
+        return m_failed.isEmpty() && written && verified && !m_report.broken() ? kExitAllConverted
+                                                                               : kExitSomeFailed;
     }
 
     const CommandLine& m_line;
@@ -417,8 +398,7 @@ private:
     VolumeLayout m_layout;
     Journal m_journal;
     LoadFiles m_loadFiles;
-    RunReport m_report;
-    bool m_reportBroken = false;
+    KeptReport m_report;
     RunWorkFolder m_spool;
     std::unique_ptr<ProductionPipeline> m_pipeline;
     QStringList m_notices;

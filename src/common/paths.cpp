@@ -1,5 +1,7 @@
 #include "paths.h"
 
+#include <QCryptographicHash>
+
 #include "steperror.h"
 #include "stepguard.h"
 
@@ -119,6 +121,35 @@ QString StripExtension(const QString& name)
 {
     const qsizetype dot = name.lastIndexOf(u'.');
     return dot >= 1 ? name.left(dot) : name;
+}
+
+QString VisibleName(const QString& name)
+{
+    QString visible = name;
+    for (QChar& c : visible)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F) || c == QChar(0x2028) ||
+            c == QChar(0x2029))
+            c = QLatin1Char('_');
+    return visible;
+}
+
+QString WorkName(const QString& stem)
+{
+    constexpr qsizetype kLongestStem = 96; // bytes, leaving room for ".att12.notice.1234abcd.part.pdf"
+    constexpr qsizetype kKeptPrefix = 64;
+    if (QFile::encodeName(stem).size() <= kLongestStem)
+        return stem;
+    QString prefix;
+    for (qsizetype i = 0; i < stem.size(); ++i) {
+        const qsizetype length = stem.at(i).isHighSurrogate() && i + 1 < stem.size() ? 2 : 1;
+        if (QFile::encodeName(prefix + stem.mid(i, length)).size() > kKeptPrefix)
+            break;
+        prefix += stem.mid(i, length);
+        i += length - 1;
+    }
+    const QByteArray digest =
+        QCryptographicHash::hash(stem.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
+    return prefix + QLatin1Char('-') + QString::fromLatin1(digest);
 }
 
 QString CollapseSeparators(const QString& path)

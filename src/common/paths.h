@@ -19,6 +19,16 @@ QString StripExtension(const QString& name);
 // Pairs of separators become one; a leading run of two or more keeps exactly
 // two (a share prefix), a single leading one (the root) stays single.
 QString CollapseSeparators(const QString& path);
+// The name with each control character (line breaks, tabs, the rest of
+// U+0000 to U+001F, U+007F to U+009F, and the Unicode line and paragraph
+// separators) as '_': a name a line-based file (an Opticon load file) or a
+// terminal can carry.
+QString VisibleName(const QString& name);
+// The stem a work file of the named message or document goes by: the stem
+// itself when short, else its first bytes and a hash of the whole, so that
+// the suffixes work files add never take a legal name past the file
+// system's 255 bytes. Outputs keep their names.
+QString WorkName(const QString& stem);
 
 // The whole file, one character per byte (Latin-1, so any byte survives a
 // read and write unchanged); a file starting FF or FE is read as two-byte

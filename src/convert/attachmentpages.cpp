@@ -302,23 +302,24 @@ void AttachmentPages::engineToPdf(const QString& documentPath, const QString& pd
     EngineToPdf(m_engine, documentPath, pdfPath, textPath);
 }
 
-void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
-                 const QString& textPath)
+namespace {
+
+// Opens the document, has `save` save it and releases it; whatever `save`
+// leaves at `outputPath` goes when it fails.
+template <typename Save>
+void WithEngineDocument(OfficeEngine& engine, const QString& documentPath, const QString& outputPath,
+                        const Save& save)
 {
     const std::unique_ptr<OfficeApplication> application = engine.create();
     try {
         OpenOptions open;
         open.FileName = documentPath;
         std::unique_ptr<OfficeDocument> document = application->open(open);
-        SaveOptions save;
-        save.FileName = pdfPath;
-        save.FileFormat = kSaveFormatPdf;
-        save.TextFileName = textPath;
-        document->saveAs(save);
+        save(*document);
         document.reset();
         application->quit();
     } catch (...) {
-        QFile::remove(pdfPath);
+        QFile::remove(outputPath);
         try {
             application->quit();
         } catch (const std::exception&) {
@@ -326,8 +327,34 @@ void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QStrin
         }
         throw;
     }
+}
+
+} // namespace
+
+void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
+                 const QString& textPath)
+{
+    WithEngineDocument(engine, documentPath, pdfPath, [&](OfficeDocument& document) {
+        SaveOptions save;
+        save.FileName = pdfPath;
+        save.FileFormat = kSaveFormatPdf;
+        save.TextFileName = textPath;
+        document.saveAs(save);
+    });
     if (!QFileInfo(pdfPath).isFile())
         throw std::runtime_error("the office engine laid out no pages for it");
+}
+
+void EngineToText(OfficeEngine& engine, const QString& documentPath, const QString& textPath)
+{
+    WithEngineDocument(engine, documentPath, textPath, [&](OfficeDocument& document) {
+        SaveOptions save;
+        save.FileName = textPath;
+        save.FileFormat = kSaveFormatText;
+        document.saveAs(save);
+    });
+    if (!QFileInfo(textPath).isFile())
+        throw std::runtime_error("the office engine wrote no text for it");
 }
 
 QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number, const QString& textPath)

@@ -12,6 +12,10 @@ class OfficeEngine;
 // (OfficeError) with the engine's reason; no PDF is left behind then.
 void EngineToPdf(OfficeEngine& engine, const QString& documentPath, const QString& pdfPath,
                  const QString& textPath = {});
+// Has the engine write only the text of the document (a workbook kept as it
+// came) as `textPath`, UTF-8. Throws std::runtime_error (OfficeError) with
+// the engine's reason.
+void EngineToText(OfficeEngine& engine, const QString& documentPath, const QString& textPath);
 
 // How an attachment is laid out, told from its first bytes before its name
 // or declared type, which senders get wrong.

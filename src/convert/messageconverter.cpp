@@ -191,7 +191,7 @@ QStringList RendererArguments(const ImagingOptions& options, qint64 firstBatesNu
 WorkPaths FormWorkPaths(const QString& messagePath, const QString& workFolder)
 {
     WorkPaths paths;
-    paths.baseName = StripExtension(GetFileName(messagePath));
+    paths.baseName = WorkName(StripExtension(GetFileName(messagePath)));
     paths.mhtPath = workFolder + QLatin1Char('/') + paths.baseName + QStringLiteral(".mht");
     paths.rtfPath = workFolder + QLatin1Char('/') + paths.baseName + QStringLiteral(".pdf");
     return paths;

@@ -1,5 +1,7 @@
 #include "opticon.h"
 
+#include "paths.h"
+
 #include <QDir>
 #include <QSaveFile>
 
@@ -14,7 +16,9 @@ void OpticonLoadFile::addDocument(qint64 firstNumber, const QStringList& imagePa
 {
     const QDir folder(m_folder);
     for (qsizetype page = 0; page < imagePaths.size(); ++page) {
-        QString image = folder.relativeFilePath(imagePaths.at(page));
+        // The format has no quoting: a line break in a name would start a
+        // line of its own.
+        QString image = VisibleName(folder.relativeFilePath(imagePaths.at(page)));
         image.replace(QLatin1Char('/'), QLatin1Char('\\'));
         const bool first = page == 0;
         const QString line = QStringLiteral("%1,%2,%3,%4,,,%5\r\n")

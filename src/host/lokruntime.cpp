@@ -13,6 +13,7 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -143,6 +144,8 @@ QString LokFormatName(int fileFormat)
         return QStringLiteral("pdf");
     case 23:
         return QStringLiteral("odt");
+    case 51: // the spreadsheet automation's workbook
+        return QStringLiteral("xlsx");
     default:
         return {};
     }
@@ -251,12 +254,14 @@ LokDocument::LokDocument(LokRuntime& runtime, lok::Document* document)
 
 LokDocument::~LokDocument() = default;
 
-void LokDocument::saveAs(const QString& path, const QString& format)
+void LokDocument::saveAs(const QString& path, const QString& format, const QString& filterOptions)
 {
     const QFileInfo target(path);
     if (!target.absoluteDir().exists())
         throw failure(QStringLiteral("the folder %1 does not exist").arg(target.absolutePath()));
-    if (!m_document->saveAs(fileUrl(path).constData(), format.toUtf8().constData(), nullptr)) {
+    const QByteArray options = filterOptions.toUtf8();
+    if (!m_document->saveAs(fileUrl(path).constData(), format.toUtf8().constData(),
+                            options.isEmpty() ? nullptr : options.constData())) {
         QString error = m_runtime.lastError();
         if (error.isEmpty())
             error = QStringLiteral("LibreOffice could not save %1").arg(path);
@@ -264,4 +269,65 @@ void LokDocument::saveAs(const QString& path, const QString& format)
     }
     if (!target.exists())
         throw failure(QStringLiteral("LibreOffice reported %1 saved, but it is not there").arg(path));
+}
+
+void LokDocument::saveText(const QString& path)
+{
+    switch (m_document->getDocumentType()) {
+    case LOK_DOCTYPE_TEXT:
+        // Without the options the text export writes the locale's charset,
+        // which a host started under the C locale has as ASCII.
+        saveAs(path, QStringLiteral("txt"), QStringLiteral("UTF8,LF"));
+        return dropByteOrderMark(path);
+    case LOK_DOCTYPE_SPREADSHEET:
+        return saveSheetsAsCsv(path);
+    default:
+        throw failure(QStringLiteral("LibreOffice has no text export for a presentation or a drawing"));
+    }
+}
+
+// The text export starts its UTF-8 with a byte order mark, which would
+// stand as a character at the start of the text.
+void LokDocument::dropByteOrderMark(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        throw failure(QStringLiteral("%1 cannot be read back: %2").arg(path, file.errorString()));
+    const QByteArray text = file.readAll();
+    if (!text.startsWith("\xEF\xBB\xBF"))
+        return;
+    const QByteArray rest = text.mid(3);
+    if (!file.seek(0) || file.write(rest) != rest.size() || !file.resize(rest.size()))
+        throw failure(QStringLiteral("%1 cannot be written: %2").arg(path, file.errorString()));
+}
+
+// The CSV export writes one sheet a call (the first, unless told which), so
+// a workbook's text is its sheets' CSV one after the other.
+void LokDocument::saveSheetsAsCsv(const QString& path)
+{
+    QFile text(path);
+    if (!text.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw failure(QStringLiteral("%1 cannot be written: %2").arg(path, text.errorString()));
+    const QString sheetPath = path + QStringLiteral(".sheet.csv");
+    const int sheets = std::max(1, m_document->getParts());
+    bool first = true;
+    for (int sheet = 1; sheet <= sheets; ++sheet) {
+        // Comma, double quote, UTF-8 (76), cells as shown, formulas' values.
+        saveAs(sheetPath, QStringLiteral("csv"),
+               QStringLiteral("44,34,76,1,,0,false,true,true,false,false,%1").arg(sheet));
+        QFile part(sheetPath);
+        if (!part.open(QIODevice::ReadOnly))
+            throw failure(QStringLiteral("%1 cannot be read back: %2").arg(sheetPath, part.errorString()));
+        const QByteArray csv = part.readAll();
+        part.close();
+        part.remove();
+        if (csv.trimmed().isEmpty())
+            continue;
+        const QByteArray separated = first ? csv : "\n" + csv;
+        first = false;
+        if (text.write(separated) != separated.size())
+            throw failure(QStringLiteral("%1 cannot be written: %2").arg(path, text.errorString()));
+    }
+    if (!text.flush())
+        throw failure(QStringLiteral("%1 cannot be written: %2").arg(path, text.errorString()));
 }

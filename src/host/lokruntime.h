@@ -73,9 +73,16 @@ public:
     LokDocument& operator=(const LokDocument&) = delete;
 
     // Saves into `path` in `format` ("rtf", "pdf", ...). Throws std::runtime_error.
-    void saveAs(const QString& path, const QString& format);
+    void saveAs(const QString& path, const QString& format, const QString& filterOptions = {});
+    // Writes the document's text into `path`, UTF-8: a text document as
+    // plain text, a spreadsheet as CSV, every sheet in turn. Throws
+    // std::runtime_error for a kind that has no text export (a drawing).
+    void saveText(const QString& path);
 
 private:
+    void saveSheetsAsCsv(const QString& path);
+    static void dropByteOrderMark(const QString& path);
+
     LokRuntime& m_runtime;
     std::unique_ptr<lok::Document> m_document;
 };

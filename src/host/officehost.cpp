@@ -166,16 +166,20 @@ void OfficeHost::save(const QJsonObject& request, const Reply& reply)
             failureReply(QStringLiteral("the folder %1 does not exist").arg(QFileInfo(path).absolutePath())));
 
     if (it->second.office) {
+        LokDocument& office = *it->second.office;
         const QString format = LokFormatName(fileFormat);
         if (format.isEmpty())
             return reply(failureReply(QStringLiteral("the save format %1 is not supported").arg(fileFormat)));
-        it->second.office->saveAs(path, format);
+        if (fileFormat == kSaveFormatText)
+            office.saveText(path);
+        else
+            office.saveAs(path, format);
         if (textPath.isEmpty())
             return reply(success());
         // The pages stand without the text: a document whose kind has no
         // text export (a drawing) still has its images.
         try {
-            it->second.office->saveAs(textPath, LokFormatName(kSaveFormatText));
+            office.saveText(textPath);
         } catch (const std::exception& error) {
             return reply(success({{QStringLiteral("textError"), QString::fromUtf8(error.what())}}));
         }

@@ -346,6 +346,27 @@ QString FamilyLayout::pdfText(const QString& pdfPath)
     return texts.join(QStringLiteral("\n\n"));
 }
 
+// A CSV is its own text, a workbook has LibreOffice's CSV of its sheets;
+// media and archives leave their text to the platform that opens them. A
+// workbook LibreOffice cannot read is still handed over, without text.
+QString FamilyLayout::nativeText(const LaidOutDocument& document, NativeKind kind,
+                                 const MailAttachment& attachment)
+{
+    if (document.extension() == QLatin1String("csv") || attachment.mimeType == "text/csv")
+        return ReadText(attachment.contentPath);
+    if (kind != NativeKind::Spreadsheet)
+        return {};
+    const QString text = document.nativePath + QStringLiteral(".txt");
+    try {
+        EngineToText(m_engine, document.nativePath, text);
+    } catch (const std::exception&) {
+        return {};
+    }
+    const QString read = ReadText(text);
+    QFile::remove(text);
+    return read;
+}
+
 Family FamilyLayout::layOut(const QString& messagePath, const QString& fileName)
 {
     m_family = {};
@@ -414,10 +435,7 @@ void FamilyLayout::addAttachment(const MailAttachment& attachment, int parent, i
         document.nativePath = workPath(index, ".native");
         KeepContent(attachment.contentPath, document.nativePath);
         document.pages = 1;
-        // A CSV is its own text; other natives leave their text to the
-        // platform that opens them.
-        const bool csv = document.extension() == QLatin1String("csv") || attachment.mimeType == "text/csv";
-        WriteText(document.textPath, csv ? ReadText(attachment.contentPath) : QString());
+        WriteText(document.textPath, nativeText(document, native, attachment));
         m_family.documents.append(document);
         return;
     }

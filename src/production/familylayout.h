@@ -61,6 +61,7 @@ private:
     void addAttachmentsOf(const QString& messagePath, int parent, int depth);
     QString workPath(qsizetype document, const char* suffix) const;
     QString pdfText(const QString& pdfPath);
+    QString nativeText(const LaidOutDocument& document, NativeKind kind, const MailAttachment& attachment);
     Ocr& ocr();
 
     OfficeEngine& m_engine;

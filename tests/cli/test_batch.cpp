@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -151,6 +152,70 @@ private slots:
             QVERIFY(QFile::exists(row.output));
             QCOMPARE(row.message == 0, row.source.endsWith(QLatin1String("plain.eml")));
         }
+    }
+
+    // Legal names that load files and work files choke on: a line break
+    // and a name of 244 bytes. Each message converts, the report reads back
+    // row for row, the .opt has a line per image and a production's .dat a
+    // row per document.
+    void awkwardNamesConvertAndKeepLoadFilesWhole()
+    {
+        const QString folder = m_dir.path() + QStringLiteral("/awkward");
+        const QString broken = folder + QStringLiteral("/line\nbreak.eml");
+        const QString longStem = QString(240, QLatin1Char('n'));
+        writeFile(broken, message("Broken name", "body one"));
+        writeFile(folder + QLatin1Char('/') + longStem + QStringLiteral(".eml"),
+                  message("Long name", "body two"));
+        QVERIFY(QFile::exists(broken));
+
+        const QString report = m_dir.path() + QStringLiteral("/awkward.csv");
+        const QString out = m_dir.path() + QStringLiteral("/awkward-out");
+        const CliRun plain = RunCli({QStringLiteral("--report"), report, QStringLiteral("-o"), out, folder});
+        QVERIFY2(plain.exitCode == kExitAllConverted, qPrintable(plain.out + plain.err));
+        QCOMPARE(tiffDigests(out).keys(),
+                 (QStringList{QStringLiteral("line\nbreak.tiff"), longStem + ".tiff"}));
+        QString error;
+        const QList<ReportRow> rows = ReadReport(report, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(rows.size(), 2);
+        QStringList sources;
+        for (const ReportRow& row : rows) {
+            QCOMPARE(row.status, ReportStatus::Converted);
+            QVERIFY(QFile::exists(row.output));
+            sources << row.source;
+        }
+        QVERIFY(sources.contains(broken));
+
+        const QString numbered = m_dir.path() + QStringLiteral("/awkward-bates");
+        const CliRun bates = RunCli(
+            {QStringLiteral("--bates"), QStringLiteral("QM000001"), QStringLiteral("-o"), numbered, folder});
+        QVERIFY2(bates.exitCode == kExitAllConverted, qPrintable(bates.out + bates.err));
+        QFile opt(numbered + QStringLiteral("/QM.opt"));
+        QVERIFY(opt.open(QIODevice::ReadOnly));
+        const QStringList lines =
+            QString::fromUtf8(opt.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        for (const QString& line : lines) {
+            QVERIFY2(!line.contains(QLatin1Char('\n')), qPrintable(line));
+            QCOMPARE(line.split(QLatin1Char(',')).size(), 7);
+            QVERIFY2(QFile::exists(numbered + QLatin1Char('/') + line.section(QLatin1Char(','), 2, 2)),
+                     qPrintable(line));
+        }
+
+        const QString volume = m_dir.path() + QStringLiteral("/awkward-volume");
+        const QString volumeReport = m_dir.path() + QStringLiteral("/awkward-volume.csv");
+        const CliRun production =
+            RunCli({QStringLiteral("--production"), volume, QStringLiteral("--bates"),
+                    QStringLiteral("ABC-000000001"), QStringLiteral("--report"), volumeReport, folder});
+        QVERIFY2(production.exitCode == kExitAllConverted, qPrintable(production.out + production.err));
+        QFile dat(volume + QStringLiteral("/DATA/VOL001.dat"));
+        QVERIFY(dat.open(QIODevice::ReadOnly));
+        const QString datText = QString::fromUtf8(dat.readAll());
+        QCOMPARE(datText.count(QStringLiteral("\r\n")), 3);
+        QVERIFY2(!datText.contains(QRegularExpression(QStringLiteral("[^\r]\n"))), qPrintable(datText));
+        QVERIFY(datText.contains(QStringLiteral("line\u00AEbreak.eml")));
+        QCOMPARE(ReadReport(volumeReport, &error).size(), 2);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     // Killed outright at random moments, and resumed each time: in the end

@@ -311,6 +311,22 @@ private slots:
         if (!saved.isNull())
             qputenv("TEMP", saved);
     }
+
+    // Names for line-based files and for work files, from legal names.
+    void namesForLoadFilesAndWorkFiles()
+    {
+        QCOMPARE(VisibleName(QStringLiteral("a\nb\rc\td\u0085e\u2028f.eml")),
+                 QStringLiteral("a_b_c_d_e_f.eml"));
+        QCOMPARE(VisibleName(QStringLiteral("Grüße, 1.eml")), QStringLiteral("Grüße, 1.eml"));
+
+        QCOMPARE(WorkName(QStringLiteral("short")), QStringLiteral("short"));
+        const QString longStem = QString(240, QChar(u'\u00E4')); // 480 bytes
+        const QString work = WorkName(longStem);
+        QVERIFY(QFile::encodeName(work).size() <= 96);
+        QVERIFY(work.startsWith(QString(32, QChar(u'\u00E4')) + QLatin1Char('-')));
+        QVERIFY(WorkName(longStem + QLatin1Char('x')) != work);
+        QCOMPARE(WorkName(longStem), work);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPaths)

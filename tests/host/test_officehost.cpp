@@ -1,3 +1,4 @@
+#include "attachmentpages.h"
 #include "messagepage.h"
 #include "officeconnection.h"
 #include "officeengine.h"
@@ -750,6 +751,52 @@ private slots:
         const QString pdf = workPath(QStringLiteral(".pdf"));
         LayOutAsPdf(rtf, pdf);
         QVERIFY(readPdf(pdf).text.contains(QStringLiteral("Office words")));
+    }
+
+    // A production's text of an office document: a text document's words
+    // and a workbook's every sheet, in order, as UTF-8 whatever the host's
+    // locale, written beside the pages or alone.
+    void officeTextIsUtf8AndHoldsEverySheet()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program")))
+            QSKIP("LibreOffice is not installed");
+        const ScopedVariable cLocale("LC_ALL", QStringLiteral("C"));
+        SharedOfficeHost().stop(); // the next host starts under the C locale
+        const QString rtf = workPath(QStringLiteral(".rtf"));
+        QVERIFY(writeFile(rtf, "{\\rtf1\\ansi{\\fonttbl{\\f0 Liberation Serif;}}\\f0 Gr\\'fc\\'dfe "
+                               "MARKERWRITER\\par}"));
+        const QString pdf = workPath(QStringLiteral(".pdf"));
+        const QString writerText = workPath(QStringLiteral(".txt"));
+        EngineToPdf(ProgramOfficeEngine(), rtf, pdf, writerText);
+        QCOMPARE(QString::fromUtf8(readFile(writerText)).trimmed(), QStringLiteral("Grüße MARKERWRITER"));
+
+        const QString fods = workPath(QStringLiteral(".fods"));
+        QVERIFY(writeFile(
+            fods, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+                  "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+                  "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" office:version=\"1.2\" "
+                  "office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\"><office:body>"
+                  "<office:spreadsheet><table:table table:name=\"First\"><table:table-row>"
+                  "<table:table-cell office:value-type=\"string\"><text:p>Grüße, MARKERSHEETONE</text:p>"
+                  "</table:table-cell></table:table-row></table:table><table:table table:name=\"Second\">"
+                  "<table:table-row><table:table-cell office:value-type=\"string\"><text:p>MARKERSHEETTWO"
+                  "</text:p></table:table-cell></table:table-row></table:table></office:spreadsheet>"
+                  "</office:body></office:document>\n"));
+        const QString sheetText = workPath(QStringLiteral(".txt"));
+        try {
+            EngineToText(ProgramOfficeEngine(), fods, sheetText);
+        } catch (const OfficeError& error) {
+            SharedOfficeHost().stop();
+            QSKIP(qPrintable(QStringLiteral("LibreOffice does not open workbooks here: %1")
+                                 .arg(QString::fromUtf8(error.what()))));
+        }
+        const QString csv = QString::fromUtf8(readFile(sheetText));
+        QVERIFY2(csv.contains(QStringLiteral("\"Grüße, MARKERSHEETONE\"")), qPrintable(csv));
+        QVERIFY2(csv.indexOf(QLatin1String("MARKERSHEETONE")) < csv.indexOf(QLatin1String("MARKERSHEETTWO")),
+                 qPrintable(csv));
+        QCOMPARE(QDir(QFileInfo(sheetText).path()).entryList({QStringLiteral("*.sheet.csv")}), QStringList());
+        SharedOfficeHost().stop();
     }
 
     // An office document (an attachment, say) that links a picture on a
