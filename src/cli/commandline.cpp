@@ -63,7 +63,15 @@ struct Options {
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Print only failures and the summary."),
                              QString()};
+    QCommandLineOption maildirScan{QStringLiteral("maildir-scan"),
+                                   QStringLiteral("In folders, also convert Maildirs (folders with cur, new "
+                                                  "and tmp): the messages in their cur and new."),
+                                   QString()};
     QCommandLineOption worker{QStringLiteral("worker"), QStringLiteral("Internal: serve a run as a worker.")};
+    QCommandLineOption listPst{QStringLiteral("list-pst"), QStringLiteral("Internal: list a PST's items.")};
+    QCommandLineOption extractPst{QStringLiteral("extract-pst"),
+                                  QStringLiteral("Internal: write one item of a PST as a message."),
+                                  QStringLiteral("item")};
     // For archives and legal productions.
     QCommandLineOption dpi{QStringLiteral("dpi"),
                            QStringLiteral("Resolution of the pages, 72 to 600 (default 200)."),
@@ -130,7 +138,12 @@ struct Options {
                                              "what is wrong; converts nothing."),
                               QStringLiteral("dir")};
 
-    Options() { worker.setFlags(QCommandLineOption::HiddenFromHelp); }
+    Options()
+    {
+        worker.setFlags(QCommandLineOption::HiddenFromHelp);
+        listPst.setFlags(QCommandLineOption::HiddenFromHelp);
+        extractPst.setFlags(QCommandLineOption::HiddenFromHelp);
+    }
 };
 
 void Configure(QCommandLineParser& parser, Options& options)
@@ -144,7 +157,8 @@ void Configure(QCommandLineParser& parser, Options& options)
                        options.worker,   options.dpi,         options.colour,        options.pages,
                        options.header,   options.attachments, options.bates,         options.production,
                        options.volume,   options.custodian,   options.natives,       options.dedupe,
-                       options.noDedupe, options.ocr,         options.verify});
+                       options.noDedupe, options.ocr,         options.verify,        options.maildirScan,
+                       options.listPst,  options.extractPst});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
@@ -343,6 +357,17 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
         line.shard = *shard;
     }
     line.mboxScan = parser.isSet(options.mboxScan);
+    line.maildirScan = parser.isSet(options.maildirScan);
+    line.listPst = parser.isSet(options.listPst);
+    if (parser.isSet(options.extractPst)) {
+        bool ok = false;
+        const uint item = parser.value(options.extractPst).toUInt(&ok);
+        if (!ok || line.paths.size() != 2)
+            return fail(QStringLiteral("--extract-pst needs an item number, the PST and the destination"));
+        line.extractPst = quint32(item);
+    }
+    if (line.listPst && line.paths.size() != 1)
+        return fail(QStringLiteral("--list-pst needs one PST"));
     line.reportPath = parser.value(options.report);
     if (parser.isSet(options.report) && line.reportPath.isEmpty())
         return fail(QStringLiteral("--report needs a file"));
