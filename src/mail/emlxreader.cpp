@@ -114,10 +114,9 @@ private:
             g_mime_stream_mem_new_with_buffer(text.constData(), size_t(text.size())));
         const GObjectPtr<GMimeDataWrapper> content(
             g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
-        g_mime_object_set_content_type(GMIME_OBJECT(part), g_mime_content_type_parse(nullptr, "text/plain"));
-        g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
-        g_mime_object_set_disposition(GMIME_OBJECT(part), "inline");
-        g_mime_part_set_filename(part, nullptr);
+        // Set as header lines, which GMime parses into the part's fields.
+        g_mime_object_set_header(GMIME_OBJECT(part), "Content-Type", "text/plain; charset=utf-8", nullptr);
+        g_mime_object_set_header(GMIME_OBJECT(part), "Content-Disposition", "inline", nullptr);
         g_mime_part_set_content(part, content.get());
         g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
         g_mime_object_remove_header(GMIME_OBJECT(part), "X-Apple-Content-Length");
