@@ -287,7 +287,8 @@ void BenchProduction(const QString& programDir, const QStringList& messages, con
 // largest store: a run reads one item at a time, whatever the store's size.
 void BenchArchives(const QString& programDir, const QStringList& stores, const QTemporaryDir& dir)
 {
-    out << Qt::endl << "archives: PST items read in the worker against the same messages as .eml files" << Qt::endl;
+    out << Qt::endl
+        << "archives: PST items read in the worker against the same messages as .eml files" << Qt::endl;
     const QString emlDir = dir.filePath(QStringLiteral("pst-as-eml"));
     QDir().mkpath(emlDir);
     int items = 0;
@@ -297,8 +298,10 @@ void BenchArchives(const QString& programDir, const QStringList& stores, const Q
             largest = store;
         try {
             for (const PstItem& item : ListPst(store).items) {
-                ExtractPstItem(store, item.identifier,
-                               emlDir + QStringLiteral("/%1-%2.eml").arg(items, 5, 10, QLatin1Char('0')).arg(item.number));
+                ExtractPstItem(
+                    store, item.identifier,
+                    emlDir +
+                        QStringLiteral("/%1-%2.eml").arg(items, 5, 10, QLatin1Char('0')).arg(item.number));
                 ++items;
             }
         } catch (const std::exception& error) {
@@ -328,7 +331,9 @@ void BenchArchives(const QString& programDir, const QStringList& stores, const Q
     };
     timed(QStringLiteral("pst"), stores);
     timed(QStringLiteral("eml"), {emlDir});
-    out << QStringLiteral("  largest store %1 (%2 kB):").arg(QFileInfo(largest).fileName()).arg(QFileInfo(largest).size() / 1024)
+    out << QStringLiteral("  largest store %1 (%2 kB):")
+               .arg(QFileInfo(largest).fileName())
+               .arg(QFileInfo(largest).size() / 1024)
         << Qt::endl;
     timed(QStringLiteral("largest"), {largest});
 }

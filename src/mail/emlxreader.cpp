@@ -8,7 +8,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+// GLib names a struct member "signals", which Qt defines as a keyword.
+#undef signals
 #include <gmime/gmime.h>
+#define signals Q_SIGNALS
 
 #include <stdexcept>
 

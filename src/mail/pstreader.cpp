@@ -29,6 +29,7 @@ constexpr quint16 kSmtpAddress = 0x39FE;
 constexpr quint16 kMessageCodePage = 0x3FFD;
 constexpr quint16 kInternetCodePage = 0x3FDE;
 constexpr quint16 kStorePassword = 0x67FF;
+constexpr quint16 kSubject = 0x0037;
 
 class PffError {
 public:
@@ -110,6 +111,20 @@ struct Property {
     QByteArray value;
 };
 
+// A store keeps a subject behind a mark, U+0001 and a character that counts
+// its prefix ("RE: "); a reader shows the subject without it.
+void DropSubjectMark(Property& property)
+{
+    if (property.id != kSubject)
+        return;
+    if (property.type == MapiType::Unicode && property.value.size() >= 4 && property.value.at(0) == '\x01' &&
+        property.value.at(1) == '\0')
+        property.value.remove(0, 4);
+    else if (property.type == MapiType::String8 && property.value.size() >= 2 &&
+             property.value.at(0) == '\x01')
+        property.value.remove(0, 2);
+}
+
 // Every property of one record set, as stored.
 QList<Property> PropertiesOf(libpff_record_set_t* set, bool skipAttachmentData)
 {
@@ -139,6 +154,7 @@ QList<Property> PropertiesOf(libpff_record_set_t* set, bool skipAttachmentData)
                                              size, nullptr) != 1)
                 continue;
         }
+        DropSubjectMark(property);
         properties.append(std::move(property));
     }
     return properties;
