@@ -150,6 +150,25 @@ private slots:
         QVERIFY2(run.err.contains(cut) || run.out.contains(cut), qPrintable(run.err));
     }
 
+    // A production reads the store's items like any message; the load file
+    // names the store, the folder and the number of each.
+    void aProductionNamesTheStoreFolderAndNumber()
+    {
+        const QString pst = kPstFolder + QStringLiteral("pstsdk/submessage.pst");
+        if (!QFile::exists(pst))
+            QSKIP("the shared corpus is not on this machine");
+        const QString volume = m_dir.filePath(QStringLiteral("production"));
+        const CliRun run = RunCli({QStringLiteral("--production"), volume, QStringLiteral("--bates"),
+                                   QStringLiteral("PST000001"), pst});
+        QVERIFY2(run.exitCode == kExitAllConverted, qPrintable(run.out + run.err));
+        QFile dat(volume + QStringLiteral("/DATA/VOL001.dat"));
+        QVERIFY(dat.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(dat.readAll());
+        QVERIFY2(text.contains(pst + QStringLiteral(" (")) &&
+                     text.contains(QLatin1String("submessage, message 1)")),
+                 qPrintable(text));
+    }
+
     void emlxAndMaildirMessagesConvert()
     {
         const QString root = m_dir.filePath(QStringLiteral("apple"));
