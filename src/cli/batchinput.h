@@ -49,7 +49,10 @@ struct InputMessage {
     QString besideFolder() const;
     // Whether the message must be taken out of its container (mbox, PST,
     // EMLX) into a file of its own before it is converted.
-    bool isInContainer() const { return kind != InputKind::File; }
+    bool isInContainer() const
+    {
+        return kind == InputKind::Mbox || kind == InputKind::Pst || kind == InputKind::Emlx;
+    }
 };
 
 struct CollectedInput {

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QSet>
 #include <QTextStream>
@@ -30,6 +31,16 @@ namespace {
 QString ResumeKey(const QString& source, const QString& folder, int number)
 {
     return source + QLatin1Char('\n') + folder + QLatin1Char('\n') + QString::number(number);
+}
+
+// The folders of a store's TIFFs (<store>/<folder path>/) exist only once
+// its items are converted; empty: made or there.
+QString MakeOutputFolder(const InputMessage& message)
+{
+    const QString folder = QFileInfo(message.outputPath).absolutePath();
+    if (message.kind != InputKind::Pst || QDir().mkpath(folder))
+        return {};
+    return QStringLiteral("the output folder %1 cannot be made; check that it can be written").arg(folder);
 }
 
 ReportRow RowFor(const InputMessage& message)
@@ -143,6 +154,13 @@ private:
             const int index = int(m_next++);
             const InputMessage& message = m_messages.at(index);
             WorkerTask task{index, message.source, message.outputPath, 0, {}, {}, 0};
+            if (const QString reason = MakeOutputFolder(message); !reason.isEmpty()) {
+                WorkerAnswer answer;
+                answer.index = index;
+                answer.reason = reason;
+                finish(answer);
+                continue;
+            }
             if (message.isInContainer())
                 task.messagePath =
                     m_spool.path() + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
@@ -353,6 +371,10 @@ protected:
         const InputMessage& message = m_messages[index];
         const QString folder = m_spool.path() + QStringLiteral("/m%1").arg(index);
         QDir().mkpath(folder);
+        if (const QString reason = MakeOutputFolder(message); !reason.isEmpty()) {
+            sequence().failed(index, reason);
+            return std::nullopt;
+        }
         QString path = message.source;
         if (message.isInContainer())
             path = folder + QLatin1Char('/') + message.baseName() + QStringLiteral(".eml");
