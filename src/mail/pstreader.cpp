@@ -28,7 +28,6 @@ constexpr quint16 kEmailAddress = 0x3003;
 constexpr quint16 kSmtpAddress = 0x39FE;
 constexpr quint16 kMessageCodePage = 0x3FFD;
 constexpr quint16 kInternetCodePage = 0x3FDE;
-constexpr quint16 kStorePassword = 0x67FF;
 constexpr quint16 kSubject = 0x0037;
 
 class PffError {
@@ -421,21 +420,6 @@ int StoreCodePage(libpff_file_t* file)
     return codePage;
 }
 
-bool HasPassword(libpff_file_t* file)
-{
-    libpff_item_t* raw = nullptr;
-    if (libpff_file_get_message_store(file, &raw, nullptr) != 1)
-        return false;
-    const Item store(raw);
-    try {
-        for (const Property& property : ItemProperties(store.get()))
-            if (property.id == kStorePassword && property.type == MapiType::Int32)
-                return Int32Of(property) != 0;
-    } catch (const std::exception&) {
-    }
-    return false;
-}
-
 } // namespace
 
 bool IsPstFile(const QString& path)
@@ -450,11 +434,6 @@ PstListing ListPst(const QString& path)
 {
     const File file = OpenStore(path);
     PstListing listing;
-    if (HasPassword(file.get()))
-        listing.problems.append(
-            QStringLiteral("%1 has an Outlook password; it only locks Outlook's window, the items are read "
-                           "without it")
-                .arg(path));
     PffError error;
     libpff_item_t* raw = nullptr;
     const int found = libpff_file_get_root_folder(file.get(), &raw, error.out());

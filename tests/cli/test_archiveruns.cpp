@@ -67,7 +67,7 @@ private slots:
         QCOMPARE(rows.size(), 6);
         for (const ReportRow& row : rows) {
             QCOMPARE(row.source, QDir::cleanPath(pst));
-            QVERIFY(row.folder.startsWith(QLatin1String("Début du fichier")));
+            QVERIFY(row.folder.startsWith(QStringLiteral("Début du fichier")));
             QVERIFY(row.message >= 1 && row.message <= 6);
             QVERIFY(TiffPageCount(row.output) >= 1);
         }
@@ -164,8 +164,8 @@ private slots:
         QFile dat(volume + QStringLiteral("/DATA/VOL001.dat"));
         QVERIFY(dat.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(dat.readAll());
-        QVERIFY2(text.contains(pst + QStringLiteral(" (")) &&
-                     text.contains(QLatin1String("submessage, message 1)")),
+        QVERIFY2(text.contains(QDir::cleanPath(pst) + QStringLiteral(" (")) &&
+                     text.contains(QLatin1String("/submessage, message 1)")),
                  qPrintable(text));
     }
 

@@ -70,6 +70,13 @@ private slots:
         const QString empty = requireFixture("outlook-pst-rs/Empty.pst");
         QVERIFY(ListPst(empty).items.isEmpty());
 
+        // An Outlook password locks only Outlook's window: the items read.
+        const QString locked = requireFixture("java-libpst/passworded.pst");
+        const PstListing lockedListing = ListPst(locked);
+        QVERIFY(lockedListing.items.size() >= 2);
+        for (const PstItem& item : lockedListing.items)
+            QVERIFY(!ReadPstItem(locked, item.identifier).messageClass.isEmpty());
+
         // Items at the top of the store and in a folder below it.
         const PstListing unicode = ListPst(requireFixture("pstsdk/test_unicode.pst"));
         QCOMPARE(unicode.items.size(), 2);
