@@ -3,8 +3,10 @@
 #include "attachmentpages.h"
 #include "attachments.h"
 #include "messagepage.h"
+#include "msgreader.h"
 #include "officeengine.h"
 #include "officestep.h"
+#include "outlookparts.h"
 #include "paths.h"
 #include "pdfpages.h"
 #include "processrunner.h"
@@ -15,6 +17,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <sys/stat.h>
 
@@ -164,6 +167,32 @@ QString OutputNames::claim(const QString& outputPath, const QString& messagePath
     }
 }
 
+namespace {
+
+// An Outlook message file becomes the MIME message it holds, and Outlook's
+// parts inside MIME become parts every reader knows; the copy is changed,
+// never the original.
+QString OutlookToMime(const QString& copyPath, const QString& workFolder)
+{
+    if (StartsLikeOutlookMessage(copyPath)) {
+        QString reason;
+        const std::optional<QByteArray> bytes = ReadOutlookMessageFile(copyPath, &reason);
+        if (!bytes)
+            return reason;
+        QSaveFile file(copyPath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit())
+            return QStringLiteral("the Outlook message could not be written to the work folder %1 as MIME")
+                .arg(workFolder);
+    }
+    // A damaged winmail.dat stays an attachment (its page says it cannot be
+    // laid out); the log says why.
+    for (const QString& problem : ExpandOutlookParts(copyPath, workFolder))
+        qWarning().noquote() << problem;
+    return {};
+}
+
+} // namespace
+
 QString RefusalReason(const QString& path)
 {
     QFile file(path);
@@ -260,11 +289,13 @@ LaidOutMessage MessageConverter::layOutSteps(StepGuard& guard, const QString& me
     if (!IsExistingFile(work.mhtPath))
         return fail(QStringLiteral("the message could not be copied to the work folder %1")
                         .arg(GetFolderPart(work.mhtPath)));
+    const QString workFolder = QFileInfo(work.mhtPath).absolutePath();
+    if (const QString problem = OutlookToMime(work.mhtPath, workFolder); !problem.isEmpty())
+        return fail(problem);
     if (const QString refusal = RefusalReason(work.mhtPath); !refusal.isEmpty())
         return fail(refusal);
 
     const bool wantsAttachments = m_imaging.attachments || m_imaging.headerAttachments;
-    const QString workFolder = QFileInfo(work.mhtPath).absolutePath();
     // Decoded into the work folder, and removed from there with this.
     MailAttachments attachments(workFolder, work.baseName);
     if (wantsAttachments) {
