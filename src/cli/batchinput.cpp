@@ -166,7 +166,7 @@ public:
                         continue;
                     const QString path = folder + name;
                     const QString key = base.relativeFilePath(path);
-                    if (HasSuffix(name, "eml") || HasSuffix(name, "emlx"))
+                    if (HasSuffix(name, "eml") || HasSuffix(name, "emlx") || HasSuffix(name, "msg"))
                         addMessage(path, key);
                     else if (HasSuffix(name, "pst") || HasSuffix(name, "ost"))
                         addPst(path, key);

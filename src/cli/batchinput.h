@@ -73,7 +73,7 @@ struct InputOptions {
 };
 
 // The messages named by the paths, in the order given: a folder stands for
-// every *.eml and *.emlx file (any letter case) of its whole tree, its PST
+// every *.eml, *.msg and *.emlx file (any letter case) of its whole tree, its PST
 // and OST files, with `mboxScan` its mbox files (*.mbox, or content that
 // starts like one) and with `maildirScan` the messages in cur/ and new/ of
 // its Maildirs; a folder that is itself a Maildir is read as one; a file

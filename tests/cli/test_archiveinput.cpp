@@ -127,6 +127,10 @@ private slots:
         Write(dir.filePath(QStringLiteral("Messages/12.emlx")),
               QByteArray::number(message.size()) + "\n" + message + "<?xml version=\"1.0\"?><plist/>");
         Write(dir.filePath(QStringLiteral("Messages/13.partial.emlx")), "4\nabc\n");
+        Write(dir.filePath(QStringLiteral("Outlook/saved.MSG")), "\xD0\xCF\x11\xE0");
+        const CollectedInput withMsg = CollectInput({dir.path()}, InputOptions{});
+        QVERIFY(Sources(withMsg, dir.path()).contains(QStringLiteral("Outlook/saved.MSG")));
+        QFile::remove(dir.filePath(QStringLiteral("Outlook/saved.MSG")));
         CollectedInput input = CollectInput({dir.path()}, InputOptions{});
         QCOMPARE(Sources(input, dir.path()), (QStringList{QStringLiteral("Messages/12.emlx"),
                                                           QStringLiteral("Messages/13.partial.emlx")}));
