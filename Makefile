@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 # OpenGL and Vulkan headers that Qt's CMake files look for.
 BUILD_PACKAGES = cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev \
                  libgmime-3.0-dev libreofficekit-dev libpoppler-cpp-dev libtiff-dev \
-                 libcsv-dev libtesseract-dev libuchardet-dev libytnef0-dev libolecf-dev
+                 libcsv-dev libtesseract-dev libuchardet-dev libpff-dev libytnef0-dev \
+                 libolecf-dev
 # The page engine lays out mail; LibreOffice only office documents, and the
 # tests of those need it. Tesseract's English data reads pictures for a
 # production's text (--ocr).

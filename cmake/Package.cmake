@@ -31,7 +31,7 @@ set(QM_PACKAGE_RUNTIME_DEPENDS
   "libqt6webenginecore6-bin, fonts-liberation2, fonts-dejavu-core, tesseract-ocr-eng")
 # The libraries the executables link, for a machine without dpkg-shlibdeps.
 set(QM_PACKAGE_LIBRARY_DEPENDS
-  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6webenginecore6, libgmime-3.0-0, libpoppler-cpp0v5, libtiff6, libcsv3, libtesseract5, libuchardet0, libytnef0, libolecf1")
+  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6webenginecore6, libgmime-3.0-0, libpoppler-cpp0v5, libtiff6, libcsv3, libtesseract5, libuchardet0, libpff1, libytnef0, libolecf1")
 
 find_program(QM_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(QM_FILE_COMMAND file)

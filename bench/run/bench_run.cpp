@@ -1,6 +1,6 @@
 // Speed of a whole conversion run, side by side with the hand-made pipeline
-// and with the floor of the warm engine's own stages. Prints figures; judges
-// nothing.
+// and with the floor of the warm engine's own stages; archives (PST) against
+// the same messages as .eml files. Prints figures; judges nothing.
 //   bench_run PROGRAM_DIR HAND_LIMIT PATH...
 
 #include "batchinput.h"
@@ -11,6 +11,7 @@
 #include "officehostclient.h"
 #include "officestep.h"
 #include "paths.h"
+#include "pstreader.h"
 #include "stepguard.h"
 #include "vexlotool.h"
 
@@ -281,6 +282,62 @@ void BenchProduction(const QString& programDir, const QStringList& messages, con
         << Qt::endl;
 }
 
+// The PSTs read in place against the same items written out as .eml files
+// beforehand, one worker each, and the peak memory of the run over the
+// largest store: a run reads one item at a time, whatever the store's size.
+void BenchArchives(const QString& programDir, const QStringList& stores, const QTemporaryDir& dir)
+{
+    out << Qt::endl
+        << "archives: PST items read in the worker against the same messages as .eml files" << Qt::endl;
+    const QString emlDir = dir.filePath(QStringLiteral("pst-as-eml"));
+    QDir().mkpath(emlDir);
+    int items = 0;
+    QString largest;
+    for (const QString& store : stores) {
+        if (largest.isEmpty() || QFileInfo(store).size() > QFileInfo(largest).size())
+            largest = store;
+        try {
+            for (const PstItem& item : ListPst(store).items) {
+                ExtractPstItem(
+                    store, item.identifier,
+                    emlDir +
+                        QStringLiteral("/%1-%2.eml").arg(items, 5, 10, QLatin1Char('0')).arg(item.number));
+                ++items;
+            }
+        } catch (const std::exception& error) {
+            out << "  " << store << ": " << error.what() << Qt::endl;
+        }
+    }
+    if (items == 0) {
+        out << "  no PST items to time" << Qt::endl;
+        return;
+    }
+    const auto timed = [&](const QString& label, const QStringList& inputs) {
+        QElapsedTimer wall;
+        wall.start();
+        const Watched run = RunWatched(programDir + QStringLiteral("/quillmark-convert"),
+                                       QStringList{QStringLiteral("--jobs"), QStringLiteral("1"),
+                                                   QStringLiteral("--out"), dir.filePath(label)} +
+                                           inputs);
+        const double seconds = wall.nsecsElapsed() / 1e9;
+        out << QStringLiteral("  %1: %2 messages in %3 s, %4 messages per second, peak memory %5 MB, exit %6")
+                   .arg(label, -10)
+                   .arg(run.lineTimes.size())
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(run.lineTimes.size() / seconds, 0, 'f', 2)
+                   .arg(run.peakKb / 1024.0, 0, 'f', 0)
+                   .arg(run.exitCode)
+            << Qt::endl;
+    };
+    timed(QStringLiteral("pst"), stores);
+    timed(QStringLiteral("eml"), {emlDir});
+    out << QStringLiteral("  largest store %1 (%2 kB):")
+               .arg(QFileInfo(largest).fileName())
+               .arg(QFileInfo(largest).size() / 1024)
+        << Qt::endl;
+    timed(QStringLiteral("largest"), {largest});
+}
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
@@ -298,6 +355,13 @@ int main(int argc, char* argv[])
     const QString outDir = dir.filePath(QStringLiteral("out"));
     if (qEnvironmentVariableIsSet("PRODUCTION_ONLY")) {
         BenchProduction(programDir, messages, dir);
+        return 0;
+    }
+    QStringList stores;
+    for (const QString& store : qEnvironmentVariable("PST_FILES").split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        stores << store;
+    if (qEnvironmentVariableIsSet("ARCHIVES_ONLY")) {
+        BenchArchives(programDir, stores, dir);
         return 0;
     }
 
@@ -452,5 +516,7 @@ int main(int argc, char* argv[])
                .arg(perMinute[1] / perMinute[0], 0, 'f', 2)
         << Qt::endl;
     BenchProduction(programDir, messages, dir);
+    if (!stores.isEmpty())
+        BenchArchives(programDir, stores, dir);
     return 0;
 }

@@ -10,6 +10,10 @@
 # one worker and with two: pages per second side by side.
 #   HAND_LIMIT=n  times the hand-made pipeline on the first n messages only
 #   PRODUCTION_ONLY=1  only the production, one worker and two
+# Last, the PST stores of PST_FILES (':'-separated; default: the shared
+# corpus's) read in place against the same items written out as .eml files,
+# messages per second side by side, and the peak memory over the largest.
+#   ARCHIVES_ONLY=1  only that
 set -e
 src="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$src/build}"
@@ -21,5 +25,9 @@ if [ $# -eq 0 ]; then
   for corpus in eml eml-extra html-mail; do
     [ -d "$src/../shared/corpus/$corpus" ] && set -- "$@" "$src/../shared/corpus/$corpus"
   done
+fi
+if [ -z "${PST_FILES+set}" ] && [ -d "$src/../shared/corpus/archives/pst" ]; then
+  PST_FILES="$(find "$src/../shared/corpus/archives/pst" -name '*.pst' | sort | tr '\n' ':')"
+  export PST_FILES
 fi
 exec "$build/bench/bench_run" "$build/program" "${HAND_LIMIT:-0}" "$@"

@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QSet>
 #include <QTextStream>
@@ -28,9 +29,28 @@
 
 namespace {
 
-QString ResumeKey(const QString& source, int mboxNumber)
+QString ResumeKey(const QString& source, const QString& folder, int number)
 {
-    return source + QLatin1Char('\n') + QString::number(mboxNumber);
+    return source + QLatin1Char('\n') + folder + QLatin1Char('\n') + QString::number(number);
+}
+
+// The folders of a store's TIFFs (<store>/<folder path>/) exist only once
+// its items are converted; empty: made or there.
+QString MakeOutputFolder(const InputMessage& message)
+{
+    const QString folder = QFileInfo(message.outputPath).absolutePath();
+    if (message.kind != InputKind::Pst || QDir().mkpath(folder))
+        return {};
+    return QStringLiteral("the output folder %1 cannot be made; check that it can be written").arg(folder);
+}
+
+ReportRow RowFor(const InputMessage& message)
+{
+    ReportRow row;
+    row.source = message.source;
+    row.message = message.number;
+    row.folder = message.folder;
+    return row;
 }
 
 QString Plural(int count, const char* one, const char* many)
@@ -137,21 +157,30 @@ private:
         while (!m_stopped && m_next < m_messages.size() && m_pool.hasIdleWorker()) {
             const int index = int(m_next++);
             const InputMessage& message = m_messages.at(index);
-            WorkerTask task{index, message.source, message.outputPath, 0, {}};
-            if (message.mboxNumber > 0) {
+            WorkerTask task{index, message.source, message.outputPath, 0, {}, {}, 0};
+            if (const QString reason = MakeOutputFolder(message); !reason.isEmpty()) {
+                WorkerAnswer answer;
+                answer.index = index;
+                answer.reason = reason;
+                finish(answer);
+                continue;
+            }
+            if (message.isInContainer())
+                task.messagePath =
+                    m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
+            if (message.kind == InputKind::Pst) {
+                task.pstPath = message.source;
+                task.pstItem = message.pstItem;
+            } else if (message.isInContainer()) {
                 // The worker converts a file; the message is taken out of the
                 // mbox only when its turn comes, so a huge mbox is never
                 // copied whole.
-                task.messagePath =
-                    m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
                 try {
-                    ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end},
-                                       task.messagePath);
+                    TakeOutMessage(message, task.messagePath);
                 } catch (const std::exception& error) {
                     WorkerAnswer answer;
                     answer.index = index;
-                    answer.reason = QStringLiteral("the message could not be taken out of the mbox: %1")
-                                        .arg(QString::fromUtf8(error.what()));
+                    answer.reason = QString::fromUtf8(error.what());
                     finish(answer);
                     continue;
                 }
@@ -167,13 +196,10 @@ private:
         m_done[answer.index] = true;
         ++m_finished;
         const InputMessage& message = m_messages.at(answer.index);
-        if (message.mboxNumber > 0)
-            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) +
-                          QStringLiteral(".eml"));
+        if (message.isInContainer())
+            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml"));
 
-        ReportRow row;
-        row.source = message.source;
-        row.message = message.mboxNumber;
+        ReportRow row = RowFor(message);
         row.output = answer.converted ? answer.outputPaths.value(0, message.outputPath) : QString();
         row.pages = answer.pages;
         row.status = answer.converted ? ReportStatus::Converted : ReportStatus::Failed;
@@ -226,9 +252,7 @@ private:
         for (qsizetype i = 0; i < m_messages.size(); ++i) {
             if (m_done.at(i))
                 continue;
-            ReportRow row;
-            row.source = m_messages.at(i).source;
-            row.message = m_messages.at(i).mboxNumber;
+            ReportRow row = RowFor(m_messages.at(i));
             row.status = ReportStatus::Skipped;
             row.reason = QStringLiteral("the run was stopped before this message was converted");
             m_report.write(row);
@@ -317,9 +341,7 @@ public:
             // Every message of the run keeps a row, so the report accounts
             // for all of them.
             for (int i = sequence().finished(); i < sequence().count(); ++i) {
-                ReportRow row;
-                row.source = m_messages[i].source;
-                row.message = m_messages[i].mboxNumber;
+                ReportRow row = RowFor(m_messages[i]);
                 row.status = ReportStatus::Skipped;
                 row.reason = QStringLiteral("the run was stopped before this message was converted");
                 m_report.write(row);
@@ -334,16 +356,20 @@ protected:
         const InputMessage& message = m_messages[index];
         const QString folder = m_spool.path() + QStringLiteral("/m%1").arg(index);
         QDir().mkpath(folder);
+        if (const QString reason = MakeOutputFolder(message); !reason.isEmpty()) {
+            sequence().failed(index, reason);
+            return std::nullopt;
+        }
         QString path = message.source;
-        if (message.mboxNumber > 0) {
+        if (message.isInContainer())
+            path = folder + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
+        if (message.isInContainer() && message.kind != InputKind::Pst) {
             // Taken out of the mbox only when its turn comes, so a huge mbox
             // is never copied whole.
-            path = folder + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml");
             try {
-                ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end}, path);
+                TakeOutMessage(message, path);
             } catch (const std::exception& error) {
-                sequence().failed(index, QStringLiteral("the message could not be taken out of the mbox: %1")
-                                             .arg(QString::fromUtf8(error.what())));
+                sequence().failed(index, QString::fromUtf8(error.what()));
                 return std::nullopt;
             }
         }
@@ -352,6 +378,10 @@ protected:
         task.production = {{QStringLiteral("op"), QStringLiteral("bates-layout")},
                            {QStringLiteral("message"), path},
                            {QStringLiteral("work"), folder}};
+        if (message.kind == InputKind::Pst) {
+            task.pstPath = message.source;
+            task.pstItem = message.pstItem;
+        }
         return task;
     }
 
@@ -388,9 +418,7 @@ protected:
     void record(int index) override
     {
         const InputMessage& message = m_messages[index];
-        ReportRow row;
-        row.source = message.source;
-        row.message = message.mboxNumber;
+        ReportRow row = RowFor(message);
         row.seconds = seconds(index);
         WorkerAnswer answer;
         answer.index = index;
@@ -535,11 +563,14 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
         return RunVerify(line.verifyFolder, out, err);
     if (line.production)
         return RunProduction(line, workerProgram, out, err, progress);
-    CollectedInput input = CollectInput(line.paths, line.mboxScan);
+    CollectedInput input =
+        CollectInput(line.paths, InputOptions{line.mboxScan, line.maildirScan, workerProgram});
     for (const QString& problem : std::as_const(input.problems))
         err << "quillmark-convert: " << problem << Qt::endl;
     if (input.messages.isEmpty()) {
-        err << "quillmark-convert: no .eml files or mbox messages found in the paths given" << Qt::endl;
+        err << "quillmark-convert: no .eml files or mbox messages found in the paths given, nor PST, "
+               "EMLX or Maildir messages"
+            << Qt::endl;
         return kExitSomeFailed;
     }
     // Names come from the whole input, so every shard names alike.
@@ -558,14 +589,14 @@ int RunBatch(const CommandLine& line, const QString& workerProgram, QTextStream&
         }
         for (const ReportRow& row : rows)
             if (row.status == ReportStatus::Converted && QFileInfo(row.output).isFile())
-                converted.insert(ResumeKey(row.source, row.message));
+                converted.insert(ResumeKey(row.source, row.folder, row.message));
     }
     QList<InputMessage> todo;
     int skipped = 0;
     for (const InputMessage& message : std::as_const(input.messages)) {
         if (!InShard(message, line.shard))
             continue;
-        if (converted.contains(ResumeKey(message.source, message.mboxNumber)))
+        if (converted.contains(ResumeKey(message.source, message.folder, message.number)))
             ++skipped;
         else
             todo.append(message);

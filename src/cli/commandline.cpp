@@ -10,14 +10,17 @@ namespace {
 constexpr int kMostJobs = 64;
 
 const QString kDescription =
-    QStringLiteral("Converts e-mail messages (.eml files and mbox files) into multi-page TIFF\n"
-                   "images, one per message, with the From, To, Subject and Date lines above\n"
-                   "the body.\n"
+    QStringLiteral("Converts e-mail messages (.eml, .msg and .emlx files, mbox files, Outlook\n"
+                   "PST/OST stores, Maildirs) into multi-page TIFF images, one per message,\n"
+                   "with the From, To, Subject and Date lines above the body.\n"
                    "\n"
-                   "A path is a message file, an mbox file or a folder; a folder stands for\n"
-                   "every .eml file in its whole tree (any letter case), and with --mbox-scan\n"
-                   "also for its mbox files. Each message of an mbox becomes\n"
-                   "<mbox name>-00001.tiff, -00002.tiff ... in mbox order.\n"
+                   "A path is a message file, an mbox file, a PST or a folder; a folder stands\n"
+                   "for every .eml, .msg, .emlx, .pst and .ost file in its whole tree (any\n"
+                   "letter case), with --mbox-scan also for its mbox files and with\n"
+                   "--maildir-scan for its Maildirs; a folder that is a Maildir stands for its\n"
+                   "messages. Each message of an mbox becomes <mbox name>-00001.tiff,\n"
+                   "-00002.tiff ... in mbox order; each item of a PST\n"
+                   "<store name>/<folder path>/00001.tiff ... in folder order.\n"
                    "\n"
                    "A TIFF file of an earlier run is replaced only by a complete new one; two\n"
                    "messages of one run with the same name get \"name.tiff\", \"name (2).tiff\".\n"
@@ -68,7 +71,15 @@ struct Options {
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Print only failures and the summary."),
                              QString()};
+    QCommandLineOption maildirScan{QStringLiteral("maildir-scan"),
+                                   QStringLiteral("In folders, also convert Maildirs (folders with cur, new "
+                                                  "and tmp): the messages in their cur and new."),
+                                   QString()};
     QCommandLineOption worker{QStringLiteral("worker"), QStringLiteral("Internal: serve a run as a worker.")};
+    QCommandLineOption listPst{QStringLiteral("list-pst"), QStringLiteral("Internal: list a PST's items.")};
+    QCommandLineOption extractPst{QStringLiteral("extract-pst"),
+                                  QStringLiteral("Internal: write one item of a PST as a message."),
+                                  QStringLiteral("item")};
     // For archives and legal productions.
     QCommandLineOption dpi{QStringLiteral("dpi"),
                            QStringLiteral("Resolution of the pages, 72 to 600 (default 200)."),
@@ -135,7 +146,12 @@ struct Options {
                                              "what is wrong; converts nothing."),
                               QStringLiteral("dir")};
 
-    Options() { worker.setFlags(QCommandLineOption::HiddenFromHelp); }
+    Options()
+    {
+        worker.setFlags(QCommandLineOption::HiddenFromHelp);
+        listPst.setFlags(QCommandLineOption::HiddenFromHelp);
+        extractPst.setFlags(QCommandLineOption::HiddenFromHelp);
+    }
 };
 
 void Configure(QCommandLineParser& parser, Options& options)
@@ -149,7 +165,8 @@ void Configure(QCommandLineParser& parser, Options& options)
                        options.worker,   options.dpi,         options.colour,        options.pages,
                        options.header,   options.attachments, options.bates,         options.production,
                        options.volume,   options.custodian,   options.natives,       options.dedupe,
-                       options.noDedupe, options.ocr,         options.verify,        options.maxPages});
+                       options.noDedupe, options.ocr,         options.verify,        options.maxPages,
+                       options.maildirScan, options.listPst,  options.extractPst});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
@@ -355,6 +372,17 @@ std::optional<CommandLine> ParseCommandLine(const QStringList& arguments, QStrin
         line.shard = *shard;
     }
     line.mboxScan = parser.isSet(options.mboxScan);
+    line.maildirScan = parser.isSet(options.maildirScan);
+    line.listPst = parser.isSet(options.listPst);
+    if (parser.isSet(options.extractPst)) {
+        bool ok = false;
+        const uint item = parser.value(options.extractPst).toUInt(&ok);
+        if (!ok || line.paths.size() != 2)
+            return fail(QStringLiteral("--extract-pst needs an item number, the PST and the destination"));
+        line.extractPst = quint32(item);
+    }
+    if (line.listPst && line.paths.size() != 1)
+        return fail(QStringLiteral("--list-pst needs one PST"));
     line.reportPath = parser.value(options.report);
     if (parser.isSet(options.report) && line.reportPath.isEmpty())
         return fail(QStringLiteral("--report needs a file"));

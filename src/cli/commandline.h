@@ -45,6 +45,7 @@ struct CommandLine {
     int maxPages = kDefaultMaxPages;
     int jobs = 1;
     bool mboxScan = false;
+    bool maildirScan = false;
     QString reportPath; // empty: no report
     bool resume = false;
     Shard shard;
@@ -58,6 +59,11 @@ struct CommandLine {
     // Internal: this process is one of a run's workers, fed over its
     // standard input.
     bool worker = false;
+    // Internal: list the PST at paths[0] (--list-pst), or write its item
+    // with this identifier to paths[1] (--extract-pst), in a process of its
+    // own.
+    bool listPst = false;
+    std::optional<quint32> extractPst;
 };
 
 // The arguments without the program name. No value, and a reason in *error,

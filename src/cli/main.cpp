@@ -5,6 +5,7 @@
 #include "outputfolder.h"
 #include "paths.h"
 #include "productionworker.h"
+#include "pstlisting.h"
 #include "workerpool.h"
 
 #include <QCoreApplication>
@@ -64,6 +65,14 @@ int main(int argc, char* argv[])
     }
     if (line->worker)
         return ServeRun(*line);
+    if (line->listPst || line->extractPst) {
+        QFile channel;
+        if (!channel.open(line->listPst ? stdout : stderr, QIODevice::WriteOnly))
+            return 1;
+        return line->listPst
+                   ? ServePstListing(line->paths.first(), channel)
+                   : ServePstExtraction(line->paths.first(), *line->extractPst, line->paths.at(1), channel);
+    }
 
     if (!line->outputFolder.isEmpty()) {
         line->outputFolder = QDir::cleanPath(QDir(line->outputFolder).absolutePath());

@@ -1,5 +1,7 @@
 #include "productionrun.h"
 
+#include "pstlisting.h"
+
 #include "batchinput.h"
 #include "journal.h"
 #include "loadfiles.h"
@@ -9,6 +11,7 @@
 #include "outputfolder.h"
 #include "paths.h"
 #include "productionsequence.h"
+#include "pstlisting.h"
 #include "runoutput.h"
 #include "runreport.h"
 #include "verify.h"
@@ -46,7 +49,7 @@ QString Md5Of(const QString& path)
 // inside a mail folder the name it would be saved under.
 QString DocumentFileName(const InputMessage& message)
 {
-    if (message.mboxNumber == 0)
+    if (!message.isInContainer())
         return GetFileName(message.source);
     return message.baseName() + QStringLiteral(".eml");
 }
@@ -178,13 +181,24 @@ public:
         const QString folder = workFolder(index);
         QDir().mkpath(folder);
         QString path = message.source;
-        if (message.mboxNumber > 0) {
+        if (message.kind == InputKind::Pst) {
+            // Written out here, not in a worker, for its bytes decide whether
+            // it is a duplicate; in a child, so a damaged store costs only
+            // this message.
             path = folder + QStringLiteral("/message.eml");
             try {
-                ExtractMboxMessage(message.source, MboxEntry{message.begin, message.end}, path);
+                ExtractPstIsolated(m_workerProgram, message.source, message.pstItem, path);
             } catch (const std::exception& error) {
-                sequence.failed(index, QStringLiteral("the message could not be taken out of the mbox: %1")
+                sequence.failed(index, QStringLiteral("the message could not be read from the PST: %1")
                                            .arg(QString::fromUtf8(error.what())));
+                return std::nullopt;
+            }
+        } else if (message.isInContainer()) {
+            path = folder + QStringLiteral("/message.eml");
+            try {
+                TakeOutMessage(message, path);
+            } catch (const std::exception& error) {
+                sequence.failed(index, QString::fromUtf8(error.what()));
                 return std::nullopt;
             }
         }
@@ -233,7 +247,8 @@ public:
         entry.reason = sequence.reason(index);
         ReportRow row;
         row.source = message.source;
-        row.message = message.mboxNumber;
+        row.message = message.number;
+        row.folder = message.folder;
         row.seconds = m_pipeline->seconds(index);
         row.reason = entry.reason;
         const BatesNumbering& numbering = m_layout.numbering();
@@ -436,7 +451,8 @@ void ProductionPipeline::record(int index)
 int RunProduction(const CommandLine& line, const QString& workerProgram, QTextStream& out, QTextStream& err,
                   Progress progress)
 {
-    CollectedInput input = CollectInput(line.paths, line.mboxScan);
+    CollectedInput input =
+        CollectInput(line.paths, InputOptions{line.mboxScan, line.maildirScan, workerProgram});
     for (const QString& problem : std::as_const(input.problems))
         err << "quillmark-convert: " << problem << Qt::endl;
     if (input.messages.isEmpty()) {

@@ -20,6 +20,9 @@ namespace {
 
 const QByteArrayList kColumns{"source", "message", "output", "pages", "status", "reason", "seconds"};
 const QByteArrayList kProductionColumns{"bates", "duplicate_of"};
+const QByteArray kFolderColumn{"folder"};
+// The most fields any row of any layout has.
+constexpr qsizetype kMostFields = 10;
 
 bool IsJsonLinesName(const QString& path)
 {
@@ -131,7 +134,7 @@ QByteArray CsvQuoted(const QString& text)
     return quoted;
 }
 
-QByteArray CsvLine(const ReportRow& row, bool production)
+QByteArray CsvLine(const ReportRow& row, bool production, bool withFolder)
 {
     QByteArrayList fields{CsvQuoted(row.source),
                           row.message > 0 ? QByteArray::number(row.message) : QByteArray(),
@@ -142,12 +145,17 @@ QByteArray CsvLine(const ReportRow& row, bool production)
                           QByteArray::number(RoundedSeconds(row.seconds), 'f', 2)};
     if (production)
         fields << CsvQuoted(row.bates) << CsvQuoted(row.duplicateOf);
+    if (withFolder)
+        fields << CsvQuoted(row.folder);
     return fields.join(',') + '\n';
 }
 
 std::optional<ReportRow> RowFromCsv(const CsvRecord& fields)
 {
-    if (fields.size() != kColumns.size() && fields.size() != kColumns.size() + kProductionColumns.size())
+    const qsizetype plain = kColumns.size();
+    const qsizetype production = plain + kProductionColumns.size();
+    if (fields.size() != plain && fields.size() != plain + 1 && fields.size() != production &&
+        fields.size() != production + 1)
         return std::nullopt;
     ReportRow row;
     bool ok = true;
@@ -171,17 +179,19 @@ std::optional<ReportRow> RowFromCsv(const CsvRecord& fields)
     row.seconds = fields[6].toDouble(&ok);
     if (!ok || !std::isfinite(row.seconds))
         return std::nullopt;
-    if (fields.size() > kColumns.size()) {
+    if (fields.size() >= production) {
         row.bates = QString::fromUtf8(fields[7]);
         row.duplicateOf = QString::fromUtf8(fields[8]);
     }
+    if (fields.size() == plain + 1 || fields.size() == production + 1)
+        row.folder = QString::fromUtf8(fields.last());
     return row;
 }
 
 // What to append after the bytes of a torn row so that it ends, and ends as
 // a record that is no row: every text field is written quoted, so an odd
-// number of quotes means the cut fell inside one. The empty field added
-// last leaves the record either with a column too many or with no seconds.
+// number of quotes means the cut fell inside one. The empty fields added
+// last leave the record with more fields than any layout of a row has.
 QByteArray CsvSeal(const QByteArray& tornRow)
 {
     if (tornRow.count('\r') + tornRow.count('\n') == tornRow.size())
@@ -189,7 +199,9 @@ QByteArray CsvSeal(const QByteArray& tornRow)
     QByteArray seal;
     if (tornRow.count('"') % 2 != 0)
         seal += '"';
-    return seal + ",\"\"\n";
+    for (qsizetype i = 0; i < kMostFields; ++i)
+        seal += ",\"\"";
+    return seal + '\n';
 }
 
 // --- JSON Lines -------------------------------------------------------------
@@ -209,6 +221,7 @@ QByteArray JsonLine(const ReportRow& row, bool production)
         object.insert(QLatin1String("bates"), row.bates);
         object.insert(QLatin1String("duplicate_of"), row.duplicateOf);
     }
+    object.insert(QLatin1String("folder"), row.folder);
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -251,6 +264,7 @@ std::optional<ReportRow> RowFromJson(const QByteArray& line)
     row.seconds = seconds.toDouble();
     row.bates = object.value(QLatin1String("bates")).toString();
     row.duplicateOf = object.value(QLatin1String("duplicate_of")).toString();
+    row.folder = object.value(QLatin1String("folder")).toString();
     return row;
 }
 
@@ -287,7 +301,10 @@ RunReport::RunReport(Kind kind) : kind_(kind) {}
 
 QByteArrayList RunReport::columns() const
 {
-    return kind_ == Kind::Production ? kColumns + kProductionColumns : kColumns;
+    QByteArrayList all = kind_ == Kind::Production ? kColumns + kProductionColumns : kColumns;
+    if (!withoutFolder_)
+        all.append(kFolderColumn);
+    return all;
 }
 
 RunReport::~RunReport()
@@ -314,6 +331,7 @@ bool RunReport::open(const QString& path, QString* error)
     path_ = path;
     jsonLines_ = IsJsonLinesName(path);
     refusedAsNoReport_ = false;
+    withoutFolder_ = false;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         *error =
@@ -346,6 +364,11 @@ bool RunReport::open(const QString& path, QString* error)
         start = columns().join(',') + '\n';
     } else {
         const CsvRecords records = CsvReader().read(existing);
+        if (!records.complete.isEmpty() && records.complete.first() != columns()) {
+            withoutFolder_ = true;
+            if (records.complete.first() != columns())
+                withoutFolder_ = false;
+        }
         if (records.complete.isEmpty() || records.complete.first() != columns()) {
             *error =
                 QStringLiteral("%1 is no report of quillmark-convert: its first line is not \"%2\". Name "
@@ -380,7 +403,15 @@ bool RunReport::write(const ReportRow& row, QString* error)
         return false;
     }
     const bool production = kind_ == Kind::Production;
-    return writeBytes(jsonLines_ ? JsonLine(row, production) : CsvLine(row, production), error);
+    if (withoutFolder_ && !row.folder.isEmpty()) {
+        *error =
+            QStringLiteral("%1 has no folder column, which the messages of a PST need; name a new report "
+                           "file")
+                .arg(path_);
+        return false;
+    }
+    return writeBytes(jsonLines_ ? JsonLine(row, production) : CsvLine(row, production, !withoutFolder_),
+                      error);
 }
 
 bool RunReport::writeBytes(const QByteArray& bytes, QString* error)

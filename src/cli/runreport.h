@@ -10,7 +10,7 @@ enum class ReportStatus { Converted, Failed, Skipped, Duplicate };
 // What became of one message of a run.
 struct ReportRow {
     QString source;
-    int message = 0; // 0: not from an mbox; messages of an mbox count from 1
+    int message = 0; // 0: a message file; messages of an mbox or a PST folder count from 1
     QString output;
     int pages = 0;
     ReportStatus status = ReportStatus::Failed;
@@ -21,6 +21,8 @@ struct ReportRow {
     // that stands for it.
     QString bates = {};
     QString duplicateOf = {};
+    // Of an item of a PST: its folder's path from the top of the store.
+    QString folder = {};
 
     friend bool operator==(const ReportRow&, const ReportRow&) = default;
 };
@@ -28,8 +30,9 @@ struct ReportRow {
 // The report of a run, one row per message as soon as it is done, so that a
 // run that is stopped can be resumed from it. CSV with a header row, or JSON
 // Lines when the file name ends in ".jsonl"; both with the keys source,
-// message, output, pages, status, reason, seconds, and for a production
-// also bates and duplicate_of.
+// message, output, pages, status, reason, seconds, for a production also
+// bates and duplicate_of, and last folder. A CSV report written before there
+// was a folder column is still read and appended to in its own columns.
 class RunReport {
 public:
     enum class Kind { Conversion, Production };
@@ -62,6 +65,8 @@ private:
     QString path_;
     bool jsonLines_ = false;
     bool refusedAsNoReport_ = false;
+    // A CSV report of the columns before the folder column.
+    bool withoutFolder_ = false;
     int fd_ = -1;
     // What closes off a row that reached the file only in part.
     QByteArray pendingSeal_;

@@ -4,6 +4,7 @@
 #include "conversionrun.h"
 #include "messageconverter.h"
 #include "productionworker.h"
+#include "pstreader.h"
 #include "stepguard.h"
 
 #include <QFileDevice>
@@ -48,6 +49,24 @@ QJsonObject ServeBatesTask(MessageConverter& converter, const QJsonObject& task,
             {QStringLiteral("outputs"), QJsonArray::fromStringList(result.outputPaths)}};
 }
 
+// A task's message that lies in a PST is written out first, here in the
+// worker, so that a store that crashes the library costs only the message.
+// The reason it could not be, or empty.
+QString TakeOutOfPst(const QJsonObject& task)
+{
+    const QString pst = task.value(QStringLiteral("pst")).toString();
+    if (pst.isEmpty())
+        return {};
+    try {
+        ExtractPstItem(pst, quint32(task.value(QStringLiteral("pstItem")).toDouble()),
+                       task.value(QStringLiteral("message")).toString());
+        return {};
+    } catch (const std::exception& error) {
+        return QStringLiteral("the message could not be read from the PST: %1")
+            .arg(QString::fromUtf8(error.what()));
+    }
+}
+
 bool IsBatesTask(const QJsonObject& task)
 {
     const QString op = task.value(QStringLiteral("op")).toString();
@@ -64,6 +83,16 @@ int ServeAsWorker(MessageConverter& converter, ProductionWorker& production, QIO
         if (line.isEmpty())
             return 0;
         const QJsonObject task = QJsonDocument::fromJson(line).object();
+        if (const QString reason = TakeOutOfPst(task); !reason.isEmpty()) {
+            const QByteArray bytes = JsonLine({{QStringLiteral("converted"), false},
+                                               {QStringLiteral("reason"), reason},
+                                               {QStringLiteral("pages"), 0}});
+            if (out.write(bytes) != bytes.size())
+                return 1;
+            if (auto* file = qobject_cast<QFileDevice*>(&out); file && !file->flush())
+                return 1;
+            continue;
+        }
         if (ProductionWorker::handles(task) || IsBatesTask(task)) {
             ConsoleDialogs dialogs;
             StepGuard guard(dialogs, QString::fromLatin1(kConversionRunLocation));
@@ -174,13 +203,18 @@ void WorkerPool::submit(const WorkerTask& task)
         // A worker that cannot start answers for its task at once.
         if (!worker.process || worker.process->state() == QProcess::NotRunning)
             start(worker);
-        if (worker.process && worker.task)
-            worker.process->write(
-                JsonLine(!task.production.isEmpty()
-                             ? task.production
-                             : QJsonObject{{QStringLiteral("message"), task.messagePath},
-                                           {QStringLiteral("output"), task.outputPath},
-                                           {QStringLiteral("bates"), double(task.batesNumber)}}));
+        if (worker.process && worker.task) {
+            QJsonObject sent = !task.production.isEmpty()
+                                   ? task.production
+                                   : QJsonObject{{QStringLiteral("message"), task.messagePath},
+                                                 {QStringLiteral("output"), task.outputPath},
+                                                 {QStringLiteral("bates"), double(task.batesNumber)}};
+            if (!task.pstPath.isEmpty()) {
+                sent.insert(QStringLiteral("pst"), task.pstPath);
+                sent.insert(QStringLiteral("pstItem"), double(task.pstItem));
+            }
+            worker.process->write(JsonLine(sent));
+        }
         return;
     }
 }

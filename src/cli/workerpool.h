@@ -25,6 +25,10 @@ struct WorkerTask {
     qint64 batesNumber = 0;
     // A production's task, sent as it is instead of the fields above.
     QJsonObject production;
+    // An item of this PST that the worker first writes as a message to
+    // messagePath (or a production task's "message").
+    QString pstPath;
+    quint32 pstItem = 0;
 };
 
 struct WorkerAnswer {

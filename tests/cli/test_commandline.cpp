@@ -246,8 +246,9 @@ private slots:
         QList<InputMessage> messages;
         const auto add = [&](const QString& source, int number = 0, int width = 5) {
             InputMessage message;
+            message.kind = number > 0 ? InputKind::Mbox : InputKind::File;
             message.source = root + source;
-            message.mboxNumber = number;
+            message.number = number;
             message.numberWidth = width;
             messages.append(message);
         };

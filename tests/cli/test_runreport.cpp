@@ -35,8 +35,9 @@ QList<ReportRow> AwkwardRows()
     return {
         {QStringLiteral("/mail/a,b \"quoted\".eml"), 0, QStringLiteral("/out/a,b \"quoted\".tiff"), 12,
          ReportStatus::Converted, QString(), 3.14159},
-        {QStringLiteral("/mail/two\nlines\r\n.mbox"), 7, QStringLiteral(" spaced out "), 0,
-         ReportStatus::Failed, QStringLiteral("the page engine said:\n\"no\",\"never\"\n"), 0},
+        {QStringLiteral("/mail/two\nlines\r\n.pst"), 7, QStringLiteral(" spaced out "), 0,
+         ReportStatus::Failed, QStringLiteral("the page engine said:\n\"no\",\"never\"\n"), 0, QString(),
+         QString(), QStringLiteral("Top, \"of\"\nstore/Inbox")},
         {QStringLiteral("/Пошта/邮件 🙂.eml"), 1, QString(), 0, ReportStatus::Skipped,
          QStringLiteral("\""), 60.5},
         {QStringLiteral("source"), 0, QStringLiteral("output"), 1, ReportStatus::Converted,
@@ -110,7 +111,7 @@ private slots:
 
         const QByteArray firstLine = ReadAll(file).split('\n').first();
         if (name.endsWith(QLatin1String(".csv")))
-            QCOMPARE(firstLine, QByteArray("source,message,output,pages,status,reason,seconds"));
+            QCOMPARE(firstLine, QByteArray("source,message,output,pages,status,reason,seconds,folder"));
         else
             QVERIFY(QJsonDocument::fromJson(firstLine).object().value(QLatin1String("message")).isNull());
     }
@@ -213,6 +214,28 @@ private slots:
         QVERIFY(!report.open(foreign, &error));
         QVERIFY2(error.contains(foreign), qPrintable(error));
         QCOMPARE(ReadAll(foreign), QByteArray("item,price\ntea,3\n"));
+    }
+
+    // Reports of runs before PST folders had a column resume as they are.
+    void readsAndExtendsReportsWithoutTheFolderColumn()
+    {
+        const QString csv = path(QStringLiteral("older.csv"));
+        const QByteArray older = "source,message,output,pages,status,reason,seconds\n"
+                                 "/a.eml,,/a.eml.tiff,3,converted,,1.25\n";
+        WriteAll(csv, older);
+        QString error;
+        QVERIFY2(Append(csv, {Row(QStringLiteral("/b.mbox"), 2, ReportStatus::Failed)}, &error),
+                 qPrintable(error));
+        QCOMPARE(ReadAll(csv), older + "\"/b.mbox\",2,\"/b.mbox.tiff\",3,failed,\"\",1.25\n");
+        QCOMPARE(Read(csv), (QList{Row(QStringLiteral("/a.eml"), 0, ReportStatus::Converted),
+                                   Row(QStringLiteral("/b.mbox"), 2, ReportStatus::Failed)}));
+
+        // A PST row would lose the folder that tells its messages apart.
+        ReportRow pst = Row(QStringLiteral("/c.pst"), 1, ReportStatus::Converted);
+        pst.folder = QStringLiteral("Top/Inbox");
+        QVERIFY(!Append(csv, {pst}, &error));
+        QVERIFY2(error.contains(QLatin1String("folder")), qPrintable(error));
+        QCOMPARE(Read(csv).size(), 2);
     }
 
     // As saved by a spreadsheet or edited by hand: CRLF, unquoted fields,
