@@ -197,7 +197,8 @@ private:
         ++m_finished;
         const InputMessage& message = m_messages.at(answer.index);
         if (message.isInContainer())
-            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) + QStringLiteral(".eml"));
+            QFile::remove(m_spool.path() + QLatin1Char('/') + WorkName(message.baseName()) +
+                          QStringLiteral(".eml"));
 
         ReportRow row = RowFor(message);
         row.output = answer.converted ? answer.outputPaths.value(0, message.outputPath) : QString();

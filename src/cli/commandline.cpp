@@ -160,13 +160,13 @@ void Configure(QCommandLineParser& parser, Options& options)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({options.out,      options.jobs,        options.pageTimeLimit, options.mboxScan,
-                       options.report,   options.resume,      options.shard,         options.quiet,
-                       options.worker,   options.dpi,         options.colour,        options.pages,
-                       options.header,   options.attachments, options.bates,         options.production,
-                       options.volume,   options.custodian,   options.natives,       options.dedupe,
-                       options.noDedupe, options.ocr,         options.verify,        options.maxPages,
-                       options.maildirScan, options.listPst,  options.extractPst});
+    parser.addOptions({options.out,         options.jobs,        options.pageTimeLimit, options.mboxScan,
+                       options.report,      options.resume,      options.shard,         options.quiet,
+                       options.worker,      options.dpi,         options.colour,        options.pages,
+                       options.header,      options.attachments, options.bates,         options.production,
+                       options.volume,      options.custodian,   options.natives,       options.dedupe,
+                       options.noDedupe,    options.ocr,         options.verify,        options.maxPages,
+                       options.maildirScan, options.listPst,     options.extractPst});
     parser.addPositionalArgument(QStringLiteral("paths"), QStringLiteral("Messages, mbox files or folders."),
                                  QStringLiteral("PATH..."));
 }
