@@ -310,13 +310,14 @@ private slots:
         for (const ReportRow& row : rows)
             skipped += row.status == ReportStatus::Skipped ? 1 : 0;
         QVERIFY(skipped >= 1);
-        // The renderers end after the run that stopped them, removing their
-        // partial files as they go.
-        QTRY_COMPARE_WITH_TIMEOUT(hiddenLeftovers(out), QStringList(), 10000);
-
         const CliRun resumed = RunCli({QStringLiteral("--resume"), QStringLiteral("--report"), report,
                                        QStringLiteral("-o"), out, archive});
         QCOMPARE(resumed.exitCode, kExitAllConverted);
+        // A renderer stopped with the run removes its partial file as it
+        // ends; one stopped before it could say where its file is leaves it
+        // to the next run into that folder, which removes what no renderer
+        // holds.
+        QCOMPARE(hiddenLeftovers(out), QStringList());
         QCOMPARE(tiffDigests(out).size(), 8);
     }
 };

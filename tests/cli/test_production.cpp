@@ -490,8 +490,8 @@ private slots:
     void reportNamesTheCopyThatStandsForADuplicate()
     {
         const QString report = QString::fromUtf8(ReadAll(path(QStringLiteral("two.csv"))));
-        QVERIFY2(report.startsWith(
-                     QLatin1String("source,message,output,pages,status,reason,seconds,bates,duplicate_of\n")),
+        QVERIFY2(report.startsWith(QLatin1String(
+                     "source,message,output,pages,status,reason,seconds,bates,duplicate_of,folder\n")),
                  qPrintable(report));
         const QStringList lines = report.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 5);
@@ -500,7 +500,7 @@ private slots:
                  qPrintable(lines[1]));
         QVERIFY2(lines[2].contains(QLatin1String("02-copy.eml")) &&
                      lines[2].contains(QLatin1String(",duplicate,")) &&
-                     lines[2].endsWith(QLatin1String(",\"ABC-000000001\"")),
+                     lines[2].endsWith(QLatin1String(",\"ABC-000000001\",\"\"")),
                  qPrintable(lines[2]));
         QVERIFY2(lines[4].contains(QLatin1String(",failed,")) &&
                      lines[4].contains(QLatin1String("binary data")),
