@@ -56,7 +56,8 @@ test: test-deps
 # test that caused it. Under the sanitizers they take about six minutes on
 # two cores, the corpus run five of them.
 SANITIZER_BUILD_DIR ?= build-sanitizers
-SANITIZER_ENV = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SANITIZER_ENV = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+                LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp
 
 $(SANITIZER_BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(SANITIZER_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWITH_SANITIZERS=ON $(LAUNCHER)
