@@ -164,7 +164,7 @@ QString CollapseSeparators(const QString& path)
     return QStringLiteral("//") + collapsePairs(path.mid(first));
 }
 
-QString ReadFileToString(const QString& path, Dialogs& dialogs)
+FileBytes ReadFileBytes(const QString& path, Dialogs& dialogs)
 {
     StepGuard guard(dialogs, QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString "));
     guard.setFilePath(path);
@@ -174,7 +174,7 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
     qint64 size = 0;
     // A length that cannot be read counts as a true test, as every failing test does.
     if (guard.test(102, [&] { return (size = fileLength(path)) == 0; }))
-        return QStringLiteral("empty file");
+        return {QByteArrayLiteral("empty file")};
 
     QFile file(path);
     // One opening serves both readings. When it fails, every later step would
@@ -186,35 +186,51 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs)
         return {};
 
     const QByteArray first = guard.value<QByteArray>(108, [&] { return readAt(file, 0, 1); });
-    const bool twoByte = guard.test(
+    FileBytes read;
+    read.twoByte = guard.test(
         110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
-    QString text;
-    if (twoByte) {
+    if (read.twoByte) {
         guard.step(112, [&] {
-            // Low byte first; the mark becomes the first character, and a last
-            // byte without a partner is dropped.
-            const QByteArray bytes = readAt(file, 0, size);
-            const qsizetype chars = bytes.size() / 2;
-            QString wide(chars, Qt::Uninitialized);
-            for (qsizetype i = 0; i < chars; ++i)
-                wide[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
-            text = wide;
+            // A last byte without a partner is dropped.
+            read.bytes = readAt(file, 0, size);
+            read.bytes.truncate(read.bytes.size() & ~qsizetype(1));
         });
     } else {
-        guard.step(114, [&] { text = QString(size, QChar(0)); });
+        guard.step(114, [&] { read.bytes = QByteArray(size, Qt::Uninitialized); });
         guard.step(116, [&] {
-            // Filled in place: one character per byte, so every byte survives a
-            // read and write unchanged.
-            const QByteArray bytes = readAt(file, 0, size);
-            if (text.size() < bytes.size())
-                text.resize(bytes.size());
-            char16_t* out = reinterpret_cast<char16_t*>(text.data());
-            for (qsizetype i = 0; i < bytes.size(); ++i)
-                out[i] = uchar(bytes[i]);
+            // Read in place: a large message is held once, not once more while it is read.
+            if (!file.seek(0))
+                raiseStepError(file.errorString());
+            if (read.bytes.size() < size)
+                read.bytes.resize(size);
+            qint64 got = 0;
+            while (got < size) {
+                const qint64 chunk = file.read(read.bytes.data() + got, size - got);
+                if (chunk < 0 || file.error() != QFileDevice::NoError)
+                    raiseStepError(file.errorString());
+                if (chunk == 0)
+                    break; // shorter than it was a moment ago
+                got += chunk;
+            }
+            read.bytes.truncate(got);
         });
     }
     file.close(); // 118, 120
-    return text;  // 122
+    return read;  // 122
+}
+
+QString ReadFileToString(const QString& path, Dialogs& dialogs)
+{
+    const FileBytes read = ReadFileBytes(path, dialogs);
+    if (!read.twoByte)
+        return QString::fromLatin1(read.bytes);
+    // Low byte first; the mark becomes the first character.
+    const QByteArray& bytes = read.bytes;
+    const qsizetype chars = bytes.size() / 2;
+    QString wide(chars, Qt::Uninitialized);
+    for (qsizetype i = 0; i < chars; ++i)
+        wide[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
+    return wide;
 }
 
 void WriteTextFile(const QString& text, const QString& path)
@@ -236,6 +252,11 @@ void WriteTextFile(const QString& text, const QString& path)
             bytes[2 * i + 1] = char(text[i].unicode() >> 8);
         }
     }
+    WriteFilePieces({bytes}, path);
+}
+
+void WriteFilePieces(const QList<QByteArrayView>& pieces, const QString& path)
+{
     // A link at a work file's path is never followed: the write would land
     // wherever it points.
     const int fd =
@@ -246,11 +267,15 @@ void WriteTextFile(const QString& text, const QString& path)
                                             .arg(path)
                                       : systemError(errno));
     QFile file;
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    // Unbuffered: a buffer would only hold a second copy of a large piece.
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         raiseStepError(file.errorString());
     }
-    if (file.write(bytes) != bytes.size() || !file.flush())
+    for (const QByteArrayView piece : pieces)
+        if (file.write(piece.data(), piece.size()) != piece.size())
+            raiseStepError(file.errorString());
+    if (!file.flush())
         raiseStepError(file.errorString());
     file.close();
     if (file.error() != QFileDevice::NoError)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 class Dialogs;
@@ -30,6 +32,16 @@ QString VisibleName(const QString& name);
 // system's 255 bytes. Outputs keep their names.
 QString WorkName(const QString& stem);
 
+// A file's bytes as ReadFileToString reads them, before they become text:
+// `twoByte` when the file starts FF or FE, and then without a last byte that
+// has no partner. A missing file gives no bytes, an empty one "empty file".
+// Failures are reported through its own guard and it goes on.
+struct FileBytes {
+    QByteArray bytes;
+    bool twoByte = false;
+};
+FileBytes ReadFileBytes(const QString& path, Dialogs& dialogs);
+
 // The whole file, one character per byte (Latin-1, so any byte survives a
 // read and write unchanged); a file starting FF or FE is read as two-byte
 // text. A missing file gives an empty text, an empty one "empty file".
@@ -39,6 +51,10 @@ QString ReadFileToString(const QString& path, Dialogs& dialogs);
 // characters (read from a two-byte file) is written back as two-byte text.
 // Throws StepError on failure.
 void WriteTextFile(const QString& text, const QString& path);
+// Writes the pieces one after the other as the file's bytes, so a large page
+// made of a few edits of what was read is never put together in memory.
+// Throws StepError on failure.
+void WriteFilePieces(const QList<QByteArrayView>& pieces, const QString& path);
 // Writes the bytes unless something already exists at the path.
 void WriteBytesIfAbsent(const QByteArray& bytes, const QString& path);
 
