@@ -402,7 +402,7 @@ QString AttachmentPages::layOutOne(const MailAttachment& attachment, int number,
             throw std::runtime_error(QStringLiteral("its content cannot be read back: %1")
                                          .arg(content.errorString())
                                          .toStdString());
-        WriteTextFile(MessagePageText(QString::fromLatin1(content.readAll())), page);
+        WriteMessagePage(content.readAll(), page);
         engineToPdf(page, pdf, textPath);
         return pdf;
     }

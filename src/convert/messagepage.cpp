@@ -51,6 +51,30 @@ QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView i
     return out;
 }
 
+// A page as an edit of the bytes it is built from: [from, to) replaced by
+// `insert`, `tail` added at the end. The bytes around the edit are written
+// straight from what was read, so a large attachment is never copied. The
+// empty edit leaves the bytes as they are.
+struct PageEdit {
+    qsizetype from = 0;
+    qsizetype to = 0;
+    QByteArray insert;
+    QByteArray tail;
+
+    QList<QByteArrayView> pieces(QByteArrayView bytes) const
+    {
+        return {bytes.first(from), insert, bytes.sliced(to), tail};
+    }
+    QByteArray applied(QByteArrayView bytes) const
+    {
+        QByteArray out;
+        out.reserve(bytes.size() - (to - from) + insert.size() + tail.size());
+        for (const QByteArrayView piece : pieces(bytes))
+            out.append(piece);
+        return out;
+    }
+};
+
 // ---- Text and HTML --------------------------------------------------------
 
 bool isLatin1(QStringView text)
@@ -414,8 +438,8 @@ qsizetype afterFirstDelimiter(const QByteArray& bytes, const QByteArray& boundar
 // in front of the others, that holds just the block. It goes in right after
 // the first delimiter line, found in the text rather than through the parts,
 // whose offsets a part without header lines does not have.
-std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString& text,
-                                        const QByteArray& bytes, qint64 headersEnd, const QString& block)
+std::optional<PageEdit> prependBlockPart(GMimeMultipart* multipart, const QByteArray& bytes,
+                                         qint64 headersEnd, const QString& block)
 {
     const char* boundary = g_mime_multipart_get_boundary(multipart);
     if (!boundary || !*boundary || g_mime_multipart_get_count(multipart) == 0)
@@ -424,15 +448,14 @@ std::optional<QString> prependBlockPart(GMimeMultipart* multipart, const QString
     if (at < 0)
         return std::nullopt;
     const QByteArray eol = lineEndingOf(bytes, at - 1);
-    const QByteArray part = blockPart(block, eol) + "--" + boundary + eol;
-    return spliced(text, at, at, QString::fromLatin1(part));
+    return PageEdit{at, at, blockPart(block, eol) + "--" + boundary + eol, {}};
 }
 
 // A message that is one attachment and nothing else (an image, a document)
 // becomes a two-part message: the block, then the attachment with its own
 // content fields and its content byte for byte.
-std::optional<QString> wrapWithBlockPart(const QString& text, const QByteArray& bytes, qint64 headersBegin,
-                                         qint64 headersEnd, const QString& block)
+std::optional<PageEdit> wrapWithBlockPart(const QByteArray& bytes, qint64 headersBegin, qint64 headersEnd,
+                                          const QString& block)
 {
     if (headersBegin < 0 || headersEnd < headersBegin || headersEnd > bytes.size())
         return std::nullopt;
@@ -458,13 +481,10 @@ std::optional<QString> wrapWithBlockPart(const QString& text, const QByteArray& 
         outer += "MIME-Version: 1.0" + eol;
     outer += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" + eol + eol + "--" + boundary +
              eol + blockPart(block, eol) + "--" + boundary + eol + inner + eol;
-    QString out = text.left(headersBegin);
-    out.append(QString::fromLatin1(outer));
-    out.append(QStringView(text).mid(contentBegin));
-    if (!out.endsWith(u'\n'))
-        out.append(QString::fromLatin1(eol));
-    out.append(QString::fromLatin1("--" + boundary + "--" + eol));
-    return out;
+    // The closing delimiter goes on a line of its own.
+    const bool endsInBreak = contentBegin < bytes.size() ? bytes.endsWith('\n') : outer.endsWith('\n');
+    return PageEdit{qsizetype(headersBegin), contentBegin, outer,
+                    (endsInBreak ? QByteArray() : eol) + "--" + boundary + "--" + eol};
 }
 
 // The end of the top header block: the first empty line, or an earlier end
@@ -492,8 +512,8 @@ qsizetype topHeadersEnd(const QByteArray& bytes, qsizetype headersBegin, qint64 
 // it: a multipart without parts (no boundary, or one that never occurs), a
 // part that cannot be placed. A reader would show such a message empty; here
 // nothing of it is lost. The top header fields stay, but for type and encoding.
-std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, const QByteArray& bytes,
-                                      qint64 headersBegin, qint64 parserHeadersEnd, const QString& block)
+std::optional<PageEdit> bodyAsTextPage(GMimeObject* top, const QByteArray& bytes, qint64 headersBegin,
+                                       qint64 parserHeadersEnd, const QString& block)
 {
     if (headersBegin < 0 || headersBegin > bytes.size())
         return std::nullopt;
@@ -516,9 +536,10 @@ std::optional<QString> bodyAsTextPage(GMimeObject* top, const QString& text, con
     const QByteArray eol = lineEndingOf(bytes, begin);
     const QByteArray headers =
         rewriteHeaderBlock(bytes.mid(begin, contentBegin - begin), eol, "text/html; charset=utf-8", "base64");
-    const QByteArray page =
-        headers + encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, eol);
-    return spliced(text, begin, text.size(), QString::fromLatin1(page));
+    return PageEdit{begin,
+                    bytes.size(),
+                    headers + encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, eol),
+                    {}};
 }
 
 struct BlockLabel {
@@ -716,20 +737,18 @@ QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
 namespace {
 
 // A message as the MIME parser reads it. Offsets count from its first field;
-// blanks before it are skipped, as readers skip them, and kept aside.
+// blanks before it are skipped, as readers skip them, and kept aside. The
+// parser reads the page's own bytes, not a copy of them.
 class ParsedMessage {
 public:
-    explicit ParsedMessage(const QString& messageText)
+    explicit ParsedMessage(const QByteArray& page) : m_page(page)
     {
-        if (messageText.isEmpty() || !isLatin1(messageText))
+        if (page.isEmpty())
             return;
-        m_skip = LeadingBlankCount(messageText);
-        m_prefix = messageText.left(m_skip);
-        m_text = messageText.mid(m_skip);
-        m_bytes = m_text.toLatin1();
-        InitGMime();
-        m_stream.reset(g_mime_stream_mem_new_with_buffer(m_bytes.constData(), size_t(m_bytes.size())));
-        GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_stream.get()));
+        m_skip = LeadingBlankCount(QByteArrayView(page));
+        m_bytes = QByteArray::fromRawData(m_page.constData() + m_skip, m_page.size() - m_skip);
+        m_stream = std::make_unique<BorrowedStream>(m_bytes);
+        GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_stream->get()));
         g_mime_parser_set_persist_stream(parser.get(), TRUE);
         m_message.reset(g_mime_parser_construct_message(parser.get(), parserOptions()));
         m_top = m_message ? g_mime_message_get_mime_part(m_message.get()) : nullptr;
@@ -743,9 +762,11 @@ public:
                     locate(GMIME_OBJECT(m_shown), GMIME_OBJECT(m_shown) == m_top, m_headersBegin, m_bytes);
         }
     }
+    ParsedMessage(const ParsedMessage&) = delete;
+    ParsedMessage& operator=(const ParsedMessage&) = delete;
 
-    // True when `position` in the message text lies in the content of the
-    // shown part, and that part is HTML: a body tag there is the one shown.
+    // True when `position` in the page lies in the content of the shown
+    // part, and that part is HTML: a body tag there is the one shown.
     bool showsAsHtml(qsizetype position) const
     {
         const qsizetype at = position - m_skip;
@@ -753,33 +774,39 @@ public:
                at >= m_shownSpan->contentBegin && at < m_shownSpan->contentEnd;
     }
 
-    std::optional<QString> withBlock(const QString& block) const
+    // The edit of the page that puts the block into its shown part, in
+    // offsets of the whole page.
+    std::optional<PageEdit> withBlock(const QString& block) const
     {
         if (!m_top)
             return std::nullopt;
-        std::optional<QString> page;
+        std::optional<PageEdit> edit;
         if (m_shownSpan) {
-            const QByteArray part = rewritePart(m_shown, m_bytes, *m_shownSpan, block);
-            page = spliced(m_text, m_shownSpan->headersBegin, m_shownSpan->contentEnd,
-                           QString::fromLatin1(part));
+            edit = PageEdit{m_shownSpan->headersBegin,
+                            m_shownSpan->contentEnd,
+                            rewritePart(m_shown, m_bytes, *m_shownSpan, block),
+                            {}};
         } else if (!m_shown && GMIME_IS_MULTIPART(m_top)) {
-            page = prependBlockPart(GMIME_MULTIPART(m_top), m_text, m_bytes, m_headersEnd, block);
+            edit = prependBlockPart(GMIME_MULTIPART(m_top), m_bytes, m_headersEnd, block);
         } else if (!m_shown) {
-            page = wrapWithBlockPart(m_text, m_bytes, m_headersBegin, m_headersEnd, block);
+            edit = wrapWithBlockPart(m_bytes, m_headersBegin, m_headersEnd, block);
         }
-        if (!page)
-            page = bodyAsTextPage(m_top, m_text, m_bytes, m_headersBegin, m_headersEnd, block);
-        if (page)
-            page->prepend(m_prefix);
-        return page;
+        if (!edit)
+            edit = bodyAsTextPage(m_top, m_bytes, m_headersBegin, m_headersEnd, block);
+        if (edit) {
+            edit->from += m_skip;
+            edit->to += m_skip;
+        }
+        return edit;
     }
 
 private:
+    // The bytes and their stream are declared first, so they outlive the
+    // message parsed from them.
+    const QByteArray m_page;
     qsizetype m_skip = 0;
-    QString m_prefix;
-    QString m_text;
     QByteArray m_bytes;
-    GObjectPtr<GMimeStream> m_stream;
+    std::unique_ptr<BorrowedStream> m_stream;
     GObjectPtr<GMimeMessage> m_message;
     GMimeObject* m_top = nullptr;
     GMimePart* m_shown = nullptr;
@@ -788,27 +815,76 @@ private:
     qint64 m_headersEnd = -1;
 };
 
-} // namespace
-
-std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block)
+// The page of text the MIME parser cannot read, the block above the whole
+// text; no value for binary data.
+std::optional<QByteArray> textPageOf(const QByteArray& page, const QString& block)
 {
-    return ParsedMessage(messageText).withBlock(block);
-}
-
-std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block)
-{
-    // Two-byte text may as well be binary data that began with an FF or FE.
-    if (messageText.isEmpty() || !isLatin1(messageText) || LooksBinary(messageText))
+    if (page.isEmpty() || LooksBinary(QByteArrayView(page)))
         return std::nullopt;
-    const QString body = DecodeText(messageText.toLatin1());
-    const QByteArray page =
-        "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
-        "Content-Transfer-Encoding: base64\r\n\r\n" +
-        encodeContent(plainTextAsHtml(body, block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
-    return QString::fromLatin1(page);
+    return "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n" +
+           encodeContent(plainTextAsHtml(DecodeText(page), block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
 }
 
-namespace {
+qsizetype bodyTagEnd(QByteArrayView page)
+{
+    const QLatin1StringView text(page);
+    const qsizetype tag = text.indexOf(QLatin1StringView("<body"), 0, Qt::CaseInsensitive);
+    if (tag < 0)
+        return -1;
+    const qsizetype close = text.indexOf(u'>', tag);
+    return close < 0 ? -1 : close + 1;
+}
+
+// Where the block goes into a page of one byte per character: after the
+// first body tag when that opens the HTML a reader shows, else in the part a
+// reader shows, else above the text as a page of its own. One body tag in an
+// attachment, or quoted in a plain-text part, would take the block where
+// nobody sees it, or show it as markup.
+PageEdit blockEdit(const QByteArray& page, const QString& block)
+{
+    const qsizetype bodyTag = bodyTagEnd(page);
+    const ParsedMessage parsed(page);
+    if (bodyTag >= 0 && parsed.showsAsHtml(bodyTag))
+        return PageEdit{bodyTag, bodyTag, block.toLatin1(), {}};
+    if (auto edit = parsed.withBlock(block))
+        return *edit;
+    if (auto rebuilt = textPageOf(page, block))
+        return PageEdit{0, page.size(), *rebuilt, {}};
+    return {};
+}
+
+// The UTF-8 bytes of two-byte text (the bytes as written, mark first, in
+// either order); no value when they decode to binary data: UTF-32, or data
+// that merely starts FF or FE.
+std::optional<QByteArray> utf8OfTwoByteText(const QByteArray& bytes)
+{
+    const QString wide = DecodeText(bytes);
+    // UTF-32 and binary data show zero characters among the header lines.
+    if (LooksBinary(wide))
+        return std::nullopt;
+    return wide.toUtf8();
+}
+
+// A page as PrepareMessagePage builds it: the bytes it is parsed as, and
+// whether the block may go in at all.
+struct PageBytes {
+    QByteArray bytes;
+    bool takesBlock = true;
+};
+
+// The bytes of a work file ready to be cut and parsed. Two-byte text becomes
+// the UTF-8 bytes of its characters: it is then scanned and parsed as the
+// 8-bit message it is, and the office host reads the page as one.
+PageBytes narrowed(FileBytes read)
+{
+    if (!read.twoByte)
+        return {WithHeaderZeroBytesBlanked(std::move(read.bytes))};
+    if (auto utf8 = utf8OfTwoByteText(read.bytes))
+        return {WithHeaderZeroBytesBlanked(*std::move(utf8))};
+    // Binary data reaches the office host as it is, to be refused there.
+    return {std::move(read.bytes), false};
+}
 
 // The lines of the header: blank lines before the first field are no part of
 // it, as readers skip them.
@@ -817,47 +893,54 @@ QList<QStringView> headerLines(const QString& text)
     return CutLines(QStringView(text).mid(LeadingBlankCount(text)));
 }
 
-QString pageWithBlock(const QString& messageText, const QString& block)
+// The header of the page as text, up to its first empty line: only the
+// header is scanned, and a large message is not turned into text for it.
+QString headerText(const QByteArray& page)
 {
-    const qsizetype bodyTag = FindBodyTagEnd(messageText);
-    const ParsedMessage parsed(messageText);
-    // The first body tag is taken as it stands when it opens the HTML a
-    // reader shows. One in an attachment, or quoted in a plain-text part,
-    // would take the block where nobody sees it, or show it as markup.
-    if (bodyTag >= 0 && (parsed.showsAsHtml(bodyTag) || !isLatin1(messageText)))
-        return spliced(messageText, bodyTag, bodyTag, block);
-    if (auto page = parsed.withBlock(block))
-        return *page;
-    return RebuildAsTextPage(messageText, block).value_or(messageText);
+    const QByteArrayView view(page);
+    const qsizetype skip = LeadingBlankCount(view);
+    qsizetype end = view.indexOf("\n\n", skip);
+    const qsizetype crlf = view.indexOf("\n\r\n", skip);
+    if (end < 0 || (crlf >= 0 && crlf < end))
+        end = crlf;
+    return QString::fromLatin1(end < 0 ? view : view.first(end + 1));
 }
 
 } // namespace
 
-QString NarrowPageText(const QString& text)
+std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block)
 {
-    if (text.isEmpty())
-        return text;
-    const char16_t mark = text.front().unicode();
-    // ReadFileToString takes the low byte first whatever the order, so a file
-    // written high byte first starts U+FFFE; the file's own bytes, put back
-    // together, are decoded by their mark.
-    if (mark != 0xFEFF && mark != 0xFFFE)
-        return WithHeaderZeroBytesBlanked(text);
-    QByteArray bytes;
-    bytes.reserve(text.size() * 2);
-    for (const QChar c : text)
-        bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
-    const QString wide = DecodeText(bytes);
-    // UTF-32 and binary data show zero characters among the header lines.
-    if (LooksBinary(wide))
-        return text;
-    return WithHeaderZeroBytesBlanked(QString::fromLatin1(wide.toUtf8()));
+    if (messageText.isEmpty() || !isLatin1(messageText))
+        return std::nullopt;
+    const QByteArray page = messageText.toLatin1();
+    const std::optional<PageEdit> edit = ParsedMessage(page).withBlock(block);
+    if (!edit)
+        return std::nullopt;
+    return QString::fromLatin1(edit->applied(page));
 }
 
-QString MessagePageText(const QString& messageText)
+std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block)
 {
-    const QString text = NarrowPageText(messageText);
-    return pageWithBlock(text, HeaderBlockElement(BuildHeaderBlock(ScanHeaderLines(headerLines(text)))));
+    // Two-byte text may as well be binary data that began with an FF or FE.
+    if (!isLatin1(messageText))
+        return std::nullopt;
+    const std::optional<QByteArray> page = textPageOf(messageText.toLatin1(), block);
+    return page ? std::optional<QString>(QString::fromLatin1(*page)) : std::nullopt;
+}
+
+void WriteMessagePage(const QByteArray& message, const QString& pagePath)
+{
+    FileBytes read{message, !message.isEmpty() && (uchar(message[0]) == 0xFF || uchar(message[0]) == 0xFE)};
+    if (read.twoByte)
+        read.bytes.truncate(read.bytes.size() & ~qsizetype(1));
+    const PageBytes page = narrowed(std::move(read));
+    PageEdit edit;
+    if (page.takesBlock) {
+        const QString head = headerText(page.bytes);
+        edit =
+            blockEdit(page.bytes, HeaderBlockElement(BuildHeaderBlock(ScanHeaderLines(headerLines(head)))));
+    }
+    WriteFilePieces(edit.pieces(page.bytes), pagePath);
 }
 
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
@@ -867,10 +950,18 @@ void PrepareMessagePage(const QString& mhtPath, StepGuard& guard)
 
 void PrepareMessagePage(const QString& mhtPath, StepGuard& guard, const HeaderExtras& extras)
 {
-    QString text;
-    guard.step(158, [&] { text = NarrowPageText(ReadFileToString(mhtPath, guard.dialogs())); });
+    // The page stays in the bytes it was read as, held once: a message with a
+    // large attachment costs its size, not several times that as text.
+    PageBytes page;
+    guard.step(158, [&] { page = narrowed(ReadFileBytes(mhtPath, guard.dialogs())); });
+    QString head;
     QList<QStringView> lines;
-    guard.step(160, [&] { lines = headerLines(text); });
+    guard.step(160, [&] {
+        if (page.takesBlock) {
+            head = headerText(page.bytes);
+            lines = headerLines(head);
+        }
+    });
     HeaderLines values;
     QString ccLine;
     guard.step(162, [&] {
@@ -886,9 +977,12 @@ void PrepareMessagePage(const QString& mhtPath, StepGuard& guard, const HeaderEx
         block = HeaderBlockElement(block);
     });
     // A page that cannot be built is written back as it was read.
-    QString page = text;
-    guard.step(196, [&] { page = pageWithBlock(text, block); });
-    guard.step(204, [&] { WriteTextFile(page, mhtPath); });
+    PageEdit edit;
+    guard.step(196, [&] {
+        if (page.takesBlock)
+            edit = blockEdit(page.bytes, block);
+    });
+    guard.step(204, [&] { WriteFilePieces(edit.pieces(page.bytes), mhtPath); });
 }
 
 void PrepareMessagePage(const QString& mhtPath, Dialogs& dialogs)

@@ -100,19 +100,16 @@ std::optional<QString> InsertIntoShownPart(const QString& messageText, const QSt
 // office host as they are.
 std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block);
 
-// The text of a work file as ReadFileToString gives it, ready to be cut and
-// parsed. Two-byte text (it starts with a byte order mark, in either byte
-// order) becomes the UTF-8 bytes of its characters, one character per byte
-// like every other page: it is then scanned and parsed as the 8-bit message
-// it is, and the office host reads the page as one. Anything else, binary
-// data that happens to start FF or FE included, stays as it is. A lone zero
-// byte among the header lines becomes a blank (WithHeaderZeroBytesBlanked).
-QString NarrowPageText(const QString& text);
-
-// The page for a message's text: the block after the first body tag, else in
-// the part a reader shows, else above the text as a page of its own. Text with
-// no header line at all and no body tag stays as it is.
-QString MessagePageText(const QString& messageText);
+// Writes the page for a message held in memory, an attached message, to
+// `pagePath`, as PrepareMessagePage builds a work file's: the block after the
+// first body tag, else in the part a reader shows, else above the text as a
+// page of its own. Two-byte text (it starts with a byte order mark, in either
+// byte order) becomes the UTF-8 bytes of its characters and is parsed as the
+// 8-bit message it is; binary data, that merely starting FF or FE included,
+// is written as it is. A lone zero byte among the header lines becomes a
+// blank (WithHeaderZeroBytesBlanked). Throws StepError when it cannot be
+// written.
+void WriteMessagePage(const QByteArray& message, const QString& pagePath);
 
 // Turns the work file at `mhtPath` into the page the office engine opens: the
 // header block at the top of the message's body. Each step runs under the

@@ -3,6 +3,7 @@
 #include "textdecoding.h"
 
 #include <algorithm>
+#include <limits>
 #include <type_traits>
 
 // GLib names a struct member "signals", which Qt defines as a keyword.
@@ -137,6 +138,20 @@ void GObjectUnref::operator()(void* object) const
     if (object)
         g_object_unref(object);
 }
+
+BorrowedStream::BorrowedStream(QByteArray bytes)
+    : m_bytes(std::move(bytes)), m_array(std::make_unique<GByteArray>()),
+      m_stream((InitGMime(), g_mime_stream_mem_new()))
+{
+    // The stream only reads its array, and never frees one it does not own.
+    if (m_bytes.size() > qsizetype(std::numeric_limits<guint>::max()))
+        return;
+    m_array->data = reinterpret_cast<guint8*>(const_cast<char*>(m_bytes.constData()));
+    m_array->len = guint(m_bytes.size());
+    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(m_stream.get()), m_array.get());
+}
+
+BorrowedStream::~BorrowedStream() = default;
 
 void InitGMime()
 {

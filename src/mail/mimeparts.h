@@ -23,6 +23,29 @@ template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 // Initialises GMime once per process; safe to call from any thread.
 void InitGMime();
 
+typedef struct _GMimeStream GMimeStream;
+typedef struct _GByteArray GByteArray;
+
+// A GMime memory stream that reads the bytes in place instead of copying
+// them, so a large message is held once while it is parsed; a parser that
+// keeps its stream makes every part's content a window on them. It must
+// outlive everything parsed from it. Bytes beyond the stream's 32-bit count
+// give an empty stream.
+class BorrowedStream {
+public:
+    explicit BorrowedStream(QByteArray bytes);
+    ~BorrowedStream();
+    BorrowedStream(const BorrowedStream&) = delete;
+    BorrowedStream& operator=(const BorrowedStream&) = delete;
+
+    GMimeStream* get() const { return m_stream.get(); }
+
+private:
+    const QByteArray m_bytes;
+    const std::unique_ptr<GByteArray> m_array;
+    GObjectPtr<GMimeStream> m_stream;
+};
+
 // True when the object's content type is type/subtype (any letter case).
 bool HasContentType(GMimeObject* object, const char* type, const char* subtype);
 
