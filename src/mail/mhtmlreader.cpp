@@ -58,7 +58,19 @@ QByteArray readWhole(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw failure(QStringLiteral("the page %1 cannot be read: %2").arg(path, file.errorString()));
-    return file.readAll();
+    // Read to its size: a growing buffer would briefly take twice a large page.
+    QByteArray bytes(file.size(), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < bytes.size()) {
+        const qint64 chunk = file.read(bytes.data() + got, bytes.size() - got);
+        if (chunk < 0)
+            throw failure(QStringLiteral("the page %1 cannot be read: %2").arg(path, file.errorString()));
+        if (chunk == 0)
+            break;
+        got += chunk;
+    }
+    bytes.truncate(got);
+    return bytes;
 }
 
 } // namespace
@@ -111,8 +123,11 @@ MailPage ReadMhtmlPage(const QString& mhtPath)
     if (LooksBinary(bytes))
         throw failure(QStringLiteral("the page %1 is not a MIME document").arg(mhtPath));
 
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.constData(), gsize(bytes.size())));
+    // Parts stay windows on the bytes: a large attachment that the page
+    // does not name costs nothing more.
+    const BorrowedStream stream(bytes);
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     GMimeObject* body = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
 

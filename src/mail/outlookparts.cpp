@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QTemporaryFile>
 
+#include <array>
 #include <vector>
 
 namespace {
@@ -186,6 +187,27 @@ private:
     QStringList m_problems;
 };
 
+// Looked for a piece at a time, so a message with a large attachment is not
+// held in memory just to learn that it has no Outlook part.
+bool namesOutlookPart(QFile& file)
+{
+    static const std::array<QByteArrayView, 5> kMarkers = {"ms-tnef", "winmail.dat", "WINMAIL.DAT",
+                                                           "0M8R4KGxGuE", ".msg"};
+    constexpr qsizetype kPiece = 1 << 20;
+    constexpr qsizetype kOverlap = 16; // longer than any marker
+    QByteArray window;
+    while (true) {
+        const QByteArray piece = file.read(kPiece);
+        if (piece.isEmpty())
+            break;
+        window = window.right(kOverlap) + piece;
+        for (const QByteArrayView marker : kMarkers)
+            if (window.contains(marker))
+                return file.seek(0);
+    }
+    return false;
+}
+
 } // namespace
 
 QStringList ExpandOutlookParts(const QString& messagePath, const QString& workFolder)
@@ -194,12 +216,11 @@ QStringList ExpandOutlookParts(const QString& messagePath, const QString& workFo
     QFile file(messagePath);
     if (!file.open(QIODevice::ReadOnly))
         return {};
+    // Most mail has none: only a message that names one is read whole, parsed and written.
+    if (!namesOutlookPart(file))
+        return {};
     const QByteArray bytes = file.readAll();
     file.close();
-    // Most mail has none: only a message that names one is parsed and written.
-    if (!bytes.contains("ms-tnef") && !bytes.contains("winmail.dat") && !bytes.contains("WINMAIL.DAT") &&
-        !bytes.contains("0M8R4KGxGuE") && !bytes.contains(".msg"))
-        return {};
     const GObjectPtr<GMimeStream> stream(
         g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
     const GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));

@@ -1,4 +1,5 @@
 #include "mhtmlreader.h"
+#include "peakmemory.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -187,6 +188,29 @@ private slots:
         const QString html = read("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=X\r\n\r\n"
                                   "--X\r\nContent-Type: text/plain\r\n\r\ntruncated body");
         QVERIFY(html.contains(QStringLiteral("truncated body")));
+    }
+
+    // The office host reads a page with a large attachment holding it once:
+    // the parts the page does not show stay where they are in it.
+    void largeAttachmentsAreNotCopied()
+    {
+        const QByteArray message =
+            MessageWithLargeAttachment("From: a@example.com\r\nMIME-Version: 1.0\r\n", 50 * 1024 * 1024);
+        const QString path = m_dir.path() + QStringLiteral("/large.mht");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(message) == message.size());
+        file.close();
+        const bool measured = PeakMemory::reset();
+        const std::optional<qint64> before = PeakMemory::bytesNow();
+        const MailPage page = ReadMhtmlPage(path);
+        const std::optional<qint64> peak = PeakMemory::bytesSinceReset();
+        QVERIFY(QString::fromUtf8(page.html).contains(QStringLiteral("See attached.")));
+        if (!measured || !before || !peak)
+            QSKIP("this system keeps no peak of a process's memory");
+        QVERIFY2(*peak - *before < message.size() * 3 / 2,
+                 qPrintable(QStringLiteral("%1 MB more for a %2 MB page")
+                                .arg((*peak - *before) >> 20)
+                                .arg(message.size() >> 20)));
     }
 };
 

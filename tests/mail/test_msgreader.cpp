@@ -3,6 +3,7 @@
 #include "mimebuilder.h"
 #include "msgreader.h"
 #include "outlookparts.h"
+#include "peakmemory.h"
 #include "rtfbody.h"
 #include "tnefreader.h"
 
@@ -329,6 +330,28 @@ private slots:
         QVERIFY(expanded.contains("text/html"));
         QCOMPARE(int(expanded.count("Content-Disposition: attachment")), 2);
         QCOMPARE(ReadMessageFields(expanded).subject, u"rich"_qs);
+    }
+
+    // Most mail has no Outlook part, and a large message is not read into
+    // memory only to find that out; it stays as it was.
+    void mailWithoutOutlookPartsIsLeftAsItIs()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(u"large.eml"_qs);
+        const QByteArray message =
+            MessageWithLargeAttachment("From: a@example.com\r\nMIME-Version: 1.0\r\n", 50 * 1024 * 1024);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(message) == message.size());
+        file.close();
+        const bool measured = PeakMemory::reset();
+        const std::optional<qint64> before = PeakMemory::bytesNow();
+        QVERIFY(ExpandOutlookParts(path, folder.path()).isEmpty());
+        const std::optional<qint64> peak = PeakMemory::bytesSinceReset();
+        QVERIFY(ReadAll(path) == message);
+        if (!measured || !before || !peak)
+            QSKIP("this system keeps no peak of a process's memory");
+        QVERIFY2(*peak - *before < message.size() / 4,
+                 qPrintable(QStringLiteral("%1 MB more").arg((*peak - *before) >> 20)));
     }
 };
 
