@@ -717,13 +717,23 @@ QString HeaderBlockElement(const QString& block)
            QStringLiteral("</") + tag + u'>';
 }
 
-qsizetype FindBodyTagEnd(QStringView text)
+namespace {
+
+// The same search in text and in bytes of one character each.
+template <typename Text> qsizetype bodyTagEndIn(Text text)
 {
-    const qsizetype tag = text.indexOf(u"<body", 0, Qt::CaseInsensitive);
+    const qsizetype tag = text.indexOf(QLatin1StringView("<body"), 0, Qt::CaseInsensitive);
     if (tag < 0)
         return -1;
-    const qsizetype close = text.indexOf(u'>', tag);
+    const qsizetype close = text.indexOf(QLatin1Char('>'), tag);
     return close < 0 ? -1 : close + 1;
+}
+
+} // namespace
+
+qsizetype FindBodyTagEnd(QStringView text)
+{
+    return bodyTagEndIn(text);
 }
 
 QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
@@ -826,16 +836,6 @@ std::optional<QByteArray> textPageOf(const QByteArray& page, const QString& bloc
            encodeContent(plainTextAsHtml(DecodeText(page), block), GMIME_CONTENT_ENCODING_BASE64, "\r\n");
 }
 
-qsizetype bodyTagEnd(QByteArrayView page)
-{
-    const QLatin1StringView text(page);
-    const qsizetype tag = text.indexOf(QLatin1StringView("<body"), 0, Qt::CaseInsensitive);
-    if (tag < 0)
-        return -1;
-    const qsizetype close = text.indexOf(u'>', tag);
-    return close < 0 ? -1 : close + 1;
-}
-
 // Where the block goes into a page of one byte per character: after the
 // first body tag when that opens the HTML a reader shows, else in the part a
 // reader shows, else above the text as a page of its own. One body tag in an
@@ -843,7 +843,7 @@ qsizetype bodyTagEnd(QByteArrayView page)
 // nobody sees it, or show it as markup.
 PageEdit blockEdit(const QByteArray& page, const QString& block)
 {
-    const qsizetype bodyTag = bodyTagEnd(page);
+    const qsizetype bodyTag = bodyTagEndIn(QLatin1StringView(page));
     const ParsedMessage parsed(page);
     if (bodyTag >= 0 && parsed.showsAsHtml(bodyTag))
         return PageEdit{bodyTag, bodyTag, block.toLatin1(), {}};

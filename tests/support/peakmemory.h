@@ -19,6 +19,19 @@ public:
     static std::optional<qint64> bytesSinceReset() { return field("VmHWM:"); }
     static std::optional<qint64> bytesNow() { return field("VmRSS:"); }
 
+    // How much more the process held at its peak while `work` ran than
+    // before it; no value where the kernel keeps no peak.
+    template <typename Work> static std::optional<qint64> growthWhile(Work&& work)
+    {
+        const bool measured = reset();
+        const std::optional<qint64> before = bytesNow();
+        work();
+        const std::optional<qint64> peak = bytesSinceReset();
+        if (!measured || !before || !peak)
+            return std::nullopt;
+        return *peak - *before;
+    }
+
 private:
     static std::optional<qint64> field(const QByteArray& name)
     {
