@@ -273,13 +273,7 @@ private:
             m_out << QStringLiteral("; stopped by signal %1, %2 not converted")
                          .arg(StopSignalSeen())
                          .arg(total - m_finished);
-        if (m_failed.isEmpty()) {
-            m_out << "." << Qt::endl;
-        } else {
-            m_out << QStringLiteral("; %1 failed:").arg(m_failed.size()) << Qt::endl;
-            for (const QString& name : std::as_const(m_failed))
-                m_out << "  " << name << Qt::endl;
-        }
+        EndSummary(m_out, m_failed);
         if (m_stopped)
             return kExitInterrupted;
         return m_failed.isEmpty() && !m_report.broken() ? kExitAllConverted : kExitSomeFailed;
@@ -488,13 +482,7 @@ private:
             << QStringLiteral("%1 of %2 converted").arg(converted).arg(Plural(total, "message", "messages"));
         if (!whole)
             m_out << QStringLiteral("; %1, %2 not converted").arg(stopReason()).arg(total - finished);
-        if (m_failed.isEmpty()) {
-            m_out << "." << Qt::endl;
-        } else {
-            m_out << QStringLiteral("; %1 failed:").arg(m_failed.size()) << Qt::endl;
-            for (const QString& name : std::as_const(m_failed))
-                m_out << "  " << name << Qt::endl;
-        }
+        EndSummary(m_out, m_failed);
         if (!whole)
             return StopSignalSeen() != 0 ? kExitInterrupted : kExitSomeFailed;
         return m_failed.isEmpty() && !m_report.broken() && loadFileWritten ? kExitAllConverted

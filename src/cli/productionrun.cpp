@@ -389,13 +389,7 @@ private:
             m_out << QStringLiteral("; %1, %2 not finished (--resume goes on)")
                          .arg(m_pipeline->stopReason())
                          .arg(total - finished);
-        if (m_failed.isEmpty()) {
-            m_out << "." << Qt::endl;
-        } else {
-            m_out << QStringLiteral("; %1 failed:").arg(m_failed.size()) << Qt::endl;
-            for (const QString& name : std::as_const(m_failed))
-                m_out << "  " << name << Qt::endl;
-        }
+        EndSummary(m_out, m_failed);
         if (!whole)
             return StopSignalSeen() != 0 ? kExitInterrupted : kExitSomeFailed;
         const bool verified = RunVerify(m_layout.root(), m_out, m_err) == 0;

@@ -43,6 +43,17 @@ void PrintFinished(QTextStream& out, Progress progress, const FinishedMessage& m
         out << counter << message.name << " -> " << message.text << Qt::endl;
 }
 
+void EndSummary(QTextStream& out, const QStringList& failed)
+{
+    if (failed.isEmpty()) {
+        out << "." << Qt::endl;
+        return;
+    }
+    out << QStringLiteral("; %1 failed:").arg(failed.size()) << Qt::endl;
+    for (const QString& name : failed)
+        out << "  " << name << Qt::endl;
+}
+
 void PrintProgress(QTextStream& out, Progress progress, int done, int total, double elapsedSeconds)
 {
     if (progress != Progress::InPlace)

@@ -4,6 +4,7 @@
 #include "runreport.h"
 
 #include <QString>
+#include <QStringList>
 
 class QTextStream;
 
@@ -45,6 +46,10 @@ struct FinishedMessage {
     QString text; // what was written, or why it failed
 };
 void PrintFinished(QTextStream& out, Progress progress, const FinishedMessage& message);
+
+// Ends the summary line a run closes with: a full stop, or how many failed
+// and their names, one on each line below it.
+void EndSummary(QTextStream& out, const QStringList& failed);
 
 // The progress line a terminal shows below the messages, redrawn in place.
 void PrintProgress(QTextStream& out, Progress progress, int done, int total, double elapsedSeconds);
