@@ -381,6 +381,12 @@ void PageEngine::printToPdf(std::shared_ptr<const MailPage> page, const QString&
     const QUrl url(QStringLiteral("%1://%2/%3").arg(QLatin1String(kPageScheme), host, kPageFile));
     static_cast<MailWebPage*>(m_page)->allowed = url;
     m_timer.start(qMax(1, timeLimitMs));
+    // A page without a view counts as hidden, and Chromium does not lay out a
+    // hidden page unless something asks for it. An <object> or <embed> holds
+    // the load back until a layout has run, so behind a refused stylesheet
+    // such a page stayed half loaded until the time limit. Shown, it is laid
+    // out as a reader's window lays it out.
+    m_page->setVisible(true);
     m_page->load(url);
 }
 
@@ -435,6 +441,9 @@ void PageEngine::finish(const QString& error)
     m_pdfPath.clear();
     m_textPath.clear();
     m_printing = false;
+    // Hidden again, so a finished message's animations do not keep the
+    // engine drawing while it waits for the next.
+    m_page->setVisible(false);
     // The next page must not be served this one's parts.
     m_server->setPage(QString(), nullptr);
     m_guard->setCurrentHost(QString());
