@@ -677,7 +677,7 @@ private slots:
         QVERIFY(page.endsWith(QByteArrayView(message).sliced(attachmentAt)));
         QVERIFY(somePartHolds(page, kExampleBlock));
         if (!growth)
-            QSKIP("this system keeps no peak of a process's memory");
+            QSKIP("no peak of the memory held is kept here");
         QVERIFY2(*growth < message.size() * 3 / 2, qPrintable(QStringLiteral("%1 MB more for a %2 MB message")
                                                                   .arg(*growth >> 20)
                                                                   .arg(message.size() >> 20)));

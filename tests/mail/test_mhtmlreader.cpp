@@ -204,7 +204,7 @@ private slots:
         const std::optional<qint64> growth = PeakMemory::growthWhile([&] { page = ReadMhtmlPage(path); });
         QVERIFY(QString::fromUtf8(page.html).contains(QStringLiteral("See attached.")));
         if (!growth)
-            QSKIP("this system keeps no peak of a process's memory");
+            QSKIP("no peak of the memory held is kept here");
         QVERIFY2(
             *growth < message.size() * 3 / 2,
             qPrintable(

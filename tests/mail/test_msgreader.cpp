@@ -349,7 +349,7 @@ private slots:
         QVERIFY(problems.isEmpty());
         QVERIFY(ReadAll(path) == message);
         if (!growth)
-            QSKIP("this system keeps no peak of a process's memory");
+            QSKIP("no peak of the memory held is kept here");
         QVERIFY2(*growth < message.size() / 4, qPrintable(QStringLiteral("%1 MB more").arg(*growth >> 20)));
     }
 };
