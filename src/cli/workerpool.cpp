@@ -1,5 +1,6 @@
 #include "workerpool.h"
 
+#include "childprocess.h"
 #include "consoledialogs.h"
 #include "conversionrun.h"
 #include "messageconverter.h"
@@ -13,7 +14,6 @@
 #include <QJsonObject>
 
 #include <csignal>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -173,7 +173,7 @@ void WorkerPool::start(Worker& worker)
     QProcess& process = *worker.process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A run killed outright must not leave workers converting on their own.
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    EndWithParent(process, SIGTERM);
     connect(&process, &QProcess::readyReadStandardOutput, this, [this, &worker] { readAnswers(worker); });
     connect(&process, &QProcess::finished, this, [this, &worker](int code, QProcess::ExitStatus status) {
         if (!worker.task)

@@ -1,5 +1,6 @@
 #include "officehostclient.h"
 
+#include "childprocess.h"
 #include "officeengine.h"
 #include "paths.h"
 #include "workfolder.h"
@@ -12,7 +13,6 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -163,7 +163,7 @@ void OfficeHostClient::start()
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setStandardErrorFile(m_logPath, QIODevice::Truncate);
     // The host must not outlive us even when we are killed.
-    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    EndWithParent(*m_process, SIGKILL);
     m_process->start(m_hostProgram, {QStringLiteral("--socket"), m_socketName});
     if (!m_process->waitForStarted(10000)) {
         const QString reason = m_process->errorString();

@@ -1,5 +1,6 @@
 #include "processrunner.h"
 
+#include "childprocess.h"
 #include "progressbar.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 
 #include <cmath>
 #include <csignal>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -172,7 +172,7 @@ int RunProcessAndWait(const QString& program, const QStringList& arguments, std:
                                                      : QProcess::ForwardedErrorChannel);
     // Closing the window ends its process at once, without unwinding; the tool
     // must not live on and keep writing into the user's folder.
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    EndWithParent(process, SIGTERM);
 
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(-1))
