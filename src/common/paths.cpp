@@ -19,6 +19,17 @@
 
 namespace {
 
+bool startsTwoByte(QByteArrayView bytes)
+{
+    return !bytes.isEmpty() && (uchar(bytes[0]) == 0xFF || uchar(bytes[0]) == 0xFE);
+}
+
+// A last byte without a partner is dropped.
+void dropUnpairedByte(QByteArray& bytes)
+{
+    bytes.truncate(bytes.size() & ~qsizetype(1));
+}
+
 QByteArray native(const QString& path)
 {
     return QFile::encodeName(path);
@@ -164,6 +175,15 @@ QString CollapseSeparators(const QString& path)
     return QStringLiteral("//") + collapsePairs(path.mid(first));
 }
 
+FileBytes FileBytes::ofContent(QByteArray content)
+{
+    const bool twoByte = startsTwoByte(content);
+    FileBytes read{std::move(content), twoByte};
+    if (read.twoByte)
+        dropUnpairedByte(read.bytes);
+    return read;
+}
+
 FileBytes ReadFileBytes(const QString& path, Dialogs& dialogs)
 {
     StepGuard guard(dialogs, QStringLiteral("in Quillmark2021/08/31.Main.ReadFileToString "));
@@ -187,13 +207,11 @@ FileBytes ReadFileBytes(const QString& path, Dialogs& dialogs)
 
     const QByteArray first = guard.value<QByteArray>(108, [&] { return readAt(file, 0, 1); });
     FileBytes read;
-    read.twoByte = guard.test(
-        110, [&] { return !first.isEmpty() && (uchar(first[0]) == 0xFF || uchar(first[0]) == 0xFE); });
+    read.twoByte = guard.test(110, [&] { return startsTwoByte(first); });
     if (read.twoByte) {
         guard.step(112, [&] {
-            // A last byte without a partner is dropped.
             read.bytes = readAt(file, 0, size);
-            read.bytes.truncate(read.bytes.size() & ~qsizetype(1));
+            dropUnpairedByte(read.bytes);
         });
     } else {
         guard.step(114, [&] { read.bytes = QByteArray(size, Qt::Uninitialized); });

@@ -39,6 +39,10 @@ QString WorkName(const QString& stem);
 struct FileBytes {
     QByteArray bytes;
     bool twoByte = false;
+
+    // Content held in memory judged as a file of it is read: two-byte when
+    // it starts FF or FE. An empty content stays empty.
+    static FileBytes ofContent(QByteArray content);
 };
 FileBytes ReadFileBytes(const QString& path, Dialogs& dialogs);
 

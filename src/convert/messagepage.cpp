@@ -40,17 +40,6 @@ GMimeParserOptions* parserOptions()
     return options.get();
 }
 
-// The text with [from, to) replaced, built in one allocation.
-QString spliced(const QString& text, qsizetype from, qsizetype to, QStringView insert)
-{
-    QString out;
-    out.reserve(text.size() - (to - from) + insert.size());
-    out.append(QStringView(text).left(from));
-    out.append(insert);
-    out.append(QStringView(text).mid(to));
-    return out;
-}
-
 // A page as an edit of the bytes it is built from: [from, to) replaced by
 // `insert`, `tail` added at the end. The bytes around the edit are written
 // straight from what was read, so a large attachment is never copied. The
@@ -736,14 +725,6 @@ qsizetype FindBodyTagEnd(QStringView text)
     return bodyTagEndIn(text);
 }
 
-QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values)
-{
-    const qsizetype at = FindBodyTagEnd(messageText);
-    if (at < 0)
-        return messageText;
-    return spliced(messageText, at, at, BuildHeaderBlock(values));
-}
-
 namespace {
 
 // A message as the MIME parser reads it. Offsets count from its first field;
@@ -908,32 +889,9 @@ QString headerText(const QByteArray& page)
 
 } // namespace
 
-std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block)
-{
-    if (messageText.isEmpty() || !isLatin1(messageText))
-        return std::nullopt;
-    const QByteArray page = messageText.toLatin1();
-    const std::optional<PageEdit> edit = ParsedMessage(page).withBlock(block);
-    if (!edit)
-        return std::nullopt;
-    return QString::fromLatin1(edit->applied(page));
-}
-
-std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block)
-{
-    // Two-byte text may as well be binary data that began with an FF or FE.
-    if (!isLatin1(messageText))
-        return std::nullopt;
-    const std::optional<QByteArray> page = textPageOf(messageText.toLatin1(), block);
-    return page ? std::optional<QString>(QString::fromLatin1(*page)) : std::nullopt;
-}
-
 void WriteMessagePage(const QByteArray& message, const QString& pagePath)
 {
-    FileBytes read{message, !message.isEmpty() && (uchar(message[0]) == 0xFF || uchar(message[0]) == 0xFE)};
-    if (read.twoByte)
-        read.bytes.truncate(read.bytes.size() & ~qsizetype(1));
-    const PageBytes page = narrowed(std::move(read));
+    const PageBytes page = narrowed(FileBytes::ofContent(message));
     PageEdit edit;
     if (page.takesBlock) {
         const QString head = headerText(page.bytes);

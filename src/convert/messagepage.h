@@ -81,25 +81,6 @@ QString HeaderBlockElement(const QString& block);
 // case) of the text, or -1 when there is no such tag or no '>' after it.
 qsizetype FindBodyTagEnd(QStringView text);
 
-// The text with the header block inserted right after the first body tag;
-// the text unchanged when it has no usable body tag.
-QString InsertHeaderBlock(const QString& messageText, const HeaderLines& values);
-
-// For a message whose raw text shows no body tag: parses it as MIME, finds
-// the part a mail reader would show and puts the block at its top, turning a
-// plain-text part into HTML. Everything outside that part stays byte for
-// byte. A message without such a part gets a part of its own for the block
-// (only attachments) or has its whole body shown as text below the block (a
-// multipart whose parts cannot be found). Blank lines before the first field
-// are skipped, as readers do, and kept. No value when the text is no MIME
-// message.
-std::optional<QString> InsertIntoShownPart(const QString& messageText, const QString& block);
-
-// For text the MIME parser cannot read: a new page, the block above the whole
-// text. No value for binary data and two-byte text, which must reach the
-// office host as they are.
-std::optional<QString> RebuildAsTextPage(const QString& messageText, const QString& block);
-
 // Writes the page for a message held in memory, an attached message, to
 // `pagePath`, as PrepareMessagePage builds a work file's: the block after the
 // first body tag, else in the part a reader shows, else above the text as a

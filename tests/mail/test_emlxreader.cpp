@@ -1,4 +1,5 @@
 #include "emlxreader.h"
+#include "errorof.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,16 +10,6 @@
 #include <stdexcept>
 
 namespace {
-
-QString ErrorOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
-}
 
 void Write(const QString& path, const QByteArray& bytes)
 {

@@ -1,3 +1,4 @@
+#include "errorof.h"
 #include "mboxreader.h"
 
 #include <QDir>
@@ -28,16 +29,6 @@ QByteArray mboxOf(const QList<QByteArray>& messages, const QByteArray& eol, bool
             mbox += eol;
     }
     return mbox;
-}
-
-QString errorOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error& error) {
-        return QString::fromStdString(error.what());
-    }
-    return {};
 }
 
 } // namespace
@@ -194,10 +185,10 @@ private slots:
     {
         const QString eml =
             write(QStringLiteral("note.eml"), "From: a@example.com\n\nbody\n" + Separator + "\n");
-        QVERIFY(errorOf([&] { ScanMbox(eml); }).contains(QStringLiteral("%1 is not an mbox").arg(eml)));
+        QVERIFY(ErrorOf([&] { ScanMbox(eml); }).contains(QStringLiteral("%1 is not an mbox").arg(eml)));
         const QString missing = m_dir.filePath(QStringLiteral("missing"));
-        QVERIFY(errorOf([&] { ScanMbox(missing); }).contains(missing));
-        QVERIFY(!errorOf([&] { ScanMbox(m_dir.path()); }).isEmpty());
+        QVERIFY(ErrorOf([&] { ScanMbox(missing); }).contains(missing));
+        QVERIFY(!ErrorOf([&] { ScanMbox(m_dir.path()); }).isEmpty());
         QVERIFY(ScanMbox(write(QStringLiteral("empty"), {})).isEmpty());
         QVERIFY(ScanMbox(write(QStringLiteral("separator only"), Separator + "\n")).isEmpty());
     }
@@ -229,14 +220,14 @@ private slots:
         const QString victim = write(QStringLiteral("victim"), "keep");
         const QString link = m_dir.filePath(QStringLiteral("link.eml"));
         QVERIFY(QFile::link(victim, link));
-        QVERIFY(errorOf([&] {
+        QVERIFY(ErrorOf([&] {
                     ExtractMboxMessage(mbox, entry, link);
                 }).contains(QStringLiteral("symbolic link")));
-        QVERIFY(!errorOf([&] { ExtractMboxMessage(mbox, entry, mbox); }).isEmpty());
-        QVERIFY(!errorOf([&] { ExtractMboxMessage(mbox, entry, QStringLiteral("/dev/null")); }).isEmpty());
+        QVERIFY(!ErrorOf([&] { ExtractMboxMessage(mbox, entry, mbox); }).isEmpty());
+        QVERIFY(!ErrorOf([&] { ExtractMboxMessage(mbox, entry, QStringLiteral("/dev/null")); }).isEmpty());
         QVERIFY(QFile::exists(QStringLiteral("/dev/null")));
         const QString outside = m_dir.filePath(QStringLiteral("outside.eml"));
-        QVERIFY(!errorOf([&] {
+        QVERIFY(!ErrorOf([&] {
                      ExtractMboxMessage(mbox, {entry.begin, folder.size() + 1}, outside);
                  }).isEmpty());
         QVERIFY(!QFile::exists(outside));

@@ -1,3 +1,4 @@
+#include "errorof.h"
 #include "mapimessage.h"
 #include "mimebuilder.h"
 #include "pstreader.h"
@@ -16,16 +17,6 @@ namespace {
 QString Fixture(const char* name)
 {
     return QStringLiteral(QM_SOURCE_DIR "/../shared/corpus/archives/pst/") + QLatin1String(name);
-}
-
-QString ErrorOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
 }
 
 int CountNested(const MapiMessage& message)
